@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The operating-system services the server needs, behind one small
+// interface: sockets, a millisecond clock, a sleep, a stop handler and the
+// fast-command file. One implementation per platform; tests substitute fakes.
+
+// A socket handle wide enough for both POSIX descriptors and Winsock SOCKETs.
+using SocketHandle = std::uintptr_t;
+
+#ifndef INVALID_SOCKET
+#define INVALID_SOCKET (~static_cast<SocketHandle>(0))
+#endif
+
+// Results of Recv and Send besides a byte count (and Recv's 0 for an orderly
+// close). Both are negative, so "less than 0" still means "nothing done".
+constexpr int kIoWouldBlock = -1;  // nothing to read, no room to send, or interrupted
+constexpr int kIoError = -2;       // the connection is broken (reset, aborted, ...)
+
+class CPlatform {
+public:
+    virtual ~CPlatform() {}
+
+    // Starts the socket library where one must be started; the result is not reported.
+    virtual void StartNetwork() = 0;
+    // Calls onStop (from a signal or system thread) for each stop request:
+    // Ctrl+C and friends. onStop must only store a lock-free flag.
+    virtual void InstallStopHandler(void (*onStop)()) = 0;
+
+    // A new IPv4 TCP socket, or INVALID_SOCKET.
+    virtual SocketHandle CreateTcpSocket() = 0;
+    // Lets a restarted server bind its port again at once, without letting
+    // another program share it. The result is not reported.
+    virtual void SetReuseAddress(SocketHandle s) = 0;
+    // 0 on success, anything else on failure.
+    virtual int SetNonBlocking(SocketHandle s) = 0;
+    // Binds to every local IPv4 address on `port`; negative on failure.
+    virtual int BindAnyIPv4(SocketHandle s, std::uint16_t port) = 0;
+    // Negative on failure.
+    virtual int Listen(SocketHandle s, int backlog) = 0;
+    // One waiting connection, or INVALID_SOCKET when none waits (never blocks).
+    virtual SocketHandle Accept(SocketHandle listener) = 0;
+    // Bytes received (> 0), 0 when the peer closed, kIoWouldBlock or kIoError.
+    virtual int Recv(SocketHandle s, void* buffer, int length) = 0;
+    // Bytes accepted (> 0), kIoWouldBlock or kIoError. Never raises a signal.
+    virtual int Send(SocketHandle s, const void* data, int length) = 0;
+    virtual void CloseSocket(SocketHandle s) = 0;
+
+    // Milliseconds since an arbitrary origin, wrapping at 2^32.
+    virtual std::uint32_t TickCount() = 0;
+    virtual void SleepMs(int ms) = 0;
+
+    // Opens a file for binary reading while denying writers where the system
+    // has share modes. Null when it cannot be opened.
+    virtual std::FILE* OpenForReading(const char* path) = 0;
+};
+
+// The platform the core talks to: the system's unless a test replaced it.
+CPlatform& Platform();
+// Replaces the platform (tests); null restores the system's.
+void SetPlatform(CPlatform* platform);
+// The implementation for the system this program was built for.
+CPlatform& SystemPlatform();

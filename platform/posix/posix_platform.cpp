@@ -1,0 +1,133 @@
+// POSIX implementation of the platform layer: BSD sockets in non-blocking
+// mode, CLOCK_MONOTONIC, nanosleep and signal handlers.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+void (*g_onStop)() = nullptr;
+
+extern "C" void OnStopSignal(int) {
+    if (g_onStop != nullptr) {
+        g_onStop();
+    }
+}
+
+int ToFd(SocketHandle s) { return static_cast<int>(s); }
+
+bool IsTransient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+class CPosixPlatform : public CPlatform {
+public:
+    void StartNetwork() override {
+        // A peer that vanished must show up as a failed send, not kill us.
+        std::signal(SIGPIPE, SIG_IGN);
+    }
+
+    void InstallStopHandler(void (*onStop)()) override {
+        g_onStop = onStop;
+        struct sigaction sa = {};
+        sa.sa_handler = OnStopSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+    }
+
+    SocketHandle CreateTcpSocket() override {
+        int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (fd < 0) {
+            return INVALID_SOCKET;
+        }
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        return static_cast<SocketHandle>(fd);
+    }
+
+    void SetReuseAddress(SocketHandle s) override {
+        int one = 1;
+        ::setsockopt(ToFd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+
+    int SetNonBlocking(SocketHandle s) override {
+        int flags = ::fcntl(ToFd(s), F_GETFL, 0);
+        if (flags < 0 || ::fcntl(ToFd(s), F_SETFL, flags | O_NONBLOCK) < 0) {
+            return -1;
+        }
+        return 0;
+    }
+
+    int BindAnyIPv4(SocketHandle s, std::uint16_t port) override {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        return ::bind(ToFd(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ? -1 : 0;
+    }
+
+    int Listen(SocketHandle s, int backlog) override {
+        return ::listen(ToFd(s), backlog) < 0 ? -1 : 0;
+    }
+
+    SocketHandle Accept(SocketHandle listener) override {
+        int fd = ::accept(ToFd(listener), nullptr, nullptr);
+        if (fd < 0) {
+            return INVALID_SOCKET;
+        }
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        return static_cast<SocketHandle>(fd);
+    }
+
+    int Recv(SocketHandle s, void* buffer, int length) override {
+        ssize_t r = ::recv(ToFd(s), buffer, static_cast<size_t>(length), 0);
+        if (r >= 0) {
+            return static_cast<int>(r);
+        }
+        return IsTransient(errno) ? kIoWouldBlock : kIoError;
+    }
+
+    int Send(SocketHandle s, const void* data, int length) override {
+        ssize_t r = ::send(ToFd(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (r > 0) {
+            return static_cast<int>(r);
+        }
+        if (r == 0) {
+            return kIoWouldBlock;
+        }
+        return IsTransient(errno) ? kIoWouldBlock : kIoError;
+    }
+
+    void CloseSocket(SocketHandle s) override { ::close(ToFd(s)); }
+
+    std::uint32_t TickCount() override {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        unsigned long long ms = static_cast<unsigned long long>(ts.tv_sec) * 1000ull +
+                                static_cast<unsigned long long>(ts.tv_nsec) / 1000000ull;
+        return static_cast<std::uint32_t>(ms);
+    }
+
+    void SleepMs(int ms) override {
+        timespec ts;
+        ts.tv_sec = ms / 1000;
+        ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+        // A stop signal cuts the sleep short; the loop checks the flag next.
+        nanosleep(&ts, nullptr);
+    }
+
+    std::FILE* OpenForReading(const char* path) override { return std::fopen(path, "rb"); }
+};
+
+}  // namespace
+
+CPlatform& SystemPlatform() {
+    static CPosixPlatform platform;
+    return platform;
+}

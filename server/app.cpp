@@ -1,0 +1,86 @@
+#include "server/app.h"
+
+#include <climits>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "server/console.h"
+#include "server/server.h"
+
+namespace {
+void OnStop() { g_quit.store(1); }
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+}  // namespace
+
+int ParsePortArgument(const char* text) {
+    while (IsBlank(*text)) {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    long long value = 0;
+    while (*text >= '0' && *text <= '9') {
+        value = value * 10 + (*text - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) {
+            value = static_cast<long long>(INT_MAX) + 1;  // saturated; more digits change nothing
+        }
+        ++text;
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+bool SetExeDir(const char* programPath) {
+    const char* lastSeparator = nullptr;
+    for (const char* p = programPath; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            lastSeparator = p;
+        }
+    }
+    size_t length = lastSeparator == nullptr ? 0 : static_cast<size_t>(lastSeparator - programPath) + 1;
+    if (length >= sizeof g_exeDir) {
+        return false;
+    }
+    std::memcpy(g_exeDir, programPath, length);
+    g_exeDir[length] = '\0';
+    return true;
+}
+
+int TovrelMain(int argc, char** argv) {
+    CPlatform& platform = Platform();
+    platform.InstallStopHandler(OnStop);
+    platform.StartNetwork();
+    if (argc < 2) {
+        ConsoleError("Usage: tovrel <port>\n");
+        return 1;
+    }
+    if (!SetExeDir(argv[0])) {
+        ConsoleError("Program path too long!\n");
+        return 1;
+    }
+    ConsolePrint("%s\n", g_exeDir);
+    int port = ParsePortArgument(argv[1]);
+    // Outside 1..65535 the low 16 bits would serve another port than announced.
+    if (port < 1 || port > 65535) {
+        ConsoleError("Invalid port!\n");
+        return 1;
+    }
+    if (!g_server.Open(port)) {
+        ConsoleError("Can't open serevr at port %d!\n", port);
+        return 1;
+    }
+    ConsolePrint("Server is open at port %d\n", port);
+    RunServerLoop();
+    return 0;
+}

@@ -1,0 +1,86 @@
+#include "server/server.h"
+
+#include <new>
+
+#include "server/client.h"
+#include "server/console.h"
+#include "server/relay.h"
+
+CServer g_server;
+char g_exeDir[256];
+std::atomic<unsigned char> g_quit{0};
+
+CServer::~CServer() { Shutdown(); }
+
+void CServer::Shutdown() {
+    while (clients != nullptr) {
+        delete clients;  // the destructor unlinks it and advances the head
+    }
+    if (listenSocket != INVALID_SOCKET) {
+        Platform().CloseSocket(listenSocket);
+        listenSocket = INVALID_SOCKET;
+    }
+}
+
+bool CServer::Open(int requestedPort) {
+    Shutdown();
+    port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
+    CPlatform& platform = Platform();
+    listenSocket = platform.CreateTcpSocket();
+    if (listenSocket == INVALID_SOCKET) {
+        return false;
+    }
+    platform.SetReuseAddress(listenSocket);
+    if (platform.SetNonBlocking(listenSocket) != 0 ||
+        platform.BindAnyIPv4(listenSocket, port) < 0 || platform.Listen(listenSocket, 5) < 0) {
+        platform.CloseSocket(listenSocket);
+        listenSocket = INVALID_SOCKET;
+        return false;
+    }
+    return true;
+}
+
+void CServer::Update(int elapsedMs) {
+    CPlatform& platform = Platform();
+    if (listenSocket != INVALID_SOCKET) {
+        SocketHandle accepted = platform.Accept(listenSocket);
+        if (accepted != INVALID_SOCKET) {
+            CClient* client = nullptr;
+            if (platform.SetNonBlocking(accepted) == 0) {
+                client = new (std::nothrow) CClient(accepted);
+            }
+            if (client == nullptr) {
+                platform.CloseSocket(accepted);
+            } else {
+                ConsolePrint("New client connected\n");
+                client->next = clients;
+                if (clients != nullptr) {
+                    clients->prev = client;
+                }
+                clients = client;
+                ReplayHistory(client);
+            }
+        }
+    }
+    for (CClient* client = clients; client != nullptr;) {
+        CClient* following = client->next;  // Tick may delete the client
+        client->Tick(elapsedMs);
+        client = following;
+    }
+}
+
+void RunServerLoop() {
+    CPlatform& platform = Platform();
+    std::uint32_t last = platform.TickCount();
+    while (g_quit.load() == 0) {
+        std::uint32_t now = platform.TickCount();
+        // Signed difference: survives the clock wrapping at 2^32.
+        int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));
+        last = now;
+        if (elapsed > kMaxElapsedMs) {
+            elapsed = kMaxElapsedMs;
+        }
+        g_server.Update(elapsed);
+        platform.SleepMs(kPassSleepMs);
+    }
+}

@@ -1,0 +1,99 @@
+#include "stream/memory_stream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "stream/heap.h"
+
+CMemoryStream::CMemoryStream(int blockSize)
+    : data(nullptr), position(0), size(0), blockSize(blockSize) {}
+
+CMemoryStream::~CMemoryStream() { std::free(data); }
+
+int CMemoryStream::RoundUp(int n) const {
+    // Done in unsigned arithmetic: n never exceeds MaxSize(), so it fits.
+    unsigned mask = static_cast<unsigned>(blockSize) - 1u;
+    return static_cast<int>((static_cast<unsigned>(n) + mask) & ~mask);
+}
+
+bool CMemoryStream::SetSize(int newSize) {
+    if (newSize < 0) {
+        newSize = 0;
+    }
+    if (newSize > MaxSize()) {
+        return false;
+    }
+    int oldCapacity = RoundUp(size);
+    int newCapacity = RoundUp(newSize);
+    if (oldCapacity != newCapacity) {
+        if (newCapacity <= 0) {
+            std::free(data);
+            data = nullptr;
+        } else {
+            void* grown = HeapRealloc(data, static_cast<size_t>(newCapacity));
+            if (grown == nullptr) {
+                if (newCapacity > oldCapacity) {
+                    return false;
+                }
+                // A shrink that cannot be done in place keeps the larger
+                // buffer, which stays valid, so shrinking never fails.
+                grown = data;
+            }
+            data = static_cast<unsigned char*>(grown);
+        }
+    }
+    size = newSize;
+    if (position > newSize) {
+        position = newSize;
+    }
+    return true;
+}
+
+int CMemoryStream::Write(const void* src, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    // 64-bit sum so that a huge count is refused instead of wrapping.
+    long long end = static_cast<long long>(position) + count;
+    if (end > size) {
+        if (end > MaxSize() || !SetSize(static_cast<int>(end))) {
+            return 0;
+        }
+    }
+    std::memcpy(data + position, src, static_cast<size_t>(count));
+    position += count;
+    return count;
+}
+
+int CMemoryStream::Read(void* dst, int count) {
+    if (count <= 0) {
+        return 0;
+    }
+    if (count > size - position) {
+        count = size - position;
+    }
+    if (count <= 0) {
+        return 0;
+    }
+    std::memcpy(dst, data + position, static_cast<size_t>(count));
+    position += count;
+    return count;
+}
+
+int CMemoryStream::Seek(int offset, int origin) {
+    long long target = position;
+    if (origin == 0) {
+        target = offset;
+    } else if (origin == 1) {
+        target = static_cast<long long>(position) + offset;
+    } else if (origin == 2) {
+        target = static_cast<long long>(size) + offset;
+    }
+    if (target > size) {
+        target = size;
+    } else if (target < 0) {
+        target = 0;
+    }
+    position = static_cast<int>(target);
+    return position;
+}

@@ -1,0 +1,324 @@
+#include <cstring>
+#include <string>
+
+#include "server_fixture.h"
+#include "stream/heap.h"
+
+namespace {
+
+class RelayTest : public ServerFixture {};
+
+TEST_F(RelayTest, FrameSplitOverReceivesIsAssembledAndResetsIdle) {
+    SocketHandle a = Connect();
+    std::string frame = Frame("hello");
+    fake.Feed(a, frame.substr(0, 2));
+    Pass(1000);
+    EXPECT_EQ(FindClient(a)->idleMs, kIdleTimeoutMs);
+    fake.Feed(a, frame.substr(2, 4));
+    Pass(1000);
+    EXPECT_EQ(fake.TakeSent(a), "");
+    fake.Feed(a, frame.substr(6));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(a), frame);
+}
+
+TEST_F(RelayTest, CoalescedFramesAreAllHandledInOnePassInOrder) {
+    SocketHandle a = Connect();
+    SocketHandle b = Connect();
+    fake.Feed(a, Frame("one") + Frame("two") + Frame("three") + LengthOnly(10) + "part");
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(b), Frame("one") + Frame("two") + Frame("three"));
+    ASSERT_STREQ(g_history[0], "three");
+    EXPECT_STREQ(g_history[2], "one");
+    EXPECT_EQ(FindClient(a)->input.size, 8);  // the partial frame waits at the front
+}
+
+TEST_F(RelayTest, OrdinaryTextReachesEveryClientIncludingTheSender) {
+    SocketHandle a = Connect();
+    SocketHandle b = Connect();
+    SocketHandle c = Connect();
+    fake.Feed(b, Frame("hello"));
+    Pass();
+    Pass();
+    std::string expected("\x05\x00\x00\x00hello", 9);
+    EXPECT_EQ(fake.TakeSent(a), expected);
+    EXPECT_EQ(fake.TakeSent(b), expected);
+    EXPECT_EQ(fake.TakeSent(c), expected);
+    EXPECT_EQ(Console(), "New client connected\nNew client connected\nNew client connected\n");
+}
+
+TEST_F(RelayTest, LengthLimitsAreEnforced) {
+    SocketHandle a = Connect();
+    std::string big(131072, 'x');
+    fake.Feed(a, Frame(big));
+    Pass();
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(a).size(), 131076u);
+    Console();
+
+    SocketHandle tooLong = Connect();
+    fake.Feed(tooLong, LengthOnly(131073));
+    Pass();
+    EXPECT_TRUE(fake.IsClosed(tooLong));
+    SocketHandle negative = Connect();
+    fake.Feed(negative, LengthOnly(-1) + "junk");
+    Pass();
+    EXPECT_TRUE(fake.IsClosed(negative));
+    EXPECT_EQ(Console(),
+              "New client connected\nInvalid msg size\nDisconnected\n"
+              "New client connected\nInvalid msg size\nDisconnected\n");
+    EXPECT_EQ(ClientCount(), 1);
+}
+
+TEST_F(RelayTest, EmptyFrameEntersHistoryButIsSentToNobody) {
+    SocketHandle a = Connect();
+    fake.Feed(a, Frame("A") + Frame("B") + Frame("C") + Frame(""));
+    Pass();
+    Pass();
+    fake.TakeSent(a);
+    ASSERT_NE(g_history[0], nullptr);
+    EXPECT_STREQ(g_history[0], "");
+    EXPECT_STREQ(g_history[2], "B");
+    SocketHandle late = Connect();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(late), Frame("B") + Frame("C"));
+}
+
+TEST_F(RelayTest, PingIsAnsweredToTheSenderAlone) {
+    SocketHandle a = Connect();
+    SocketHandle b = Connect();
+    Console();
+    fake.Feed(a, Frame("@PING"));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(a), std::string("\x05\x00\x00\x00@PING", 9));
+    EXPECT_EQ(fake.TakeSent(b), "");
+    EXPECT_EQ(Console(), "@PING\n");
+    EXPECT_EQ(g_history[0], nullptr);
+
+    fake.Feed(a, Frame(std::string("@PING\0tail", 10)));  // compared as a text
+    Pass();
+    EXPECT_EQ(fake.TakeSent(a), Frame("@PING"));
+    fake.Feed(a, Frame("@ping") + Frame("@PING "));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(b), Frame("@ping") + Frame("@PING "));
+}
+
+TEST_F(RelayTest, EmbeddedNulCutsTheRelayButHistoryKeepsTheBuffer) {
+    SocketHandle a = Connect();
+    fake.Feed(a, Frame(std::string("ab\0cd", 5)));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(a), Frame("ab"));
+}
+
+TEST_F(RelayTest, NewcomerGetsTheLastThreeOldestFirst) {
+    SocketHandle a = Connect();
+    fake.Feed(a, Frame("A") + Frame("B") + Frame("C") + Frame("D"));
+    Pass();
+    SocketHandle late = Connect();
+    EXPECT_EQ(fake.TakeSent(late), Frame("B") + Frame("C") + Frame("D"));
+    // The history goes out before anything relayed after the connection.
+    fake.Feed(a, Frame("E"));
+    SocketHandle later = fake.QueueConnection();
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(later), Frame("B") + Frame("C") + Frame("D") + Frame("E"));
+}
+
+TEST_F(RelayTest, IdleClientTimesOutOnlyWhileNothingIsQueued) {
+    SocketHandle a = Connect();
+    Console();
+    for (int i = 0; i < 59; ++i) {
+        Pass(250);
+    }
+    EXPECT_EQ(ClientCount(), 1);
+    fake.At(a).sendResult = kIoWouldBlock;  // the peer stops reading
+    SocketHandle b = Connect();
+    fake.Feed(b, Frame("keep"));
+    for (int i = 0; i < 200; ++i) {  // 50 s: b keeps talking, a has output pending
+        if (i % 40 == 0) {
+            fake.Feed(b, Frame("more"));
+        }
+        Pass(250);
+    }
+    EXPECT_NE(FindClient(a), nullptr);
+    EXPECT_NE(FindClient(b), nullptr);
+    fake.At(a).sendResult = 0;  // drains, then the countdown resumes
+    Pass(250);
+    EXPECT_EQ(FindClient(a)->output.size, 0);
+    Pass(250);
+    EXPECT_EQ(FindClient(a), nullptr);
+    EXPECT_NE(Console().find("TIMEOUT\nDisconnected\n"), std::string::npos);
+}
+
+TEST_F(RelayTest, PeerCloseRemovesTheClientAfterItsLastBytes) {
+    SocketHandle a = Connect();
+    SocketHandle b = Connect();
+    Console();
+    fake.Feed(a, Frame("bye"));
+    fake.FeedCode(a, 0);
+    Pass();
+    EXPECT_NE(FindClient(a), nullptr);
+    Pass();
+    EXPECT_EQ(FindClient(a), nullptr);
+    EXPECT_TRUE(fake.IsClosed(a));
+    EXPECT_EQ(Console(), "Disconnected\n");
+    Pass();
+    EXPECT_EQ(fake.TakeSent(b), Frame("bye"));
+}
+
+TEST_F(RelayTest, PartialSendsDeliverEverythingInOrder) {
+    SocketHandle a = Connect();
+    fake.At(a).sendLimit = 3;
+    fake.Feed(a, Frame("first") + Frame("second"));
+    for (int i = 0; i < 10; ++i) {
+        Pass();
+    }
+    EXPECT_EQ(fake.TakeSent(a), Frame("first") + Frame("second"));
+    EXPECT_EQ(fake.At(a).sendCalls, 7);  // 19 bytes, 3 a pass, one send a pass
+}
+
+TEST_F(RelayTest, WouldBlockKeepsTheOutputForLater) {
+    SocketHandle a = Connect();
+    fake.At(a).sendResult = kIoWouldBlock;
+    fake.Feed(a, Frame("wait"));
+    Pass();
+    Pass();
+    Pass();
+    EXPECT_EQ(FindClient(a)->output.size, 8);
+    fake.At(a).sendResult = 0;
+    Pass();
+    EXPECT_EQ(fake.TakeSent(a), Frame("wait"));
+}
+
+TEST_F(RelayTest, OneSendOfAtMost64KiBPerPass) {
+    SocketHandle a = Connect();
+    std::string big(131072, 'z');
+    fake.Feed(a, Frame(big) + Frame(big));
+    Pass();  // receives 32768 bytes
+    for (int i = 0; i < 8; ++i) {
+        Pass();
+    }
+    int callsBefore = fake.At(a).sendCalls;
+    fake.TakeSent(a);
+    Pass();
+    EXPECT_EQ(fake.At(a).sendCalls, callsBefore + 1);
+    EXPECT_EQ(fake.TakeSent(a).size(), 65536u);
+}
+
+// Fault fixes: a broken connection is dropped on the spot.
+TEST_F(RelayTest, HardReceiveErrorDropsTheClient) {
+    SocketHandle a = Connect();
+    Console();
+    fake.FeedCode(a, kIoError);
+    Pass();
+    EXPECT_EQ(FindClient(a), nullptr);
+    EXPECT_TRUE(fake.IsClosed(a));
+    EXPECT_EQ(Console(), "Disconnected\n");
+}
+
+TEST_F(RelayTest, HardSendErrorDropsTheClientWithQueuedOutput) {
+    SocketHandle a = Connect();
+    SocketHandle b = Connect();
+    fake.At(a).sendResult = kIoError;  // reset by the peer
+    Console();
+    fake.Feed(b, Frame("x"));
+    Pass();
+    Pass();
+    EXPECT_EQ(FindClient(a), nullptr);
+    EXPECT_EQ(Console(), "Disconnected\n");
+    EXPECT_NE(FindClient(b), nullptr);
+}
+
+TEST_F(RelayTest, SlowConsumerIsDroppedAtTheOutputBound) {
+    SocketHandle slow = Connect();
+    SocketHandle talker = Connect();
+    fake.At(slow).sendResult = kIoWouldBlock;
+    std::string payload(131072, 'p');
+    std::string frame = Frame(payload);
+    // 257 frames of 131076 bytes pass 32 MiB by one frame.
+    int frames = 0;
+    while (FindClient(slow) != nullptr && frames < 300) {
+        fake.Feed(talker, frame);
+        for (int i = 0; i < 5; ++i) {
+            Pass(0);
+        }
+        ++frames;
+        EXPECT_LE(FindClient(slow) ? FindClient(slow)->output.size : 0, kMaxQueuedOutput);
+    }
+    EXPECT_EQ(frames, 257);
+    EXPECT_NE(Console().find("Output overflow\nDisconnected\n"), std::string::npos);
+    EXPECT_NE(FindClient(talker), nullptr);
+    EXPECT_EQ(fake.TakeSent(talker).size(), 257u * frame.size());
+}
+
+void* FailAll(void*, std::size_t) { return nullptr; }
+
+TEST_F(RelayTest, ReceivedBytesThatCannotBeStoredDropTheClient) {
+    SocketHandle a = Connect();
+    Console();
+    SetHeapRealloc(FailAll);
+    fake.Feed(a, "abc");
+    Pass();
+    SetHeapRealloc(nullptr);
+    EXPECT_EQ(FindClient(a), nullptr);
+    EXPECT_EQ(Console(), "Disconnected\n");
+}
+
+int g_allowed = 0;
+void* FailAfterBudget(void* block, std::size_t size) {
+    if (g_allowed-- <= 0) {
+        return nullptr;
+    }
+    return std::realloc(block, size);
+}
+
+void* FailAbove4KiB(void* block, std::size_t size) {
+    return size > 4096 ? nullptr : std::realloc(block, size);
+}
+
+TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
+    SocketHandle a = Connect();
+    SocketHandle b = Connect();
+    fake.At(b).sendResult = kIoWouldBlock;
+    std::string payload(3000, 'q');
+    fake.Feed(a, Frame(payload));
+    Pass(0);
+    Pass(0);
+    // b holds one 3004-byte frame; a second one needs a 6 KiB buffer, which fails.
+    SetHeapRealloc(FailAbove4KiB);
+    fake.Feed(a, Frame(payload));
+    Pass(0);
+    SetHeapRealloc(nullptr);
+    CClient* cb = FindClient(b);
+    ASSERT_NE(cb, nullptr);
+    EXPECT_TRUE(cb->overflowed);
+    EXPECT_EQ(cb->output.size, 3004);  // the first frame, whole; nothing of the second
+    Console();
+    Pass(0);
+    EXPECT_EQ(FindClient(b), nullptr);
+    EXPECT_EQ(Console(), "Output overflow\nDisconnected\n");
+    EXPECT_NE(FindClient(a), nullptr);
+    EXPECT_EQ(fake.TakeSent(a), Frame(payload) + Frame(payload));
+}
+
+TEST_F(RelayTest, MessageWithoutMemoryIsDroppedButTheStreamStaysInStep) {
+    SocketHandle a = Connect();
+    fake.Feed(a, Frame("lost"));
+    SetHeapRealloc(FailAfterBudget);
+    g_allowed = 1;  // the input stream grows, the message buffer fails
+    Pass(0);
+    SetHeapRealloc(nullptr);
+    fake.Feed(a, Frame("kept"));
+    Pass(0);
+    Pass(0);
+    EXPECT_EQ(fake.TakeSent(a), Frame("kept"));
+    EXPECT_NE(FindClient(a), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+#include "fake_platform.h"
+
+#include <cstring>
+
+#include "stream/frame.h"
+
+SocketHandle FakePlatform::CreateTcpSocket() {
+    if (failCreate) {
+        return INVALID_SOCKET;
+    }
+    listener_ = nextHandle_++;
+    sockets[listener_];
+    return listener_;
+}
+
+int FakePlatform::SetNonBlocking(SocketHandle s) {
+    if (s == listener_) {
+        return failNonBlocking ? -1 : 0;
+    }
+    return failAcceptedNonBlocking ? -1 : 0;
+}
+
+int FakePlatform::BindAnyIPv4(SocketHandle, std::uint16_t port) {
+    boundPort = port;
+    return failBind ? -1 : 0;
+}
+
+int FakePlatform::Listen(SocketHandle, int backlogSize) {
+    listenBacklog = backlogSize;
+    return failListen ? -1 : 0;
+}
+
+SocketHandle FakePlatform::Accept(SocketHandle) {
+    if (backlog.empty()) {
+        return INVALID_SOCKET;
+    }
+    SocketHandle s = backlog.front();
+    backlog.pop_front();
+    return s;
+}
+
+int FakePlatform::Recv(SocketHandle s, void* buffer, int length) {
+    Socket& sock = sockets[s];
+    ++sock.recvCalls;
+    if (sock.inbound.empty()) {
+        return kIoWouldBlock;
+    }
+    Socket::Event& event = sock.inbound.front();
+    if (event.bytes.empty()) {
+        int code = event.code;
+        sock.inbound.pop_front();
+        return code;
+    }
+    int count = static_cast<int>(event.bytes.size()) < length ? static_cast<int>(event.bytes.size())
+                                                               : length;
+    std::memcpy(buffer, event.bytes.data(), static_cast<size_t>(count));
+    event.bytes.erase(0, static_cast<size_t>(count));
+    if (event.bytes.empty()) {
+        sock.inbound.pop_front();
+    }
+    return count;
+}
+
+int FakePlatform::Send(SocketHandle s, const void* data, int length) {
+    Socket& sock = sockets[s];
+    ++sock.sendCalls;
+    if (sock.sendResult != 0) {
+        return sock.sendResult;
+    }
+    int count = length < sock.sendLimit ? length : sock.sendLimit;
+    if (count <= 0) {
+        return kIoWouldBlock;
+    }
+    sock.sent.append(static_cast<const char*>(data), static_cast<size_t>(count));
+    return count;
+}
+
+void FakePlatform::CloseSocket(SocketHandle s) { sockets[s].closed = true; }
+
+void FakePlatform::SleepMs(int ms) {
+    if (onSleep) {
+        onSleep(ms);
+    }
+}
+
+std::FILE* FakePlatform::OpenForReading(const char* path) {
+    lastOpenedPath = path;
+    return std::fopen(path, "rb");
+}
+
+SocketHandle FakePlatform::QueueConnection() {
+    SocketHandle s = nextHandle_++;
+    sockets[s];
+    backlog.push_back(s);
+    return s;
+}
+
+std::string FakePlatform::TakeSent(SocketHandle s) {
+    std::string out;
+    out.swap(sockets[s].sent);
+    return out;
+}
+
+std::string LengthOnly(std::int32_t length) {
+    unsigned char header[frame::kHeaderSize];
+    frame::EncodeLength(length, header);
+    return std::string(reinterpret_cast<char*>(header), sizeof header);
+}
+
+std::string Frame(const std::string& payload) {
+    return LengthOnly(static_cast<std::int32_t>(payload.size())) + payload;
+}

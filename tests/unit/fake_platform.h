@@ -1,0 +1,76 @@
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+
+// A scripted platform: sockets are records with queued receive results and
+// captured sent bytes, time only moves when a test moves it. Installed with
+// SetPlatform for the duration of a test.
+class FakePlatform : public CPlatform {
+public:
+    struct Socket {
+        // Each entry is one Recv result: bytes, or a bare code (0, kIoWouldBlock, kIoError).
+        struct Event {
+            std::string bytes;
+            int code;
+        };
+        std::deque<Event> inbound;
+        std::string sent;
+        int sendLimit = INT_MAX;  // most bytes one Send accepts
+        int sendResult = 0;       // when non-zero, Send returns it instead
+        int sendCalls = 0;
+        int recvCalls = 0;
+        bool closed = false;
+    };
+
+    // Socket library
+    void StartNetwork() override { networkStarted = true; }
+    void InstallStopHandler(void (*onStop)()) override { stopHandler = onStop; }
+    SocketHandle CreateTcpSocket() override;
+    void SetReuseAddress(SocketHandle) override { reuseAddressSet = true; }
+    int SetNonBlocking(SocketHandle s) override;
+    int BindAnyIPv4(SocketHandle, std::uint16_t port) override;
+    int Listen(SocketHandle, int backlog) override;
+    SocketHandle Accept(SocketHandle listener) override;
+    int Recv(SocketHandle s, void* buffer, int length) override;
+    int Send(SocketHandle s, const void* data, int length) override;
+    void CloseSocket(SocketHandle s) override;
+    std::uint32_t TickCount() override { return now; }
+    void SleepMs(int ms) override;
+    std::FILE* OpenForReading(const char* path) override;
+
+    // Test controls
+    SocketHandle QueueConnection();  // a peer waiting in the backlog
+    void Feed(SocketHandle s, const std::string& bytes) { sockets[s].inbound.push_back({bytes, 0}); }
+    void FeedCode(SocketHandle s, int code) { sockets[s].inbound.push_back({std::string(), code}); }
+    std::string TakeSent(SocketHandle s);
+    Socket& At(SocketHandle s) { return sockets[s]; }
+    bool IsClosed(SocketHandle s) { return sockets[s].closed; }
+
+    std::map<SocketHandle, Socket> sockets;
+    std::deque<SocketHandle> backlog;
+    std::uint32_t now = 1000;
+    bool networkStarted = false;
+    bool reuseAddressSet = false;
+    void (*stopHandler)() = nullptr;
+    bool failCreate = false, failNonBlocking = false, failBind = false, failListen = false;
+    bool failAcceptedNonBlocking = false;
+    int boundPort = -1;
+    int listenBacklog = -1;
+    std::string lastOpenedPath;
+    std::function<void(int)> onSleep;  // called for each SleepMs
+
+private:
+    SocketHandle nextHandle_ = 100;
+    SocketHandle listener_ = INVALID_SOCKET;
+};
+
+// Frame helpers for tests.
+std::string Frame(const std::string& payload);
+std::string LengthOnly(std::int32_t length);

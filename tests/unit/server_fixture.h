@@ -1,0 +1,84 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "fake_platform.h"
+#include "server/client.h"
+#include "server/relay.h"
+#include "server/server.h"
+
+// Runs the real server core on a FakePlatform listening on port 5000, with
+// an empty history, and captures what it prints.
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetPlatform(&fake);
+        ClearHistory();
+        g_quit.store(0);
+        ASSERT_TRUE(g_server.Open(5000));
+        ::testing::internal::CaptureStdout();
+        capturing = true;
+    }
+
+    void TearDown() override {
+        g_server.Shutdown();
+        StopCapture();
+        ClearHistory();
+        SetPlatform(nullptr);
+    }
+
+    static void ClearHistory() {
+        for (char*& entry : g_history) {
+            std::free(entry);
+            entry = nullptr;
+        }
+    }
+
+    // Everything printed since the last call (or since SetUp).
+    std::string Console() {
+        std::string out = StopCapture();
+        ::testing::internal::CaptureStdout();
+        capturing = true;
+        return out;
+    }
+
+    std::string StopCapture() {
+        if (!capturing) {
+            return std::string();
+        }
+        capturing = false;
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    // Connects a peer and runs the pass that accepts it.
+    SocketHandle Connect() {
+        SocketHandle s = fake.QueueConnection();
+        g_server.Update(0);
+        return s;
+    }
+
+    void Pass(int elapsedMs = 20) { g_server.Update(elapsedMs); }
+
+    int ClientCount() const {
+        int n = 0;
+        for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
+            ++n;
+        }
+        return n;
+    }
+
+    CClient* FindClient(SocketHandle s) const {
+        for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
+            if (c->socket == s) {
+                return c;
+            }
+        }
+        return nullptr;
+    }
+
+    FakePlatform fake;
+    bool capturing = false;
+};
