@@ -15,3 +15,8 @@ void ConsoleError(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Tests divert event lines to a sink instead of standard output; null
+// restores standard output.
+using ConsoleSink = void (*)(const char* line);
+void SetConsoleSink(ConsoleSink sink);

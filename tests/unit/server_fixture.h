@@ -7,11 +7,12 @@
 
 #include "fake_platform.h"
 #include "server/client.h"
+#include "server/console.h"
 #include "server/relay.h"
 #include "server/server.h"
 
 // Runs the real server core on a FakePlatform listening on port 5000, with
-// an empty history, and captures what it prints.
+// an empty history, and collects the event lines it prints.
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -19,13 +20,13 @@ protected:
         ClearHistory();
         g_quit.store(0);
         ASSERT_TRUE(g_server.Open(5000));
-        ::testing::internal::CaptureStdout();
-        capturing = true;
+        printed().clear();
+        SetConsoleSink([](const char* line) { printed() += line; });
     }
 
     void TearDown() override {
         g_server.Shutdown();
-        StopCapture();
+        SetConsoleSink(nullptr);
         ClearHistory();
         SetPlatform(nullptr);
     }
@@ -39,18 +40,14 @@ protected:
 
     // Everything printed since the last call (or since SetUp).
     std::string Console() {
-        std::string out = StopCapture();
-        ::testing::internal::CaptureStdout();
-        capturing = true;
+        std::string out;
+        out.swap(printed());
         return out;
     }
 
-    std::string StopCapture() {
-        if (!capturing) {
-            return std::string();
-        }
-        capturing = false;
-        return ::testing::internal::GetCapturedStdout();
+    static std::string& printed() {
+        static std::string text;
+        return text;
     }
 
     // Connects a peer and runs the pass that accepts it.
@@ -80,5 +77,4 @@ protected:
     }
 
     FakePlatform fake;
-    bool capturing = false;
 };
