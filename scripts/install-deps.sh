@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing tovrel need.
+# As root it runs apt-get; otherwise it prints the exact line to run.
+set -euo pipefail
+
+# Build and Linux tests
+packages=(cmake g++ make libgtest-dev python3 python3-pytest)
+# Windows build, run under Wine
+packages+=(g++-mingw-w64-x86-64-posix wine64)
+# Fuzzing, memory checks, benchmarks
+packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Run as root:" >&2
+    echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+    exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

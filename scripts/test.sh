@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+#   1. Linux build with warnings as errors: unit, black-box, client, soak, bench smoke
+#   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
+#   3. the Windows build (MinGW) with its unit and black-box tests under Wine
+#   4. each fuzz target for a bounded time
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+jobs=2
+
+"$root/scripts/install-deps.sh"
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "Linux build (-Werror)"
+cmake -S . -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null
+cmake --build build-ci -j"$jobs"
+(cd build-ci && ctest -j"$jobs" --output-on-failure)
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+cmake -S . -B build-ci-asan -DCMAKE_BUILD_TYPE=Debug -DTOVREL_WERROR=ON -DTOVREL_SANITIZE=ON >/dev/null
+cmake --build build-ci-asan -j"$jobs"
+(cd build-ci-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest -j"$jobs" --output-on-failure -LE slow)
+
+if [ -x tests/windows/run-windows-tests.sh ]; then
+    step "Windows build under Wine"
+    tests/windows/run-windows-tests.sh "$root/build-ci-win"
+fi
+
+if [ -x fuzz/run.sh ]; then
+    step "Fuzzing (${TOVREL_FUZZ_SECONDS:-60} s per target)"
+    fuzz/run.sh "${TOVREL_FUZZ_SECONDS:-60}" "$root/build-ci-fuzz"
+fi
+
+step "All test stages passed"
