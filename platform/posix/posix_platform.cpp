@@ -128,6 +128,8 @@ public:
 }  // namespace
 
 CPlatform& SystemPlatform() {
-    static CPosixPlatform platform;
-    return platform;
+    // Never destroyed: the server's own static destructor still closes
+    // sockets through it at process exit.
+    static CPosixPlatform* platform = new CPosixPlatform;
+    return *platform;
 }
