@@ -20,7 +20,7 @@ constexpr int kIoWouldBlock = -1;  // nothing to read, no room to send, or inter
 constexpr int kIoError = -2;       // the connection is broken (reset, aborted, ...)
 
 class CPlatform {
-public:
+  public:
     virtual ~CPlatform() {}
 
     // Starts the socket library where one must be started; the result is not reported.

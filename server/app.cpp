@@ -8,7 +8,9 @@
 #include "server/server.h"
 
 namespace {
-void OnStop() { g_quit.store(1); }
+void OnStop() {
+    g_quit.store(1);
+}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -48,7 +50,8 @@ bool SetExeDir(const char* programPath) {
             lastSeparator = p;
         }
     }
-    size_t length = lastSeparator == nullptr ? 0 : static_cast<size_t>(lastSeparator - programPath) + 1;
+    size_t length =
+        lastSeparator == nullptr ? 0 : static_cast<size_t>(lastSeparator - programPath) + 1;
     if (length >= sizeof g_exeDir) {
         return false;
     }

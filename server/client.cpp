@@ -56,8 +56,8 @@ void CClient::SendText(const char* text) {
     }
     size_t length = std::strlen(text);
     // Sizes are checked in 64 bits so that no length can wrap the sums.
-    long long total = static_cast<long long>(output.size) + frame::kHeaderSize +
-                      static_cast<long long>(length);
+    long long total =
+        static_cast<long long>(output.size) + frame::kHeaderSize + static_cast<long long>(length);
     int oldSize = output.size;
     if (total > kMaxQueuedOutput || !output.SetSize(static_cast<int>(total))) {
         overflowed = true;

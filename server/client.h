@@ -17,7 +17,7 @@ constexpr int kMaxQueuedOutput = 33554432;
 // to be sent. A client lives in the server's list and deletes itself from
 // Tick when its connection ends; the caller of Tick must have taken `next`.
 class CClient {
-public:
+  public:
     explicit CClient(SocketHandle socket);
     ~CClient();
     CClient(const CClient&) = delete;
@@ -46,7 +46,7 @@ public:
     // Set when a frame could not be queued; the client is dropped next turn.
     bool overflowed;
 
-private:
+  private:
     void Dispatch(char* message);
 };
 

@@ -7,7 +7,9 @@ namespace {
 ConsoleSink g_sink = nullptr;
 }
 
-void SetConsoleSink(ConsoleSink sink) { g_sink = sink; }
+void SetConsoleSink(ConsoleSink sink) {
+    g_sink = sink;
+}
 
 void ConsolePrint(const char* format, ...) {
     va_list args;

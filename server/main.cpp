@@ -1,3 +1,5 @@
 #include "server/app.h"
 
-int main(int argc, char** argv) { return TovrelMain(argc, argv); }
+int main(int argc, char** argv) {
+    return TovrelMain(argc, argv);
+}

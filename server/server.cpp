@@ -10,7 +10,9 @@ CServer g_server;
 char g_exeDir[256];
 std::atomic<unsigned char> g_quit{0};
 
-CServer::~CServer() { Shutdown(); }
+CServer::~CServer() {
+    Shutdown();
+}
 
 void CServer::Shutdown() {
     while (clients != nullptr) {

@@ -10,7 +10,7 @@ class CClient;
 // The listening socket and the list of clients, newest first. One instance,
 // g_server, usable before any code runs; its destructor closes everything.
 class CServer {
-public:
+  public:
     constexpr CServer() : listenSocket(INVALID_SOCKET), port(0), clients(nullptr) {}
     ~CServer();
     CServer(const CServer&) = delete;

@@ -10,4 +10,6 @@ void* HeapRealloc(void* block, std::size_t size) {
     return g_realloc != nullptr ? g_realloc(block, size) : std::realloc(block, size);
 }
 
-void SetHeapRealloc(HeapReallocFn fn) { g_realloc = fn; }
+void SetHeapRealloc(HeapReallocFn fn) {
+    g_realloc = fn;
+}

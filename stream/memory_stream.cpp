@@ -8,7 +8,9 @@
 CMemoryStream::CMemoryStream(int blockSize)
     : data(nullptr), position(0), size(0), blockSize(blockSize) {}
 
-CMemoryStream::~CMemoryStream() { std::free(data); }
+CMemoryStream::~CMemoryStream() {
+    std::free(data);
+}
 
 int CMemoryStream::RoundUp(int n) const {
     // Done in unsigned arithmetic: n never exceeds MaxSize(), so it fits.

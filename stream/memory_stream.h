@@ -8,7 +8,7 @@
 // The owner may read `data` and `size` directly, and after moving bytes inside
 // the buffer it calls SetSize and resets `position` itself.
 class CMemoryStream : public CStream {
-public:
+  public:
     explicit CMemoryStream(int blockSize);
     ~CMemoryStream() override;
     CMemoryStream(const CMemoryStream&) = delete;
@@ -33,6 +33,6 @@ public:
     int size;
     int blockSize;
 
-private:
+  private:
     int RoundUp(int n) const;
 };

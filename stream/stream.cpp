@@ -7,4 +7,6 @@ int CStream::GetLength() {
     return length;
 }
 
-int CStream::GetPosition() { return Seek(0, 1); }
+int CStream::GetPosition() {
+    return Seek(0, 1);
+}

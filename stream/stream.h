@@ -3,7 +3,7 @@
 // A byte stream with a current position. Counts and positions are signed
 // 32-bit; operations report how many bytes they moved and never fail loudly.
 class CStream {
-public:
+  public:
     virtual ~CStream() {}
 
     // Writes up to `count` bytes at the position; returns the bytes written.

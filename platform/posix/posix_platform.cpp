@@ -1,13 +1,13 @@
 // POSIX implementation of the platform layer: BSD sockets in non-blocking
 // mode, CLOCK_MONOTONIC, nanosleep and signal handlers.
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
 
 #include "platform/platform.h"
 
@@ -21,12 +21,16 @@ extern "C" void OnStopSignal(int) {
     }
 }
 
-int ToFd(SocketHandle s) { return static_cast<int>(s); }
+int ToFd(SocketHandle s) {
+    return static_cast<int>(s);
+}
 
-bool IsTransient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+bool IsTransient(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
 
 class CPosixPlatform : public CPlatform {
-public:
+  public:
     void StartNetwork() override {
         // A peer that vanished must show up as a failed send, not kill us.
         std::signal(SIGPIPE, SIG_IGN);

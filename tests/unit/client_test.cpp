@@ -264,7 +264,9 @@ TEST_F(RelayTest, SlowConsumerIsDroppedAtTheOutputBound) {
     EXPECT_EQ(fake.TakeSent(talker).size(), 256u * frame.size());
 }
 
-void* FailAll(void*, std::size_t) { return nullptr; }
+void* FailAll(void*, std::size_t) {
+    return nullptr;
+}
 
 TEST_F(RelayTest, ReceivedBytesThatCannotBeStoredDropTheClient) {
     SocketHandle a = Connect();

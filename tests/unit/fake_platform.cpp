@@ -52,7 +52,7 @@ int FakePlatform::Recv(SocketHandle s, void* buffer, int length) {
         return code;
     }
     int count = static_cast<int>(event.bytes.size()) < length ? static_cast<int>(event.bytes.size())
-                                                               : length;
+                                                              : length;
     std::memcpy(buffer, event.bytes.data(), static_cast<size_t>(count));
     event.bytes.erase(0, static_cast<size_t>(count));
     if (event.bytes.empty()) {
@@ -75,7 +75,9 @@ int FakePlatform::Send(SocketHandle s, const void* data, int length) {
     return count;
 }
 
-void FakePlatform::CloseSocket(SocketHandle s) { sockets[s].closed = true; }
+void FakePlatform::CloseSocket(SocketHandle s) {
+    sockets[s].closed = true;
+}
 
 void FakePlatform::SleepMs(int ms) {
     if (onSleep) {

@@ -13,7 +13,7 @@
 // captured sent bytes, time only moves when a test moves it. Installed with
 // SetPlatform for the duration of a test.
 class FakePlatform : public CPlatform {
-public:
+  public:
     struct Socket {
         // Each entry is one Recv result: bytes, or a bare code (0, kIoWouldBlock, kIoError).
         struct Event {
@@ -47,7 +47,9 @@ public:
 
     // Test controls
     SocketHandle QueueConnection();  // a peer waiting in the backlog
-    void Feed(SocketHandle s, const std::string& bytes) { sockets[s].inbound.push_back({bytes, 0}); }
+    void Feed(SocketHandle s, const std::string& bytes) {
+        sockets[s].inbound.push_back({bytes, 0});
+    }
     void FeedCode(SocketHandle s, int code) { sockets[s].inbound.push_back({std::string(), code}); }
     std::string TakeSent(SocketHandle s);
     Socket& At(SocketHandle s) { return sockets[s]; }
@@ -66,7 +68,7 @@ public:
     std::string lastOpenedPath;
     std::function<void(int)> onSleep;  // called for each SleepMs
 
-private:
+  private:
     SocketHandle nextHandle_ = 100;
     SocketHandle listener_ = INVALID_SOCKET;
 };

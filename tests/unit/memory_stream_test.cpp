@@ -19,7 +19,7 @@ void* FailingRealloc(void*, std::size_t) {
 }
 
 class MemoryStreamTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_reallocCalls = 0;
         SetHeapRealloc(CountingRealloc);

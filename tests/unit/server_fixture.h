@@ -14,7 +14,7 @@
 // Runs the real server core on a FakePlatform listening on port 5000, with
 // an empty history, and collects the event lines it prints.
 class ServerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SetPlatform(&fake);
         ClearHistory();

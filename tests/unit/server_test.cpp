@@ -165,7 +165,7 @@ TEST(ExeDir, DirectoryLongerThan255IsRefused) {
 
 // The entry point, up to the loop, on the fake platform.
 class MainTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { SetPlatform(&fake); }
     void TearDown() override {
         g_server.Shutdown();
