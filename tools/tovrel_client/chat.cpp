@@ -1,0 +1,126 @@
+// Plain mode and --listen: lines in, frames out, and every frame received
+// printed as a line, with a keep-alive so a quiet user is not timed out.
+#include <cstdio>
+
+#include "platform/client_net.h"
+#include "tools/tovrel_client/escape.h"
+#include "tools/tovrel_client/line_splitter.h"
+#include "tools/tovrel_client/modes.h"
+#include "tools/tovrel_client/session.h"
+
+namespace {
+const char kPing[] = "@PING";
+
+// After the end of input: the server answers our end with its own once it
+// has read every line, so what it still sends is printed until then.
+int PrintUntilClosed(CSession* session, bool raw, int keepalivesPending) {
+    session->EndSending();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFinishTimeoutMs);
+    std::string payload;
+    for (;;) {
+        switch (session->Next(false, MsUntil(deadline), &payload)) {
+            case CSession::kFrame:
+                if (keepalivesPending > 0 && payload == kPing) {
+                    --keepalivesPending;
+                } else {
+                    PrintFrame(payload, raw);
+                }
+                break;
+            case CSession::kBroken:
+                return 1;
+            default:
+                return 0;  // closed, interrupted, or the server kept the connection open
+        }
+    }
+}
+
+}  // namespace
+
+void PrintFrame(const std::string& payload, bool raw) {
+    const std::string text = raw ? payload : EscapePayload(payload);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int RunChat(const ClientOptions& options, bool readInput) {
+    CSession session;
+    if (!session.Open(options.host, options.port)) {
+        return 1;
+    }
+    CLineSplitter lines(frame::kMaxPayload);
+    bool inputOpen = readInput;
+    int keepalivesPending = 0;  // "@PING" replies that answer us, not the user
+    Clock::time_point lastSend = Clock::now();
+    std::string payload;
+
+    // Sends every complete line; false when the connection failed.
+    auto sendLines = [&]() {
+        std::string line;
+        std::size_t length = 0;
+        for (;;) {
+            const CLineSplitter::Result r = lines.Next(&line, &length);
+            if (r == CLineSplitter::kNone) {
+                return true;
+            }
+            if (r == CLineSplitter::kTooLong) {
+                std::fprintf(stderr,
+                             "tovrel-client: a line of %zu bytes was not sent (at most %u)\n",
+                             length, static_cast<unsigned>(frame::kMaxPayload));
+                continue;
+            }
+            if (!session.Send(line)) {
+                return false;
+            }
+            lastSend = Clock::now();
+        }
+    };
+
+    for (;;) {
+        int timeoutMs = -1;
+        if (options.keepaliveMs > 0) {
+            timeoutMs = MsUntil(lastSend + std::chrono::milliseconds(options.keepaliveMs));
+        }
+        const CSession::Event event = session.Next(inputOpen, timeoutMs, &payload);
+        switch (event) {
+            case CSession::kFrame:
+                if (keepalivesPending > 0 && payload == kPing) {
+                    --keepalivesPending;
+                } else {
+                    PrintFrame(payload, options.raw);
+                }
+                break;
+            case CSession::kInput: {
+                char buffer[65536];
+                const int n = clientnet::ReadInput(buffer, sizeof buffer);
+                if (n > 0) {
+                    lines.Feed(buffer, static_cast<std::size_t>(n));
+                } else {
+                    lines.Finish();
+                    inputOpen = false;
+                }
+                if (!sendLines()) {
+                    return 1;
+                }
+                if (!inputOpen) {
+                    return PrintUntilClosed(&session, options.raw, keepalivesPending);
+                }
+                break;
+            }
+            case CSession::kTimeout:
+                if (!session.Send(kPing)) {
+                    return 1;
+                }
+                ++keepalivesPending;
+                lastSend = Clock::now();
+                break;
+            case CSession::kClosed:
+                return 0;
+            case CSession::kInterrupted:
+                session.Finish(kFinishTimeoutMs);
+                return 0;
+            case CSession::kBroken:
+                return 1;
+        }
+    }
+}

@@ -1,0 +1,49 @@
+// tovrel-client: a command-line client for the tovrel relay server.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/client_net.h"
+#include "tools/tovrel_client/modes.h"
+#include "tools/tovrel_client/options.h"
+
+#ifndef TOVREL_VERSION
+#define TOVREL_VERSION "unknown"
+#endif
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const ParseResult parsed = ParseArguments(args);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "tovrel-client: %s\nTry 'tovrel-client --help'.\n",
+                     parsed.error.c_str());
+        return 2;
+    }
+    const ClientOptions& options = parsed.options;
+    clientnet::SetBinaryOutput();
+    if (options.mode == Mode::kHelp) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.mode == Mode::kVersion) {
+        std::printf("tovrel-client %s\n", TOVREL_VERSION);
+        return 0;
+    }
+    std::string error;
+    if (!clientnet::Start(&error)) {
+        std::fprintf(stderr, "tovrel-client: cannot start networking: %s\n", error.c_str());
+        return 1;
+    }
+    switch (options.mode) {
+        case Mode::kPing:
+            return RunPing(options);
+        case Mode::kFast:
+            return RunFast(options);
+        case Mode::kSend:
+            return RunSend(options);
+        case Mode::kListen:
+            return RunChat(options, false);
+        default:
+            return RunChat(options, true);
+    }
+}

@@ -1,0 +1,117 @@
+// --ping: times "@PING" round trips and sums them up the way ping(8) does.
+#include <algorithm>
+#include <cstdio>
+
+#include "tools/tovrel_client/modes.h"
+#include "tools/tovrel_client/session.h"
+
+namespace {
+
+const char kPing[] = "@PING";
+
+struct Stats {
+    int sent = 0;
+    int received = 0;
+    double minMs = 0;
+    double maxMs = 0;
+    double totalMs = 0;
+
+    void Add(double ms) {
+        minMs = received == 0 ? ms : std::min(minMs, ms);
+        maxMs = received == 0 ? ms : std::max(maxMs, ms);
+        totalMs += ms;
+        ++received;
+    }
+};
+
+void PrintSummary(const std::string& peer, const Stats& s) {
+    const int lost = s.sent - s.received;
+    std::printf("--- %s ping statistics ---\n", peer.c_str());
+    std::printf("%d sent, %d received, %d%% lost\n", s.sent, s.received,
+                s.sent > 0 ? lost * 100 / s.sent : 0);
+    if (s.received > 0) {
+        std::printf("round-trip min/avg/max = %.1f/%.1f/%.1f ms\n", s.minMs, s.totalMs / s.received,
+                    s.maxMs);
+    }
+    std::fflush(stdout);
+}
+
+// Waits for the reply to one ping; other frames (history, relayed messages)
+// are skipped, since only a "@PING" sent by us is answered with "@PING".
+CSession::Event AwaitReply(CSession* session, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string payload;
+    for (;;) {
+        const CSession::Event e = session->Next(false, MsUntil(deadline), &payload);
+        if (e != CSession::kFrame || payload == kPing) {
+            return e;
+        }
+    }
+}
+
+// Pauses between pings; false when the pause ended for another reason.
+CSession::Event Pause(CSession* session, int ms) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    std::string payload;
+    for (;;) {
+        const CSession::Event e = session->Next(false, MsUntil(deadline), &payload);
+        if (e != CSession::kFrame) {
+            return e;
+        }
+    }
+}
+
+}  // namespace
+
+int RunPing(const ClientOptions& options) {
+    CSession session;
+    if (!session.Open(options.host, options.port)) {
+        return 1;
+    }
+    std::printf("PING %s\n", session.Peer().c_str());
+    std::fflush(stdout);
+    Stats stats;
+    bool failed = false;
+    for (int seq = 1; seq <= options.pingCount; ++seq) {
+        if (seq > 1 && options.intervalMs > 0) {
+            const CSession::Event e = Pause(&session, options.intervalMs);
+            if (e == CSession::kInterrupted) {
+                break;
+            }
+            if (e != CSession::kTimeout) {
+                failed = true;
+                break;
+            }
+        }
+        const Clock::time_point start = Clock::now();
+        if (!session.Send(kPing)) {
+            failed = true;
+            break;
+        }
+        ++stats.sent;
+        const CSession::Event e = AwaitReply(&session, options.timeoutMs);
+        if (e == CSession::kFrame) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            stats.Add(ms);
+            std::printf("reply from %s: seq=%d time=%.1f ms\n", session.Peer().c_str(), seq, ms);
+            std::fflush(stdout);
+            continue;
+        }
+        if (e == CSession::kInterrupted) {
+            break;
+        }
+        if (e == CSession::kTimeout) {
+            std::printf("no reply from %s: seq=%d within %d ms\n", session.Peer().c_str(), seq,
+                        options.timeoutMs);
+        } else if (e == CSession::kClosed) {
+            std::fprintf(stderr, "tovrel-client: %s closed the connection\n",
+                         session.Peer().c_str());
+        }
+        failed = true;
+        break;
+    }
+    PrintSummary(session.Peer(), stats);
+    session.Finish(kFinishTimeoutMs);
+    return failed || stats.received < stats.sent ? 1 : 0;
+}

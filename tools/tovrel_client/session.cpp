@@ -1,0 +1,104 @@
+#include "tools/tovrel_client/session.h"
+
+#include <cstdio>
+
+namespace {
+// How long a connection attempt to one address may take.
+constexpr int kConnectTimeoutMs = 5000;
+}  // namespace
+
+int MsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+CSession::~CSession() {
+    if (socket_ != INVALID_SOCKET) {
+        clientnet::Close(socket_);
+    }
+}
+
+bool CSession::Open(const std::string& host, int port) {
+    peer_ = host + ":" + std::to_string(port);
+    std::string error;
+    socket_ = clientnet::Connect(host, static_cast<std::uint16_t>(port), kConnectTimeoutMs, &error);
+    if (socket_ == INVALID_SOCKET) {
+        std::fprintf(stderr, "tovrel-client: cannot connect to %s: %s\n", peer_.c_str(),
+                     error.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CSession::Send(const std::string& payload) {
+    const std::string bytes = EncodeFrame(payload);
+    if (!clientnet::SendAll(socket_, bytes.data(), bytes.size())) {
+        std::fprintf(stderr, "tovrel-client: connection to %s lost while sending\n", peer_.c_str());
+        return false;
+    }
+    return true;
+}
+
+CSession::Event CSession::Next(bool watchInput, int timeoutMs, std::string* payload) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        switch (reader_.Next(payload)) {
+            case CFrameReader::kFrame:
+                return kFrame;
+            case CFrameReader::kBadLength:
+                std::fprintf(stderr, "tovrel-client: %s sent a frame with an impossible length\n",
+                             peer_.c_str());
+                return kBroken;
+            case CFrameReader::kNeedMore:
+                break;
+        }
+        const int waitMs = timeoutMs < 0 ? -1 : MsUntil(deadline);
+        const unsigned ready = clientnet::Wait(socket_, watchInput, waitMs);
+        if (ready & clientnet::kReadyInterrupt) {
+            return kInterrupted;
+        }
+        if (ready & clientnet::kReadySocket) {
+            char buffer[65536];
+            const int r = clientnet::Receive(socket_, buffer, sizeof buffer);
+            if (r > 0) {
+                reader_.Feed(buffer, static_cast<std::size_t>(r));
+                continue;
+            }
+            if (r < 0 && !sendClosed_) {
+                std::fprintf(stderr, "tovrel-client: connection to %s was reset\n", peer_.c_str());
+                return kBroken;
+            }
+            return kClosed;  // a reset after our own end counts as the close we asked for
+        }
+        if (ready & clientnet::kReadyInput) {
+            return kInput;
+        }
+        if (timeoutMs >= 0 && MsUntil(deadline) == 0) {
+            return kTimeout;
+        }
+    }
+}
+
+void CSession::EndSending() {
+    if (socket_ != INVALID_SOCKET && !sendClosed_) {
+        clientnet::ShutdownSend(socket_);
+        sendClosed_ = true;
+    }
+}
+
+void CSession::Finish(int timeoutMs) {
+    if (socket_ == INVALID_SOCKET) {
+        return;
+    }
+    EndSending();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string ignored;
+    for (;;) {
+        const Event e = Next(false, MsUntil(deadline), &ignored);
+        if (e != kFrame) {
+            break;
+        }
+    }
+    clientnet::Close(socket_);
+    socket_ = INVALID_SOCKET;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "platform/client_net.h"
+#include "tools/tovrel_client/frame_io.h"
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from now until `deadline`, never negative.
+int MsUntil(Clock::time_point deadline);
+
+// One connection to the server: frames out, frames in, and waits that end on
+// a frame, standard input, an interrupt, the server's close or a time-out.
+// Failures are printed to standard error here, once, in the tool's words.
+class CSession {
+  public:
+    enum Event { kFrame, kInput, kTimeout, kClosed, kInterrupted, kBroken };
+
+    CSession() = default;
+    ~CSession();
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
+
+    // Connects; false (message printed) when the server cannot be reached.
+    bool Open(const std::string& host, int port);
+    // False (message printed) when the connection has failed.
+    bool Send(const std::string& payload);
+    // The next event within timeoutMs (negative: no limit). kFrame fills
+    // *payload; kInput means ReadInput will not block (only when watchInput).
+    Event Next(bool watchInput, int timeoutMs, std::string* payload);
+    // Ends our direction; the server closes once it has read everything.
+    void EndSending();
+    // Leaves politely: ends our direction, then reads and drops what still
+    // comes until the server closes (at most timeoutMs), so that no reset
+    // can cost the server the last frames we sent.
+    void Finish(int timeoutMs);
+
+    const std::string& Peer() const { return peer_; }
+
+  private:
+    SocketHandle socket_ = INVALID_SOCKET;
+    CFrameReader reader_;
+    std::string peer_;  // "host:port" for messages
+    bool sendClosed_ = false;
+};
