@@ -11,25 +11,43 @@
 namespace {
 const char kPing[] = "@PING";
 
-// After the end of input: the server answers our end with its own once it
-// has read every line, so what it still sends is printed until then.
+// How long the end of input may wait for the server to answer everything sent.
+constexpr int kBarrierTimeoutMs = 10000;
+
+// After the end of input. The server drops what it has not yet sent when it
+// sees our end, so first a last "@PING" goes out: its reply comes after the
+// echo of every line sent before it. Then our end, and what still comes is
+// printed until the server closes.
 int PrintUntilClosed(CSession* session, bool raw, int keepalivesPending) {
-    session->EndSending();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFinishTimeoutMs);
+    if (!session->Send(kPing)) {
+        return 1;
+    }
+    ++keepalivesPending;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBarrierTimeoutMs);
     std::string payload;
     for (;;) {
         switch (session->Next(false, MsUntil(deadline), &payload)) {
             case CSession::kFrame:
                 if (keepalivesPending > 0 && payload == kPing) {
-                    --keepalivesPending;
+                    if (--keepalivesPending == 0) {
+                        session->EndSending();
+                        deadline = Clock::now() + std::chrono::milliseconds(kFinishTimeoutMs);
+                    }
                 } else {
                     PrintFrame(payload, raw);
                 }
                 break;
+            case CSession::kTimeout:
+                if (keepalivesPending > 0) {
+                    std::fprintf(stderr, "tovrel-client: %s did not answer within %d ms\n",
+                                 session->Peer().c_str(), kBarrierTimeoutMs);
+                    return 1;
+                }
+                return 0;  // the server kept the connection open after our end
             case CSession::kBroken:
                 return 1;
             default:
-                return 0;  // closed, interrupted, or the server kept the connection open
+                return 0;  // closed or interrupted
         }
     }
 }
