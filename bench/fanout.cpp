@@ -1,0 +1,168 @@
+// Fan-out: N clients, rotating senders at a fixed rate; every receiver checks
+// that it gets every frame of every sender once and in order.
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "bench_frame.h"
+#include "clock.h"
+#include "connections.h"
+#include "scenarios.h"
+
+namespace {
+
+struct Tally {
+    std::vector<std::uint32_t> nextSeq;  // [receiver * n + sender]
+    std::vector<std::uint32_t> latencyUs;
+    long delivered = 0, outOfOrder = 0, stale = 0, foreign = 0;
+};
+
+double Percentile(std::vector<std::uint32_t>& v, double q) {
+    if (v.empty()) {
+        return 0;
+    }
+    size_t k = static_cast<size_t>(q * static_cast<double>(v.size() - 1));
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
+    return v[k] / 1000.0;
+}
+
+void WriteCdf(const std::string& path, std::vector<std::uint32_t> v) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr || v.empty()) {
+        if (f != nullptr) {
+            std::fclose(f);
+        }
+        return;
+    }
+    std::sort(v.begin(), v.end());
+    for (int i = 0; i <= 1000; ++i) {
+        size_t k = static_cast<size_t>(i / 1000.0 * static_cast<double>(v.size() - 1));
+        std::fprintf(f, "%.3f\t%.3f\n", v[k] / 1000.0, i / 10.0);
+    }
+    std::fclose(f);
+}
+
+bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, int n, int size,
+            int rate, std::uint32_t run) {
+    bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
+    Tally t;
+    t.nextSeq.assign(static_cast<size_t>(n) * static_cast<size_t>(n), 0);
+    conns.onFrame = [&](int receiver, const unsigned char* p, std::uint32_t length) {
+        BenchFrame f;
+        if (length == 0) {
+            return;  // a keep-alive passed on by ncat
+        }
+        if (!ParseBenchFrame(p, length, f) || f.sender >= static_cast<std::uint32_t>(n)) {
+            ++t.foreign;
+            return;
+        }
+        if (f.run != run) {
+            ++t.stale;  // history from an earlier run
+            return;
+        }
+        std::int64_t now = NowNs();
+        t.latencyUs.push_back(static_cast<std::uint32_t>((now - f.sentNs) / 1000));
+        std::uint32_t& next = t.nextSeq[static_cast<size_t>(receiver) * n + f.sender];
+        if (f.seq != next) {
+            ++t.outOfOrder;
+        }
+        next = f.seq + 1;
+        ++t.delivered;
+    };
+
+    long frames = static_cast<long>(rate * o.seconds);
+    // Senders rotate; a relay that does not echo leaves each sender's own frames out.
+    long expected = tovrel ? frames * n : frames * (n - 1);
+    std::vector<std::uint32_t> seq(static_cast<size_t>(n), 0);
+    ServerProcess::Usage before = server.ReadUsage();
+    std::int64_t start = NowNs();
+    std::int64_t interval = kNsPerSec / rate;
+    std::string bytes;
+    for (long k = 0; k < frames; ++k) {
+        std::int64_t due = start + k * interval;
+        std::int64_t now;
+        while ((now = NowNs()) < due) {
+            conns.Poll(static_cast<int>((due - now + kNsPerMs - 1) / kNsPerMs));
+        }
+        int sender = static_cast<int>(k % n);
+        BenchFrame f;
+        f.run = run;
+        f.sender = static_cast<std::uint32_t>(sender);
+        f.seq = seq[static_cast<size_t>(sender)]++;
+        f.sentNs = NowNs();
+        bytes.clear();
+        AppendBenchFrame(bytes, f, size);
+        conns.Send(sender, bytes);
+        if (tovrel) {
+            conns.KeepAlive(10000);
+        }
+    }
+    // Drain: at most 5 s for the last frames to arrive.
+    std::int64_t drainEnd = NowNs() + 5 * kNsPerSec;
+    while (t.delivered < expected && NowNs() < drainEnd && conns.closedCount() == 0) {
+        conns.Poll(5);
+    }
+    std::int64_t wall = NowNs() - start;
+    ServerProcess::Usage after = server.ReadUsage();
+    conns.onFrame = nullptr;
+
+    double cpuMs = static_cast<double>(after.cpuTicks - before.cpuTicks) * server.MsPerTick();
+    double cpuNsMs = static_cast<double>(after.cpuNs - before.cpuNs) / 1e6;
+    double per1000 = t.delivered > 0 ? cpuMs * 1000.0 / static_cast<double>(t.delivered) : 0;
+    double per1000Sched = t.delivered > 0 ? cpuNsMs * 1000.0 / static_cast<double>(t.delivered) : 0;
+    if (!o.cdfDir.empty()) {
+        WriteCdf(o.cdfDir + "/latency-" + KindName(o.kind) + "-" + std::to_string(n) + "-" +
+                     std::to_string(size) + ".tsv",
+                 t.latencyUs);
+    }
+    double p50 = Percentile(t.latencyUs, 0.50);
+    double p99 = Percentile(t.latencyUs, 0.99);
+    double max = Percentile(t.latencyUs, 1.0);
+    std::fprintf(
+        o.out,
+        "fanout\t%s\t%d\t%d\t%d\t%.2f\t%ld\t%ld\t%ld\t%ld\t%.2f\t%.2f\t%.2f\t%.0f\t%.2f\t%.2f"
+        "\t%.2f\t%lld\n",
+        KindName(o.kind), n, size, rate, static_cast<double>(wall) / 1e9, frames, expected,
+        t.delivered, t.outOfOrder + conns.corruptCount(), p50, p99, max, cpuMs, per1000, cpuNsMs,
+        per1000Sched, static_cast<long long>(after.rssKb));
+    std::fflush(o.out);
+    std::fprintf(stderr,
+                 "fanout %s n=%d size=%d: %ld/%ld delivered, %ld out of order, p99 %.2f ms, "
+                 "%.2f ms CPU per 1000 (%.2f sched)\n",
+                 KindName(o.kind), n, size, t.delivered, expected, t.outOfOrder, p99, per1000,
+                 per1000Sched);
+    return t.delivered == expected && t.outOfOrder == 0 && conns.corruptCount() == 0 &&
+           conns.closedCount() == 0;
+}
+
+}  // namespace
+
+bool RunFanout(const BenchOptions& o) {
+    int most = *std::max_element(o.clients.begin(), o.clients.end());
+    ServerProcess server;
+    if (!server.Start(o.kind, o.exe, most + 10)) {
+        return false;
+    }
+    Connections conns(server);
+    bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
+    bool ok = true;
+    std::uint32_t run = static_cast<std::uint32_t>(NowNs() / 1000) & 0x7fffffff;
+    for (size_t i = 0; i < o.clients.size() && ok; ++i) {
+        int n = o.clients[i];
+        int rate = o.rates[std::min(i, o.rates.size() - 1)];
+        if (!conns.GrowTo(n, 4, n * 0.1 + 20, tovrel)) {
+            ok = false;
+            break;
+        }
+        // Let the history replayed to newcomers go out before measuring.
+        std::int64_t settle = NowNs() + 300 * kNsPerMs;
+        while (NowNs() < settle) {
+            conns.Poll(5);
+        }
+        for (int size : o.sizes) {
+            ok = RunOne(conns, server, o, n, size, rate, ++run) && ok;
+        }
+    }
+    server.Stop();
+    return ok;
+}

@@ -1,0 +1,244 @@
+#include "server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "clock.h"
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+// A port the kernel just handed out; free unless someone takes it meanwhile,
+// which Start survives by trying again.
+int PickFreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Loopback(0);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return port;
+}
+
+// Blocking probe: does something listen on the port yet?
+bool Listening(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Loopback(port);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+int ConnectLoopback(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr = Loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+        errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void RaiseFileLimit() {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+ServerProcess::~ServerProcess() {
+    Stop();
+}
+
+bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns) {
+    kind_ = kind;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = PickFreePort();
+        int pipeFds[2];
+        if (port_ == 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            continue;
+        }
+        std::string portText = std::to_string(port_);
+        std::string connsText = std::to_string(maxConns);
+        std::vector<const char*> argv;
+        if (kind == Kind::kTovrel) {
+            argv = {exe.c_str(), portText.c_str()};
+        } else {
+            // -v prints a line per accepted connection, which the bench counts.
+            argv = {exe.c_str(), "-v",          "-n",
+                    "-l",        "127.0.0.1",   portText.c_str(),
+                    "--broker",  "--max-conns", connsText.c_str()};
+        }
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(pipeFds[1], 1);
+            if (kind == Kind::kNcat) {
+                ::dup2(pipeFds[1], 2);  // where ncat reports connections
+            } else {
+                ::dup2(::open("/dev/null", O_WRONLY), 2);
+            }
+            ::dup2(::open("/dev/null", O_RDONLY), 0);
+            ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+            std::_Exit(127);
+        }
+        ::close(pipeFds[1]);
+        outFd_ = pipeFds[0];
+        ::fcntl(outFd_, F_SETFL, ::fcntl(outFd_, F_GETFL) | O_NONBLOCK);
+        // Up to 5 s for it to listen; a server that exits early lost the port race.
+        for (int i = 0; i < 100; ++i) {
+            int status;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            if (Listening(port_)) {
+                // The probe itself was one connection; let tovrel take it.
+                ::usleep(100000);
+                PumpOutput();
+                accepted_ = disconnected_ = timeouts_ = 0;
+                return true;
+            }
+            ::usleep(50000);
+        }
+        Stop();
+    }
+    std::fprintf(stderr, "tovrel-bench: %s did not start\n", exe.c_str());
+    return false;
+}
+
+void ServerProcess::Stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        std::int64_t deadline = NowNs() + 5 * kNsPerSec;
+        int status;
+        while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+            // Keep reading, or a server with many lines to print would block.
+            PumpOutput();
+            if (NowNs() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                break;
+            }
+            ::usleep(10000);
+        }
+        pid_ = -1;
+    }
+    if (outFd_ >= 0) {
+        ::close(outFd_);
+        outFd_ = -1;
+    }
+}
+
+void ServerProcess::PumpOutput() {
+    char buffer[65536];
+    for (int i = 0; i < 64 && outFd_ >= 0; ++i) {
+        ssize_t r = ::read(outFd_, buffer, sizeof buffer);
+        if (r <= 0) {
+            return;
+        }
+        partial_.append(buffer, static_cast<size_t>(r));
+        size_t start = 0, nl;
+        while ((nl = partial_.find('\n', start)) != std::string::npos) {
+            CountLine(partial_.substr(start, nl - start));
+            start = nl + 1;
+        }
+        partial_.erase(0, start);
+    }
+}
+
+void ServerProcess::CountLine(const std::string& line) {
+    static const std::string kNcatAccept = "Ncat: Connection from 127.0.0.1:";
+    if (line == "New client connected" || line.compare(0, kNcatAccept.size(), kNcatAccept) == 0) {
+        ++accepted_;
+    } else if (line == "Disconnected") {
+        ++disconnected_;
+    } else if (line == "TIMEOUT") {
+        ++timeouts_;
+    }
+}
+
+ServerProcess::Usage ServerProcess::ReadUsage() const {
+    Usage u;
+    std::string base = "/proc/" + std::to_string(pid_);
+    std::ifstream statFile(base + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    // Fields after the parenthesised command name; utime and stime are 14 and 15.
+    size_t close = stat.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        for (int index = 3; fields >> field; ++index) {
+            if (index == 14 || index == 15) {
+                u.cpuTicks += std::atoll(field.c_str());
+            }
+        }
+    }
+    std::ifstream sched(base + "/schedstat");
+    sched >> u.cpuNs;
+    std::ifstream status(base + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            u.rssKb = std::atoll(line.c_str() + 6);
+        } else if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            u.voluntarySwitches = std::atoll(line.c_str() + 24);
+        }
+    }
+    return u;
+}
+
+std::string ServerProcess::OpenFileLimits() const {
+    std::ifstream limits("/proc/" + std::to_string(pid_) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft, hard;
+            fields >> soft >> hard;
+            return soft + "/" + hard;
+        }
+    }
+    return "?";
+}
+
+double ServerProcess::MsPerTick() const {
+    return 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}

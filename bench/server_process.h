@@ -1,0 +1,66 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+// The relay under test, run as a child process on 127.0.0.1: tovrel or
+// ncat --broker. Its console lines are read from a pipe, so the bench knows
+// each accept. Readings come from /proc/<pid>.
+class ServerProcess {
+  public:
+    enum class Kind { kTovrel, kNcat };
+
+    struct Usage {
+        std::int64_t cpuTicks = 0;  // utime + stime, in clock ticks
+        std::int64_t cpuNs = 0;     // time on a CPU from schedstat (finer; 0 if unavailable)
+        std::int64_t rssKb = 0;
+        std::int64_t voluntarySwitches = 0;  // tovrel: one per 20 ms sleep, so one per pass
+    };
+
+    ServerProcess() = default;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Starts `exe` on a free loopback port and waits until it accepts
+    // connections. False (with a message on stderr) when it does not start.
+    bool Start(Kind kind, const std::string& exe, int maxConns);
+    // SIGTERM, drain its output, reap it; SIGKILL after a few seconds.
+    void Stop();
+
+    // Reads whatever the server printed (non-blocking) and counts events.
+    void PumpOutput();
+
+    Usage ReadUsage() const;
+    // The server's open-file limits as "soft/hard", from /proc/<pid>/limits.
+    std::string OpenFileLimits() const;
+    double MsPerTick() const;
+
+    Kind kind() const { return kind_; }
+    pid_t pid() const { return pid_; }
+    int port() const { return port_; }
+    int outputFd() const { return outFd_; }
+    long accepted() const { return accepted_; }
+    long disconnected() const { return disconnected_; }
+    long timeouts() const { return timeouts_; }
+
+  private:
+    void CountLine(const std::string& line);
+
+    Kind kind_ = Kind::kTovrel;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    int outFd_ = -1;
+    std::string partial_;
+    long accepted_ = 0;
+    long disconnected_ = 0;
+    long timeouts_ = 0;
+};
+
+// A TCP connection to 127.0.0.1:port in non-blocking mode, connect under way;
+// -1 on failure.
+int ConnectLoopback(int port);
+// Raises this process's open-file soft limit to its hard limit.
+void RaiseFileLimit();
