@@ -20,6 +20,7 @@ import pytest
 SERVER = os.environ.get("TOVREL_SERVER", "")
 CLIENT = os.environ.get("TOVREL_CLIENT", "")
 TIMEOUT = 10.0
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
 def frame(payload):
@@ -151,7 +152,9 @@ def run_client(*args, stdin=b"", timeout=TIMEOUT):
     """Runs the client to its end; returns (exit status, stdout bytes, stderr text)."""
     result = subprocess.run([CLIENT] + [str(a) for a in args], input=stdin,
                             capture_output=True, timeout=timeout)
-    return result.returncode, result.stdout, result.stderr.decode("utf-8", "replace")
+    err = result.stderr.decode("utf-8", "replace")
+    assert not any(m in err for m in SANITIZER_MARKERS), err
+    return result.returncode, result.stdout, err
 
 
 def start_client(*args, stdin=subprocess.DEVNULL):
