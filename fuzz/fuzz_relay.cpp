@@ -1,0 +1,401 @@
+// Drives the server core through the fake platform with an input-chosen
+// script: peers connect, bytes arrive split at arbitrary points, sends take
+// any byte count, would-block or fail, peers close or break, the clock jumps
+// and single allocations fail. After every pass it checks what each peer has
+// received and the state of every client; at the end it drains all output.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "fake_platform.h"
+#include "server/client.h"
+#include "server/console.h"
+#include "server/relay.h"
+#include "server/server.h"
+#include "stream/frame.h"
+#include "stream/heap.h"
+
+namespace {
+
+#define CHECK(cond)                                                                 \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond); \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (0)
+
+constexpr int kMaxPeers = 6;
+constexpr int kMaxSteps = 300;
+const std::string kFastText = "look\r\ngo north\r\n";
+const std::string kFastReply = "@FASTCOMMANDS\n" + kFastText;
+
+// A fake that also refuses to be used on a socket after it was closed.
+class CheckedPlatform : public FakePlatform {
+  public:
+    int Recv(SocketHandle s, void* buffer, int length) override {
+        CHECK(!IsClosed(s));
+        return FakePlatform::Recv(s, buffer, length);
+    }
+    int Send(SocketHandle s, const void* data, int length) override {
+        CHECK(!IsClosed(s));
+        CHECK(length > 0 && length <= kMaxSendPerPass);
+        return FakePlatform::Send(s, data, length);
+    }
+    void CloseSocket(SocketHandle s) override {
+        CHECK(!IsClosed(s));
+        FakePlatform::CloseSocket(s);
+    }
+    std::FILE* OpenForReading(const char*) override {
+        if (fastFileMissing) {
+            return nullptr;
+        }
+        return fmemopen(const_cast<char*>(kFastText.data()), kFastText.size(), "rb");
+    }
+    bool fastFileMissing = false;
+};
+
+// What one peer has sent and received, as the peer sees it.
+struct Peer {
+    SocketHandle socket = INVALID_SOCKET;
+    std::string fed;  // bytes handed to the server, from the first unparsed one
+    std::size_t parsed = 0;
+    bool fedBroken = false;  // an out-of-range length was fed; nothing after it counts
+    std::string got;         // received bytes not yet cut into frames
+    int pingsSent = 0, pingsGot = 0, fastSent = 0, fastGot = 0;
+};
+
+struct Console {
+    int connected = 0, disconnected = 0, pings = 0, other = 0;
+};
+Console g_console;
+
+void CountLine(const char* line) {
+    if (std::strcmp(line, "New client connected\n") == 0) {
+        ++g_console.connected;
+    } else if (std::strcmp(line, "Disconnected\n") == 0) {
+        ++g_console.disconnected;
+    } else if (std::strcmp(line, "@PING\n") == 0) {
+        ++g_console.pings;
+    } else {
+        CHECK(std::strcmp(line, "TIMEOUT\n") == 0 || std::strcmp(line, "Invalid msg size\n") == 0 ||
+              std::strcmp(line, "Output overflow\n") == 0);
+        ++g_console.other;
+    }
+}
+
+// Fails the n-th allocation from now (0: none).
+int g_failIn = 0;
+void* FailingRealloc(void* block, std::size_t size) {
+    if (g_failIn > 0 && --g_failIn == 0) {
+        return nullptr;
+    }
+    return std::realloc(block, size);
+}
+
+class Harness {
+  public:
+    CheckedPlatform fake;
+    std::vector<Peer> peers;
+    // Texts that may be relayed: every complete frame fed, cut at its NUL.
+    std::unordered_set<std::string> relayable;
+    const char* checkedHistory[3] = {nullptr, nullptr, nullptr};
+
+    // Cuts the frames a peer has sent so far, as the server would.
+    void ParseFed(Peer& p) {
+        while (!p.fedBroken && p.fed.size() - p.parsed >= frame::kHeaderSize) {
+            std::int32_t n = frame::DecodeLength(
+                reinterpret_cast<const unsigned char*>(p.fed.data() + p.parsed));
+            if (!frame::LengthAllowed(n)) {
+                p.fedBroken = true;
+                break;
+            }
+            if (p.fed.size() - p.parsed < static_cast<std::size_t>(n) + frame::kHeaderSize) {
+                break;
+            }
+            const char* payload = p.fed.data() + p.parsed + frame::kHeaderSize;
+            std::string text(payload, strnlen(payload, static_cast<std::size_t>(n)));
+            p.parsed += frame::kHeaderSize + static_cast<std::size_t>(n);
+            if (text == "@PING") {
+                ++p.pingsSent;
+            } else if (text == "@FASTCOMMANDS") {
+                ++p.fastSent;
+            } else {
+                relayable.insert(text);
+            }
+        }
+        // Only the unparsed rest is kept.
+        p.fed.erase(0, p.parsed);
+        p.parsed = 0;
+    }
+
+    void Feed(Peer& p, const std::string& bytes) {
+        if (bytes.empty()) {
+            return;
+        }
+        fake.Feed(p.socket, bytes);
+        if (!p.fedBroken) {
+            p.fed += bytes;
+        }
+        ParseFed(p);
+    }
+
+    // Every frame a peer receives is whole, non-empty, NUL-free, and either
+    // a relayed text or a reply to a request that peer made.
+    void CheckReceived(Peer& p) {
+        p.got += fake.TakeSent(p.socket);
+        std::size_t at = 0;
+        while (p.got.size() - at >= frame::kHeaderSize) {
+            std::int32_t n =
+                frame::DecodeLength(reinterpret_cast<const unsigned char*>(p.got.data() + at));
+            CHECK(n > 0 && n <= 14 + 19983 + static_cast<std::int32_t>(frame::kMaxPayload));
+            if (p.got.size() - at < static_cast<std::size_t>(n) + frame::kHeaderSize) {
+                break;
+            }
+            std::string payload =
+                p.got.substr(at + frame::kHeaderSize, static_cast<std::size_t>(n));
+            at += frame::kHeaderSize + static_cast<std::size_t>(n);
+            CHECK(payload.find('\0') == std::string::npos);
+            if (payload == "@PING") {
+                CHECK(++p.pingsGot <= p.pingsSent);
+            } else if (relayable.count(payload) == 0) {
+                CHECK(payload == kFastReply);
+                CHECK(++p.fastGot <= p.fastSent);
+            }
+        }
+        p.got.erase(0, at);
+    }
+
+    Peer* PeerOf(SocketHandle s) {
+        for (Peer& p : peers) {
+            if (p.socket == s) {
+                return &p;
+            }
+        }
+        return nullptr;
+    }
+
+    static void CheckStream(const CMemoryStream& s) {
+        CHECK(s.size >= 0 && s.position >= 0 && s.position <= s.size);
+        CHECK((s.data == nullptr) == (s.Capacity() == 0));
+    }
+
+    // The bytes of `head` followed by those of `queue` are a run of whole,
+    // non-empty frames.
+    static void CheckWholeFrames(const std::string& head, const CMemoryStream& queue) {
+        std::size_t total = head.size() + static_cast<std::size_t>(queue.size);
+        auto byteAt = [&](std::size_t i) {
+            return i < head.size() ? static_cast<unsigned char>(head[i])
+                                   : queue.data[i - head.size()];
+        };
+        std::size_t at = 0;
+        while (at < total) {
+            CHECK(total - at >= frame::kHeaderSize);
+            unsigned char header[frame::kHeaderSize];
+            for (int i = 0; i < frame::kHeaderSize; ++i) {
+                header[i] = byteAt(at + static_cast<std::size_t>(i));
+            }
+            std::int32_t n = frame::DecodeLength(header);
+            CHECK(n > 0);
+            at += frame::kHeaderSize + static_cast<std::size_t>(n);
+        }
+        CHECK(at == total);
+    }
+
+    // The list, every client's streams, and the history.
+    void CheckServer() {
+        int count = 0;
+        CClient* prev = nullptr;
+        for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
+            CHECK(c->prev == prev);
+            prev = c;
+            CHECK(++count <= kMaxPeers);
+            Peer* p = PeerOf(c->socket);
+            CHECK(p != nullptr && !fake.IsClosed(c->socket));
+            CheckStream(c->input);
+            CheckStream(c->output);
+            // Input starts at a frame boundary, and every whole frame in it
+            // has been handled.
+            if (c->input.size >= frame::kHeaderSize) {
+                std::int32_t n = frame::DecodeLength(c->input.data);
+                CHECK(frame::LengthAllowed(n));
+                CHECK(c->input.size < n + frame::kHeaderSize);
+            }
+            CHECK(c->output.size <= kMaxQueuedOutput);
+            // What the peer holds of a cut frame plus the queue is whole frames.
+            CheckWholeFrames(p->got, c->output);
+        }
+        // History entries never change while kept, so each is looked up once.
+        for (int i = 0; i < 3; ++i) {
+            if (g_history[i] != nullptr && g_history[i] != checkedHistory[i]) {
+                CHECK(relayable.count(g_history[i]) == 1);
+            }
+            checkedHistory[i] = g_history[i];
+        }
+        int closed = 0;
+        for (Peer& p : peers) {
+            closed += fake.IsClosed(p.socket) ? 1 : 0;
+        }
+        CHECK(g_console.disconnected == closed);
+        CHECK(g_console.connected == count + closed);
+    }
+
+    void Pass(int elapsedMs) {
+        g_server.Update(elapsedMs);
+        int pingsGot = 0;
+        for (Peer& p : peers) {
+            if (!fake.IsClosed(p.socket) || !p.got.empty() || !fake.At(p.socket).sent.empty()) {
+                CheckReceived(p);
+            }
+            pingsGot += p.pingsGot;
+        }
+        CHECK(pingsGot <= g_console.pings);
+        CheckServer();
+    }
+
+    std::string MakeFrame(FuzzedDataProvider& in) {
+        std::string payload;
+        switch (in.ConsumeIntegralInRange(0, 4)) {
+            case 0:
+                payload = "@PING";
+                break;
+            case 1:
+                payload = "@FASTCOMMANDS";
+                break;
+            case 2: {
+                // Long frames, up to the largest length allowed and one past it.
+                // Long frames cost the most time, so they come rarely: some
+                // longer than one receive or one send, a few at the limit.
+                int kind = in.ConsumeIntegralInRange(0, 15);
+                std::size_t n = kind == 0   ? frame::kMaxPayload + in.ConsumeIntegralInRange(-1, 1)
+                                : kind == 1 ? in.ConsumeIntegralInRange<std::size_t>(0, 70000)
+                                            : in.ConsumeIntegralInRange<std::size_t>(0, 2000);
+                payload.assign(n, static_cast<char>(in.ConsumeIntegral<char>()));
+                break;
+            }
+            default:
+                payload = in.ConsumeRandomLengthString(300);
+                break;
+        }
+        return LengthOnly(static_cast<std::int32_t>(payload.size())) + payload;
+    }
+
+    void Run(FuzzedDataProvider& in) {
+        for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) {
+            int op = in.ConsumeIntegralInRange(0, 9);
+            if (op == 0 || peers.empty()) {
+                if (static_cast<int>(peers.size()) < kMaxPeers) {
+                    peers.emplace_back();
+                    peers.back().socket = fake.QueueConnection();
+                }
+                continue;
+            }
+            Peer& p = peers[in.ConsumeIntegralInRange<std::size_t>(0, peers.size() - 1)];
+            FakePlatform::Socket& sock = fake.At(p.socket);
+            switch (op) {
+                case 1:
+                    Feed(p, in.ConsumeBytesAsString(in.ConsumeIntegralInRange(1, 200)));
+                    break;
+                case 2: {
+                    // One frame, arriving in two receives split anywhere.
+                    std::string f = MakeFrame(in);
+                    std::size_t cut = in.ConsumeIntegralInRange<std::size_t>(0, f.size());
+                    Feed(p, f.substr(0, cut));
+                    Feed(p, f.substr(cut));
+                    break;
+                }
+                case 3:
+                    fake.FeedCode(p.socket, in.PickValueInArray({0, kIoError, kIoWouldBlock}));
+                    break;
+                case 4:
+                    sock.sendResult = 0;
+                    sock.sendLimit =
+                        in.ConsumeBool() ? in.ConsumeIntegralInRange(0, 70000) : INT_MAX;
+                    break;
+                case 5:
+                    sock.sendResult = in.ConsumeBool() ? kIoWouldBlock : kIoError;
+                    break;
+                case 6:
+                    g_failIn = in.ConsumeIntegralInRange(0, 12);
+                    break;
+                case 7:
+                    fake.fastFileMissing = in.ConsumeBool();
+                    break;
+                case 8: {
+                    // Enough quiet passes for the idle time-out to run out.
+                    int passes = in.ConsumeIntegralInRange(1, 70);
+                    for (int i = 0; i < passes; ++i) {
+                        Pass(250);
+                    }
+                    break;
+                }
+                default:
+                    Pass(in.ConsumeIntegralInRange(0, 250));
+                    break;
+            }
+        }
+        Drain();
+    }
+
+    // With every send accepted and no failures, all queued output goes out
+    // and each peer still connected ends at a frame boundary.
+    void Drain() {
+        g_failIn = 0;
+        for (Peer& p : peers) {
+            fake.At(p.socket).sendResult = 0;
+            fake.At(p.socket).sendLimit = INT_MAX;
+        }
+        for (int i = 0; i < 1000; ++i) {
+            bool queued = false;
+            for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
+                queued = queued || c->output.size > 0;
+            }
+            if (!queued) {
+                break;
+            }
+            Pass(0);
+        }
+        for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
+            CHECK(c->output.size == 0);
+            CHECK(PeerOf(c->socket)->got.empty());
+        }
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    g_console = Console();
+    g_failIn = 0;
+    {
+        Harness h;
+        SetPlatform(&h.fake);
+        SetConsoleSink(CountLine);
+        SetHeapRealloc(FailingRealloc);
+        CHECK(g_server.Open(5000));
+        h.Run(in);
+        g_server.Shutdown();
+        for (Peer& p : h.peers) {
+            // Every peer the server took is closed exactly once by now.
+            CHECK(h.fake.IsClosed(p.socket) ||
+                  std::find(h.fake.backlog.begin(), h.fake.backlog.end(), p.socket) !=
+                      h.fake.backlog.end());
+        }
+    }
+    for (char*& entry : g_history) {
+        std::free(entry);
+        entry = nullptr;
+    }
+    SetHeapRealloc(nullptr);
+    SetConsoleSink(nullptr);
+    SetPlatform(nullptr);
+    return 0;
+}
