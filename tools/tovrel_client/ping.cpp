@@ -61,6 +61,13 @@ CSession::Event Pause(CSession* session, int ms) {
     }
 }
 
+// The server's close is an error here; a broken connection was reported already.
+void ReportClosed(const CSession& session, CSession::Event e) {
+    if (e == CSession::kClosed) {
+        std::fprintf(stderr, "tovrel-client: %s closed the connection\n", session.Peer().c_str());
+    }
+}
+
 }  // namespace
 
 int RunPing(const ClientOptions& options) {
@@ -79,6 +86,7 @@ int RunPing(const ClientOptions& options) {
                 break;
             }
             if (e != CSession::kTimeout) {
+                ReportClosed(session, e);
                 failed = true;
                 break;
             }
@@ -104,10 +112,8 @@ int RunPing(const ClientOptions& options) {
         if (e == CSession::kTimeout) {
             std::printf("no reply from %s: seq=%d within %d ms\n", session.Peer().c_str(), seq,
                         options.timeoutMs);
-        } else if (e == CSession::kClosed) {
-            std::fprintf(stderr, "tovrel-client: %s closed the connection\n",
-                         session.Peer().c_str());
         }
+        ReportClosed(session, e);
         failed = true;
         break;
     }

@@ -19,7 +19,9 @@ CSession::~CSession() {
 }
 
 bool CSession::Open(const std::string& host, int port) {
-    peer_ = host + ":" + std::to_string(port);
+    // IPv6 addresses go in brackets so the port stays readable.
+    peer_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+            std::to_string(port);
     std::string error;
     socket_ = clientnet::Connect(host, static_cast<std::uint16_t>(port), kConnectTimeoutMs, &error);
     if (socket_ == INVALID_SOCKET) {
