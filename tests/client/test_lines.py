@@ -2,7 +2,8 @@
 
 import signal
 
-from conftest import Peer, ScriptedServer, frame, read_lines, run_client, start_client
+from conftest import (Peer, ScriptedServer, frame, posix_client, read_lines, run_client,
+                      start_client)
 
 
 def test_each_line_goes_out_as_one_frame_and_comes_back_as_one_line(server):
@@ -51,6 +52,7 @@ def test_a_line_of_131072_bytes_round_trips_and_a_longer_one_is_refused(server):
     assert "Invalid msg size" not in server.lines
 
 
+@posix_client
 def test_listen_prints_the_history_first_then_new_messages(server):
     rc, _, _ = run_client(server.port, "--send", "A", "B", "C", "D")
     assert rc == 0
@@ -68,6 +70,7 @@ def test_listen_prints_the_history_first_then_new_messages(server):
         listener.wait()
 
 
+@posix_client
 def test_keepalive_pings_are_sent_and_their_replies_hidden(server):
     listener = start_client("--listen", "--keepalive", "100", server.port)
     try:
