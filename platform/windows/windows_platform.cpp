@@ -1,0 +1,139 @@
+// Windows implementation of the platform layer: Winsock 2 in non-blocking
+// mode, GetTickCount, Sleep and a console control handler.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// winsock2.h must come before windows.h and before platform.h, which only
+// supplies INVALID_SOCKET where the system does not.
+#include <windows.h>
+#include <winsock2.h>
+
+#include <share.h>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace {
+
+void (*g_onStop)() = nullptr;
+
+// Runs on a thread the system starts for each console event (Ctrl+C,
+// Ctrl+Break, closing the window, ...). It only raises the stop flag and
+// claims the event, so the loop can finish its pass and close every client.
+BOOL WINAPI ConsoleCtrlHandler(DWORD /*ctrlType*/) {
+    if (g_onStop != nullptr) {
+        g_onStop();
+    }
+    return TRUE;
+}
+
+SOCKET ToSocket(SocketHandle s) {
+    return static_cast<SOCKET>(s);
+}
+
+// Nothing to read, no room to send, or a call cut short: try again next pass.
+bool IsTransient(int err) {
+    return err == WSAEWOULDBLOCK || err == WSAEINTR;
+}
+
+class CWindowsPlatform : public CPlatform {
+  public:
+    void StartNetwork() override {
+        WSADATA data;
+        // A failure shows later as a socket that cannot be created.
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+
+    void InstallStopHandler(void (*onStop)()) override {
+        g_onStop = onStop;
+        SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+    }
+
+    SocketHandle CreateTcpSocket() override {
+        SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) {
+            return INVALID_SOCKET;
+        }
+        return static_cast<SocketHandle>(s);
+    }
+
+    void SetReuseAddress(SocketHandle s) override {
+        // SO_REUSEADDR on Windows would let another program bind the same
+        // port and take over new connections. Exclusive use keeps the port
+        // ours; a restarted server can still bind at once.
+        BOOL one = TRUE;
+        ::setsockopt(ToSocket(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                     reinterpret_cast<const char*>(&one), sizeof one);
+    }
+
+    int SetNonBlocking(SocketHandle s) override {
+        u_long one = 1;
+        return ::ioctlsocket(ToSocket(s), FIONBIO, &one) != 0 ? -1 : 0;
+    }
+
+    int BindAnyIPv4(SocketHandle s, std::uint16_t port) override {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        int r = ::bind(ToSocket(s), reinterpret_cast<const sockaddr*>(&addr),
+                       static_cast<int>(sizeof addr));
+        return r == SOCKET_ERROR ? -1 : 0;
+    }
+
+    int Listen(SocketHandle s, int backlog) override {
+        return ::listen(ToSocket(s), backlog) == SOCKET_ERROR ? -1 : 0;
+    }
+
+    SocketHandle Accept(SocketHandle listener) override {
+        SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
+        if (s == INVALID_SOCKET) {
+            return INVALID_SOCKET;
+        }
+        return static_cast<SocketHandle>(s);
+    }
+
+    int Recv(SocketHandle s, void* buffer, int length) override {
+        int r = ::recv(ToSocket(s), static_cast<char*>(buffer), length, 0);
+        if (r >= 0) {
+            return r;
+        }
+        return IsTransient(WSAGetLastError()) ? kIoWouldBlock : kIoError;
+    }
+
+    int Send(SocketHandle s, const void* data, int length) override {
+        // Winsock raises no signal for a vanished peer; the error is returned.
+        int r = ::send(ToSocket(s), static_cast<const char*>(data), length, 0);
+        if (r > 0) {
+            return r;
+        }
+        if (r == 0) {
+            return kIoWouldBlock;
+        }
+        return IsTransient(WSAGetLastError()) ? kIoWouldBlock : kIoError;
+    }
+
+    void CloseSocket(SocketHandle s) override { ::closesocket(ToSocket(s)); }
+
+    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(GetTickCount()); }
+
+    void SleepMs(int ms) override { Sleep(static_cast<DWORD>(ms)); }
+
+    std::FILE* OpenForReading(const char* path) override {
+        // Readers may share the file; an editor still writing it makes the
+        // open fail, so a half-written list is never sent.
+        return _fsopen(path, "rb", _SH_DENYWR);
+    }
+};
+
+}  // namespace
+
+CPlatform& SystemPlatform() {
+    // Never destroyed: the server's own static destructor still closes
+    // sockets through it at process exit.
+    static CWindowsPlatform* platform = new CWindowsPlatform;
+    return *platform;
+}
