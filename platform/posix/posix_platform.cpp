@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -86,6 +87,12 @@ class CPosixPlatform : public CPlatform {
             return INVALID_SOCKET;
         }
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        // Every pass makes at most one send per client, carrying all that is
+        // queued, so Nagle's algorithm has nothing left to merge; it would only
+        // hold a small send back until the peer acknowledges the previous one,
+        // which a peer that delays its ACKs does up to 40 ms later.
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         return static_cast<SocketHandle>(fd);
     }
 

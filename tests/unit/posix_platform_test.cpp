@@ -1,0 +1,61 @@
+// The POSIX platform over real loopback sockets: what the server relies on
+// beyond what the fake platform can show.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+// A listener on 127.0.0.1 and one peer connected to it, not yet accepted.
+class LoopbackPair : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(listener, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_EQ(::listen(listener, 5), 0);
+        ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+        peer = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(peer, 0);
+        ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+
+    void TearDown() override {
+        if (peer >= 0) {
+            ::close(peer);
+        }
+        ::close(listener);
+    }
+
+    SocketHandle AcceptOne() {
+        SocketHandle s = platform.Accept(static_cast<SocketHandle>(listener));
+        EXPECT_NE(s, INVALID_SOCKET);
+        EXPECT_EQ(platform.SetNonBlocking(s), 0);
+        return s;
+    }
+
+    CPlatform& platform = SystemPlatform();
+    int listener = -1;
+    int peer = -1;
+};
+
+TEST_F(LoopbackPair, AcceptedSocketSendsWithoutNagleDelay) {
+    SocketHandle s = AcceptOne();
+    int value = 0;
+    socklen_t len = sizeof value;
+    ASSERT_EQ(::getsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_NODELAY, &value, &len), 0);
+    EXPECT_NE(value, 0);
+    platform.CloseSocket(s);
+}
+
+}  // namespace
