@@ -48,6 +48,14 @@ class CPlatform {
     virtual int Send(SocketHandle s, const void* data, int length) = 0;
     virtual void CloseSocket(SocketHandle s) = 0;
 
+    // One look per pass at which accepted sockets have something to report
+    // (bytes, a close or an error), so that quiet ones cost no receive.
+    // MayRead answers from the last look; a socket accepted since then may
+    // read. Systems without a cheap check keep these defaults: every socket
+    // may read, and each pass tries a receive on each of them.
+    virtual void RefreshReadiness() {}
+    virtual bool MayRead(SocketHandle /*s*/) { return true; }
+
     // Milliseconds since an arbitrary origin, wrapping at 2^32.
     virtual std::uint32_t TickCount() = 0;
     virtual void SleepMs(int ms) = 0;

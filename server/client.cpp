@@ -96,6 +96,11 @@ void CClient::Tick(int elapsedMs) {
         }
     }
 
+    // The pass's readiness look saw nothing for this socket: skipping it is
+    // what a receive finding nothing waiting would have done.
+    if (!Platform().MayRead(socket)) {
+        return;
+    }
     int received = Platform().Recv(socket, g_recvBuffer, kRecvBufferSize);
     if (received == 0 || received == kIoError) {
         delete this;

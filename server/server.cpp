@@ -64,6 +64,8 @@ void CServer::Update(int elapsedMs) {
             }
         }
     }
+    // After the accept, so a client taken in this pass is looked at too.
+    platform.RefreshReadiness();
     for (CClient* client = clients; client != nullptr;) {
         CClient* following = client->next;  // Tick may delete the client
         client->Tick(elapsedMs);

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/posix/readiness.h"
 
 namespace {
 
@@ -93,6 +94,7 @@ class CPosixPlatform : public CPlatform {
         // which a peer that delays its ACKs does up to 40 ms later.
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        readiness_.Watch(fd);
         return static_cast<SocketHandle>(fd);
     }
 
@@ -115,7 +117,13 @@ class CPosixPlatform : public CPlatform {
         return IsTransient(errno) ? kIoWouldBlock : kIoError;
     }
 
-    void CloseSocket(SocketHandle s) override { ::close(ToFd(s)); }
+    void CloseSocket(SocketHandle s) override {
+        readiness_.Forget(ToFd(s));
+        ::close(ToFd(s));
+    }
+
+    void RefreshReadiness() override { readiness_.Refresh(); }
+    bool MayRead(SocketHandle s) override { return readiness_.MayRead(ToFd(s)); }
 
     std::uint32_t TickCount() override {
         timespec ts;
@@ -134,6 +142,9 @@ class CPosixPlatform : public CPlatform {
     }
 
     std::FILE* OpenForReading(const char* path) override { return std::fopen(path, "rb"); }
+
+  private:
+    CReadiness readiness_;
 };
 
 }  // namespace

@@ -75,6 +75,20 @@ int FakePlatform::Send(SocketHandle s, const void* data, int length) {
     return count;
 }
 
+void FakePlatform::RefreshReadiness() {
+    ++readinessLooks;
+    readyAtLook.clear();
+    for (const auto& entry : sockets) {
+        if (!entry.second.inbound.empty()) {
+            readyAtLook.insert(entry.first);
+        }
+    }
+}
+
+bool FakePlatform::MayRead(SocketHandle s) {
+    return !reportReadiness || readyAtLook.count(s) != 0;
+}
+
 void FakePlatform::CloseSocket(SocketHandle s) {
     sockets[s].closed = true;
 }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -41,6 +42,8 @@ class FakePlatform : public CPlatform {
     int Recv(SocketHandle s, void* buffer, int length) override;
     int Send(SocketHandle s, const void* data, int length) override;
     void CloseSocket(SocketHandle s) override;
+    void RefreshReadiness() override;
+    bool MayRead(SocketHandle s) override;
     std::uint32_t TickCount() override { return now; }
     void SleepMs(int ms) override;
     std::FILE* OpenForReading(const char* path) override;
@@ -67,6 +70,12 @@ class FakePlatform : public CPlatform {
     int listenBacklog = -1;
     std::string lastOpenedPath;
     std::function<void(int)> onSleep;  // called for each SleepMs
+    // Readiness: off, every socket may read (as on a system without a
+    // check). On, each look notes the sockets with a queued receive result
+    // and MayRead answers from the last look.
+    bool reportReadiness = false;
+    int readinessLooks = 0;
+    std::set<SocketHandle> readyAtLook;
 
   private:
     SocketHandle nextHandle_ = 100;

@@ -58,4 +58,48 @@ TEST_F(LoopbackPair, AcceptedSocketSendsWithoutNagleDelay) {
     platform.CloseSocket(s);
 }
 
+TEST_F(LoopbackPair, ReadinessFollowsBytesAndClose) {
+    SocketHandle s = AcceptOne();
+    EXPECT_TRUE(platform.MayRead(s));  // accepted after the last look
+    platform.RefreshReadiness();
+    EXPECT_FALSE(platform.MayRead(s));
+
+    ASSERT_EQ(::send(peer, "abc", 3, 0), 3);  // loopback delivers before send returns
+    platform.RefreshReadiness();
+    EXPECT_TRUE(platform.MayRead(s));
+    char buffer[16];
+    EXPECT_EQ(platform.Recv(s, buffer, sizeof buffer), 3);
+    platform.RefreshReadiness();
+    EXPECT_FALSE(platform.MayRead(s));
+
+    ::close(peer);
+    peer = -1;
+    platform.RefreshReadiness();
+    EXPECT_TRUE(platform.MayRead(s));
+    EXPECT_EQ(platform.Recv(s, buffer, sizeof buffer), 0);
+    platform.CloseSocket(s);
+}
+
+TEST_F(LoopbackPair, ReusedDescriptorStartsReadable) {
+    SocketHandle first = AcceptOne();
+    platform.RefreshReadiness();
+    platform.CloseSocket(first);
+    ::close(peer);
+    // The next accept may get the same descriptor number; it must not inherit
+    // the closed socket's quiet state.
+    sockaddr_in addr = {};
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    SocketHandle second = AcceptOne();
+    EXPECT_TRUE(platform.MayRead(second));
+    platform.RefreshReadiness();
+    EXPECT_FALSE(platform.MayRead(second));
+    ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+    platform.RefreshReadiness();
+    EXPECT_TRUE(platform.MayRead(second));
+    platform.CloseSocket(second);
+}
+
 }  // namespace

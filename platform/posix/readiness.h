@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+// Which accepted sockets have something to report (bytes, a close or an
+// error), looked up once per pass. On Linux the sockets sit in one epoll set
+// and a look is one epoll_wait that does not block; elsewhere, or when the
+// kernel or the heap refuse, every socket counts as possibly readable, which
+// only costs the receive that finds nothing. Descriptors index a table of
+// the look that last saw them, so a query is one comparison.
+class CReadiness {
+  public:
+    CReadiness() = default;
+    ~CReadiness();
+    CReadiness(const CReadiness&) = delete;
+    CReadiness& operator=(const CReadiness&) = delete;
+
+    // Starts watching a freshly accepted socket; it may read until the next look.
+    void Watch(int fd);
+    // Stops watching; call before the descriptor is closed and reused.
+    void Forget(int fd);
+    // Takes the look for this pass.
+    void Refresh();
+    bool MayRead(int fd) const;
+
+  private:
+    bool CoverDescriptor(int fd);
+    bool CoverEvents(int count);
+
+    int epoll_ = -1;
+    bool epollFailed_ = false;
+    bool lookIncomplete_ = false;
+    std::uint32_t look_ = 1;
+    std::uint32_t* seen_ = nullptr;  // per descriptor: the look that reported it
+    int seenCount_ = 0;
+    void* events_ = nullptr;
+    int eventCapacity_ = 0;
+    int watched_ = 0;
+};
