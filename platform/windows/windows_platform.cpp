@@ -63,7 +63,8 @@ class CWindowsPlatform : public CPlatform {
     void SetReuseAddress(SocketHandle s) override {
         // SO_REUSEADDR on Windows would let another program bind the same
         // port and take over new connections. Exclusive use keeps the port
-        // ours; a restarted server can still bind at once.
+        // ours; the price is that Windows may refuse a restart on the port
+        // until connections of the previous run have fully ended.
         BOOL one = TRUE;
         ::setsockopt(ToSocket(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                      reinterpret_cast<const char*>(&one), sizeof one);

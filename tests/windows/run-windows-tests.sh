@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Cross-builds tovrel.exe and its tests with MinGW-w64 and runs them under
+# Wine: the unit tests, the exclusive-port test and the black-box suite
+# against the .exe. Installs nothing (scripts/install-deps.sh does that).
+#   tests/windows/run-windows-tests.sh [build directory, default build-win]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(realpath -m "${1:-$root/build-win}")"
+jobs=2
+
+fail() {
+    echo "run-windows-tests: $*" >&2
+    exit 1
+}
+
+command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+    fail "MinGW-w64 missing: apt-get install g++-mingw-w64-x86-64-posix"
+wine=""
+for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+        wine="$candidate"
+        break
+    fi
+done
+[ -n "$wine" ] || fail "Wine missing: apt-get install wine64"
+
+# The black-box tests need a Python with pytest; the first python3 on PATH
+# may be a private one without it.
+python=""
+for candidate in "$(command -v python3 || true)" /usr/bin/python3; do
+    if [ -n "$candidate" ] && "$candidate" -m pytest --version >/dev/null 2>&1; then
+        python="$candidate"
+        break
+    fi
+done
+[ -n "$python" ] || fail "pytest missing: apt-get install python3-pytest"
+
+# One quiet Wine prefix inside the build tree, used by every program below
+# (the toolchain file points the test emulator at the same one).
+export WINEDEBUG=-all
+export WINEPREFIX="$build/wineprefix"
+
+start=$SECONDS
+echo "== configure $build"
+cmake -S "$root" -B "$build" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTOVREL_WERROR=ON \
+    -DPython3_EXECUTABLE="$python" \
+    -DTOVREL_SERVER_COMMAND="$wine $build/tovrel.exe" >/dev/null
+
+echo "== build"
+cmake --build "$build" -j"$jobs"
+
+if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
+    echo "== create Wine prefix $WINEPREFIX"
+    # The 64-bit-only loader cannot start the 32-bit helpers; the prefix is
+    # created all the same.
+    "$wine" wineboot --init >/dev/null 2>&1 || true
+    [ -d "$WINEPREFIX/drive_c/windows" ] || fail "Wine could not create $WINEPREFIX"
+fi
+
+status=0
+echo "== unit and Windows tests under Wine"
+(cd "$build" && ctest -j"$jobs" --output-on-failure -E '^blackbox') || status=1
+
+echo "== black-box suite against $build/tovrel.exe under Wine"
+(cd "$build" && ctest -j"$jobs" --output-on-failure -R '^blackbox') || status=1
+
+echo "== Windows tests: $([ $status -eq 0 ] && echo passed || echo FAILED)" \
+    "in $((SECONDS - start)) s"
+exit $status
