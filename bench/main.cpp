@@ -14,7 +14,7 @@ namespace {
 int Usage() {
     std::fprintf(stderr,
                  "usage: tovrel-bench fanout|throughput|idle --exe PATH [--server tovrel|ncat]\n"
-                 "  [--clients 10,100] [--sizes 64,4096] [--rates 200,20] [--seconds S]\n"
+                 "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
                  "  [--writers N] [--mib N] [--cdf-dir DIR] [--out FILE]\n");
     return 2;
 }
@@ -29,6 +29,29 @@ std::vector<int> ParseList(const char* text) {
     return values;
 }
 
+// "10:64:200,100:4096:200": clients, frame size and rate of each fan-out run.
+bool ParseRuns(const char* text, std::vector<BenchOptions::FanoutRun>& runs) {
+    runs.clear();
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        BenchOptions::FanoutRun run;
+        char extra;
+        if (std::sscanf(item.c_str(), "%d:%d:%d%c", &run.clients, &run.size, &run.rate, &extra) !=
+                3 ||
+            run.clients < 2 || run.size < kBenchFrameMinSize || run.size > 131072 || run.rate < 1 ||
+            (!runs.empty() && run.clients < runs.back().clients)) {
+            std::fprintf(stderr,
+                         "tovrel-bench: bad run '%s' (clients >= 2 and never fewer, "
+                         "size %d to 131072, rate >= 1)\n",
+                         item.c_str(), kBenchFrameMinSize);
+            return false;
+        }
+        runs.push_back(run);
+    }
+    return !runs.empty();
+}
+
 }  // namespace
 
 const char* KindName(ServerProcess::Kind kind) {
@@ -41,9 +64,8 @@ int main(int argc, char** argv) {
     }
     std::string scenario = argv[1];
     BenchOptions o;
-    o.clients = {10, 100, 1000};
-    o.sizes = {64, 4096};
-    o.rates = {200, 200, 20};
+    o.clients = {100, 1000};
+    o.runs = {{10, 64, 200}, {100, 64, 200}};
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string key = argv[i];
         const char* value = argv[i + 1];
@@ -54,10 +76,10 @@ int main(int argc, char** argv) {
                                                      : ServerProcess::Kind::kTovrel;
         } else if (key == "--clients") {
             o.clients = ParseList(value);
-        } else if (key == "--sizes") {
-            o.sizes = ParseList(value);
-        } else if (key == "--rates") {
-            o.rates = ParseList(value);
+        } else if (key == "--runs") {
+            if (!ParseRuns(value, o.runs)) {
+                return Usage();
+            }
         } else if (key == "--seconds") {
             o.seconds = std::atof(value);
         } else if (key == "--writers") {
@@ -76,15 +98,8 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (o.exe.empty() || o.clients.empty() || o.sizes.empty() || o.rates.empty()) {
+    if (o.exe.empty() || o.clients.empty() || o.runs.empty()) {
         return Usage();
-    }
-    for (int size : o.sizes) {
-        if (size < kBenchFrameMinSize || size > 131072) {
-            std::fprintf(stderr, "tovrel-bench: frame sizes lie between %d and 131072\n",
-                         kBenchFrameMinSize);
-            return 2;
-        }
     }
     RaiseFileLimit();
     bool ok;

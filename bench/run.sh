@@ -29,14 +29,17 @@ run() {
     "$bench" "$@" || { echo "run.sh: a delivery check failed: $*" >&2; fail=1; }
 }
 
-# Fan-out: 200 frames/s for 10 and 100 clients, 20 frames/s for 1000.
-fan=(--clients 10,100,1000 --sizes 64,4096 --rates 200,200,20 --seconds 3 --cdf-dir "$results")
+# Fan-out runs as clients:frame bytes:frames per second. 200 frames/s puts
+# about 4 frames in each 20 ms pass; 1000 clients also run at 20 frames/s,
+# less than one frame per pass, as in the probe of ncat the work started from.
+fan=(--runs 10:64:200,10:4096:200,100:64:200,100:4096:200,1000:64:20,1000:4096:20,1000:64:200
+     --seconds 3 --cdf-dir "$results")
 idle=(--clients 100,1000,5000 --seconds 10)
 thr=(--writers 4 --mib 3)
 if [ "${TOVREL_BENCH_QUICK:-0}" = 1 ]; then  # a check of the script itself, not a measurement
-    fan=(--clients 10,50 --sizes 64,4096 --rates 200,200 --seconds 1 --cdf-dir "$results")
+    fan=(--runs 10:64:200,50:4096:200 --seconds 1 --cdf-dir "$results")
     idle=(--clients 20,60 --seconds 2)
-    thr=(--writers 2 --mib 2)
+    thr=(--writers 4 --mib 3)
 fi
 run fanout --server tovrel --exe "$tovrel" "${fan[@]}" --out "$results/fanout.tsv"
 run fanout --server ncat --exe ncat "${fan[@]}" --out "$results/fanout.tsv"

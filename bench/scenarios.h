@@ -12,9 +12,13 @@
 struct BenchOptions {
     ServerProcess::Kind kind = ServerProcess::Kind::kTovrel;
     std::string exe;
-    std::vector<int> clients;
-    std::vector<int> sizes;
-    std::vector<int> rates;  // fan-out frames per second, one per client count
+    struct FanoutRun {
+        int clients;
+        int size;  // bytes of payload per frame
+        int rate;  // frames per second, all senders together
+    };
+    std::vector<FanoutRun> runs;  // clients never decrease from one run to the next
+    std::vector<int> clients;     // idle steps
     double seconds = 4;
     int writers = 4;
     int mib = 3;

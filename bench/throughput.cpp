@@ -19,7 +19,7 @@ constexpr int kBigFrame = 131072;
 struct Sample {
     std::int64_t ns;
     std::uint64_t bytes;
-    std::int64_t passes;
+    ServerProcess::Usage usage;
 };
 
 // Follows conn's received bytes until `total` arrived (or `limitSec`),
@@ -34,13 +34,11 @@ bool Measure(Connections& conns, ServerProcess& server, const BenchOptions& o, i
     while (conns.at(conn).bytesIn - base < total && NowNs() < deadline) {
         conns.Poll(1);
         if (NowNs() >= next) {
-            samples.push_back(
-                {NowNs(), conns.at(conn).bytesIn - base, server.ReadUsage().voluntarySwitches});
+            samples.push_back({NowNs(), conns.at(conn).bytesIn - base, server.ReadUsage()});
             next += 50 * kNsPerMs;
         }
     }
-    samples.push_back(
-        {NowNs(), conns.at(conn).bytesIn - base, server.ReadUsage().voluntarySwitches});
+    samples.push_back({NowNs(), conns.at(conn).bytesIn - base, server.ReadUsage()});
     const Sample* a = nullptr;
     const Sample* b = nullptr;
     for (const Sample& s : samples) {
@@ -52,17 +50,18 @@ bool Measure(Connections& conns, ServerProcess& server, const BenchOptions& o, i
         }
     }
     bool complete = samples.back().bytes >= total;
-    if (a == nullptr || b == nullptr || b->passes <= a->passes) {
+    if (a == nullptr || b == nullptr || b->usage.voluntarySwitches <= a->usage.voluntarySwitches) {
         std::fprintf(stderr, "throughput %s: too few samples\n", role);
         return false;
     }
     double seconds = static_cast<double>(b->ns - a->ns) / 1e9;
     double bytes = static_cast<double>(b->bytes - a->bytes);
-    long long passes = b->passes - a->passes;
+    long long passes = b->usage.voluntarySwitches - a->usage.voluntarySwitches;
     double perPass = bytes / static_cast<double>(passes);
-    std::fprintf(o.out, "throughput\t%s\t%.0f\t%.3f\t%lld\t%.1f\t%.0f\t%.0f\t%d\t%.1f\n", role,
-                 bytes, seconds, passes, passes / seconds, bytes / seconds, perPass, ceiling,
-                 100.0 * perPass / ceiling);
+    double cpuMs = static_cast<double>(b->usage.cpuTicks - a->usage.cpuTicks) * server.MsPerTick();
+    std::fprintf(o.out, "throughput\t%s\t%.0f\t%.3f\t%lld\t%.1f\t%.0f\t%.0f\t%d\t%.1f\t%.0f\n",
+                 role, bytes, seconds, passes, passes / seconds, bytes / seconds, perPass, ceiling,
+                 100.0 * perPass / ceiling, cpuMs);
     std::fflush(o.out);
     std::fprintf(stderr, "throughput %s: %.0f bytes per pass over %lld passes (%.1f%%)\n", role,
                  perPass, passes, 100.0 * perPass / ceiling);
