@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -36,6 +37,13 @@ class CPosixPlatform : public CPlatform {
     void StartNetwork() override {
         // A peer that vanished must show up as a failed send, not kill us.
         std::signal(SIGPIPE, SIG_IGN);
+        // Every client holds a descriptor, and the usual soft limit (1024)
+        // would turn clients away long before the hard limit does.
+        rlimit files;
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);  // on refusal the old limit stays
+        }
     }
 
     void InstallStopHandler(void (*onStop)()) override {

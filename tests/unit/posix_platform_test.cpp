@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +101,22 @@ TEST_F(LoopbackPair, ReusedDescriptorStartsReadable) {
     platform.RefreshReadiness();
     EXPECT_TRUE(platform.MayRead(second));
     platform.CloseSocket(second);
+}
+
+TEST(PosixPlatform, StartNetworkRaisesTheOpenFileSoftLimitToTheHardLimit) {
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 128 || saved.rlim_max == RLIM_INFINITY) {
+        GTEST_SKIP() << "needs a finite hard limit of at least 128";
+    }
+    rlimit lowered = saved;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    SystemPlatform().StartNetwork();
+    rlimit raised;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &raised), 0);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(raised.rlim_cur, saved.rlim_max);
 }
 
 }  // namespace
