@@ -253,7 +253,10 @@ Clients are added in steps up to 100, 1000 and 5000; then nobody sends
 anything for 10 s while the server's CPU is read. tovrel drops a client that
 has been silent for 15 s, so just before each quiet window every client sends
 one empty frame, which tovrel relays to nobody. Memory per client is the RSS
-growth over the server with no client, divided by the clients.
+growth over the server with no client, divided by the clients. tovrel is
+started with an open-file soft limit of 1024, the usual default, and must
+raise it itself to hold 5000 clients; ncat inherits the bench's limit (soft
+raised to hard).
 
 $(idle_table)
 
