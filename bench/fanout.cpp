@@ -124,10 +124,11 @@ bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, in
     std::fprintf(
         o.out,
         "fanout\t%s\t%d\t%d\t%d\t%.2f\t%ld\t%ld\t%ld\t%ld\t%.2f\t%.2f\t%.2f\t%.0f\t%.2f\t%.2f"
-        "\t%.2f\t%lld\t%.1f\n",
+        "\t%.2f\t%lld\t%.1f\t%.0f\n",
         KindName(o.kind), n, size, rate, static_cast<double>(wall) / 1e9, frames, expected,
         t.delivered, t.outOfOrder + conns.corruptCount(), p50, p99, max, cpuMs, per1000, cpuNsMs,
-        per1000Sched, static_cast<long long>(after.rssKb), tovrel ? passesPerSec : 0.0);
+        per1000Sched, static_cast<long long>(after.rssKb), tovrel ? passesPerSec : 0.0,
+        static_cast<double>(after.waitNs - before.waitNs) / 1e6);
     std::fflush(o.out);
     std::fprintf(stderr,
                  "fanout %s n=%d size=%d: %ld/%ld delivered, %ld out of order, p99 %.2f ms, "

@@ -79,8 +79,8 @@ fanout_table() {
     awk -F'\t' '
     $1=="fanout" {k=$3 SUBSEP $4 SUBSEP $5; row[$2,k]=$0; if (!(k in seen)) {seen[k]=1; keys[++n]=k}}
     END {
-        print "| clients | frame | frames/s | relay | delivered / expected | p50 ms | p99 ms | max ms | CPU ms | CPU ms per 1000 delivered | tovrel / ncat | RSS KiB | passes/s |"
-        print "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+        print "| clients | frame | frames/s | relay | delivered / expected | p50 ms | p99 ms | max ms | CPU ms | CPU ms per 1000 delivered | tovrel / ncat | RSS KiB | passes/s | waited for a CPU ms |"
+        print "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
         for (i = 1; i <= n; i++) {
             k = keys[i]
             split(row["ncat",k], c, "\t")
@@ -91,8 +91,8 @@ fanout_table() {
                 ratio = ""
                 if (kind == "tovrel" && c[15] > 0) ratio = sprintf("%.2f", f[15] / c[15])
                 passes = kind == "tovrel" ? sprintf("%.1f", f[19]) : ""
-                printf "| %s | %s B | %s | %s | %s / %s | %.1f | %.1f | %.1f | %s | %.2f | %s | %s | %s |\n",
-                    f[3], f[4], f[5], kind, f[9], f[8], f[11], f[12], f[13], f[14], f[15], ratio, f[18], passes
+                printf "| %s | %s B | %s | %s | %s / %s | %.1f | %.1f | %.1f | %s | %.2f | %s | %s | %s | %s |\n",
+                    f[3], f[4], f[5], kind, f[9], f[8], f[11], f[12], f[13], f[14], f[15], ratio, f[18], passes, f[20]
             }
         }
     }' "$fanout"
@@ -227,7 +227,9 @@ $(fanout_table)
 
 Command: \`tovrel-bench fanout --server tovrel|ncat --exe ... --runs 10:64:200,10:4096:200,100:64:200,100:4096:200,1000:64:20,1000:4096:20,1000:64:200 --seconds 3\`
 (clients:frame bytes:frames per second). "passes/s" counts tovrel's 20 ms
-sleeps; below 50, each pass took longer than its sleep.
+sleeps; below 50, each pass took longer than its sleep. "waited for a CPU"
+is the time the server was ready to run but had no CPU (second field of
+\`/proc/PID/schedstat\`), over the run.
 
 ![Latency distribution](bench-latency.png)
 

@@ -221,7 +221,7 @@ ServerProcess::Usage ServerProcess::ReadUsage() const {
         }
     }
     std::ifstream sched(base + "/schedstat");
-    sched >> u.cpuNs;
+    sched >> u.cpuNs >> u.waitNs;
     std::ifstream status(base + "/status");
     std::string line;
     while (std::getline(status, line)) {

@@ -15,6 +15,7 @@ class ServerProcess {
     struct Usage {
         std::int64_t cpuTicks = 0;  // utime + stime, in clock ticks
         std::int64_t cpuNs = 0;     // time on a CPU from schedstat (finer; 0 if unavailable)
+        std::int64_t waitNs = 0;    // time runnable but waiting for a CPU, from schedstat
         std::int64_t rssKb = 0;
         std::int64_t voluntarySwitches = 0;  // tovrel: one per 20 ms sleep, so one per pass
     };
