@@ -231,6 +231,19 @@ sleeps; below 50, each pass took longer than its sleep. "waited for a CPU"
 is the time the server was ready to run but had no CPU (second field of
 \`/proc/PID/schedstat\`), over the run.
 
+How to read the misses. A frame is read in the first pass whose readiness
+look sees it, up to one pass after it arrives; clients ticked before its
+sender in that pass get it one pass later still. So tovrel's latency is about
+two pass periods, and a pass period is 20 ms plus the pass's own work plus
+any time the server waits for a CPU (the last two columns). ncat forwards at
+once. On CPU, both relays pay one kernel send per receiver per batch, and
+that send is nearly all of tovrel's CPU (a perf profile of tovrel at 1000
+clients and 200 frames/s, taken while this bench was written, had 91 % of its
+samples under send()); tovrel's batch is what arrived in
+one pass (frames per second divided by passes per second), ncat's is what it
+read in one go, one frame while it keeps up. Below one frame per pass there
+is nothing for tovrel to batch.
+
 ![Latency distribution](bench-latency.png)
 
 ![Server CPU against clients](bench-cpu.png)
