@@ -23,6 +23,9 @@ for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
     fi
 done
 [ -n "$wine" ] || fail "Wine missing: apt-get install wine64"
+wineserver="$(dirname "$wine")/wineserver"
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver || true)"
+[ -n "$wineserver" ] || fail "wineserver not found beside $wine"
 
 # The black-box tests need a Python with pytest; the first python3 on PATH
 # may be a private one without it.
@@ -60,12 +63,38 @@ if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
     [ -d "$WINEPREFIX/drive_c/windows" ] || fail "Wine could not create $WINEPREFIX"
 fi
 
+# Runs one group of tests; the full output goes to a log in the build tree,
+# the pytest summaries (counts, skip reasons) and any failure to the console.
+run_ctest() {
+    local name="$1"
+    shift
+    local log="$build/$name.log"
+    local rc=0
+    (cd "$build" && ctest -j"$jobs" -V "$@") >"$log" 2>&1 || rc=1
+    grep -E '^[0-9]+: (SKIPPED|FAILED|[0-9]+ (passed|failed))|tests passed|Total Test time' "$log" || true
+    if [ $rc -ne 0 ]; then
+        echo "-- failures (full log: $log)"
+        (cd "$build" && ctest --rerun-failed --output-on-failure) || true
+        status=1
+    fi
+}
+
+# Keep one Wine server with its background services running for the whole
+# run. Otherwise each test's first Wine program starts them, they inherit
+# that test's output pipes and hold them open for seconds after it ends.
+# A server still running for this prefix (prefix creation, an earlier run)
+# is waited for first: only one can run per prefix.
+timeout 60 "$wineserver" -w || fail "a Wine server for $WINEPREFIX is still busy"
+"$wineserver" -p </dev/null >/dev/null 2>&1 || fail "cannot start a Wine server"
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
+"$wine" cmd.exe /c exit </dev/null >/dev/null 2>&1 || fail "Wine cannot start a program"
+
 status=0
 echo "== unit and Windows tests under Wine"
-(cd "$build" && ctest -j"$jobs" --output-on-failure -E '^blackbox') || status=1
+run_ctest windows-unit -E '^blackbox'
 
 echo "== black-box suite against $build/tovrel.exe under Wine"
-(cd "$build" && ctest -j"$jobs" --output-on-failure -R '^blackbox') || status=1
+run_ctest windows-blackbox -R '^blackbox'
 
 echo "== Windows tests: $([ $status -eq 0 ] && echo passed || echo FAILED)" \
     "in $((SECONDS - start)) s"
