@@ -55,7 +55,10 @@ class Client:
             left = deadline - time.monotonic()
             assert left > 0, "timed out waiting for a frame"
             self.sock.settimeout(left)
-            chunk = self.sock.recv(1 << 20)
+            try:
+                chunk = self.sock.recv(1 << 20)
+            except socket.timeout:
+                continue
             assert chunk, "connection closed by the server"
             self.buf += chunk
 
@@ -185,11 +188,16 @@ def case_slow_reader():
             f.halt()
             assert not f.errors, f.errors[:3]
         # Every frame sent comes back to each flooder once the queues drain.
+        # Two rounds of pings: after the first every frame has been read and
+        # relayed, after the second every relay has been delivered.
         sent = sum(f.sent for f in flooders)
+        late = {f: [] for f in flooders}
+        for _ in range(2):
+            for f in flooders:
+                late[f] += f.client.ping(timeout=30)
         for f in flooders:
-            late = f.client.ping(timeout=30)
-            got = f.echoes + sum(1 for p in late if p == BIG)
-            assert got == sent and len(late) == sum(1 for p in late if p == BIG), (got, sent)
+            got = f.echoes + late[f].count(BIG)
+            assert got == sent and len(late[f]) == late[f].count(BIG), (got, sent)
         assert slow.closed_within(30), "the slow client was not closed"
         limit = rss_limit_kib(160)
         assert server.max_rss_kib < limit, f"RSS {server.max_rss_kib} KiB over {limit} KiB"
@@ -239,6 +247,12 @@ def case_fd_limit():
     once some leave."""
     server = Server(preexec_fn=limit_descriptors)
     try:
+        # A sanitizer build checks the dynamic type of the first client it
+        # destroys through a pipe; with no descriptor left that check fails
+        # and reports a false error. One client gone beforehand avoids it.
+        warm = connect(server)
+        warm.close()
+        server.wait_for(lambda: server.count("Disconnected") == 1, 10, "the warm-up close")
         first = [connect(server) for _ in range(10)]
         # Paced like real arrivals: all at once, the listen backlog of 5
         # would turn most away at the SYN before any descriptor ran out.
@@ -272,7 +286,7 @@ def case_fd_limit():
         later = server.count("New client connected")
         for c in first[:5]:
             assert c.ping() == []
-        print(f"fd-limit: {accepted} accepted of 110 attempts under RLIMIT_NOFILE 64 "
+        print(f"fd-limit: {accepted - 1} accepted of 110 attempts under RLIMIT_NOFILE 64 "
               f"({fds} descriptors open); {cpu:.2%} of a core while out of descriptors; "
               f"{later - accepted} more accepted within 5 s after 5 clients left")
         for s in pending:

@@ -29,7 +29,7 @@ def built_with_asan(path):
     """AddressSanitizer builds keep freed memory in quarantine: RSS limits
     are scaled for them."""
     with open(path, "rb") as f:
-        return b"AddressSanitizer" in f.read()
+        return b"__asan_init" in f.read()
 
 
 def free_port():
