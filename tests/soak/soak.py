@@ -406,6 +406,9 @@ class Soak:
                 continue
             if s.state == "connecting":
                 err = s.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+                if err and self.stopping:
+                    s.finish("refused at stop")
+                    continue
                 if err:
                     raise Failure(f"session {s.sid}: connect failed: {os.strerror(err)}")
                 s.state = "open"
@@ -481,15 +484,17 @@ class Soak:
 
     def settle(self, sessions, what, timeout=60):
         """Each session sends a ping and waits for its reply, which comes after
-        everything the server had queued for it before."""
+        everything the server had queued for it before. A session still
+        connecting sends its ping once connected."""
         for s in sessions:
-            if s.state == "open":
+            if s.state in ("open", "connecting"):
                 s.queue(s.ping())
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             waiting = [s for s in sessions
-                       if s.state in ("open", "draining") and
-                       (s.pings_got < s.pings_sent or not s.idle())]
+                       if s.state == "connecting" or
+                       (s.state in ("open", "draining") and
+                        (s.pings_got < s.pings_sent or not s.idle()))]
             if not waiting:
                 return
             self.pump(0.01)
