@@ -67,7 +67,7 @@ class CWindowsPlatform : public CPlatform {
         // until connections of the previous run have fully ended.
         BOOL one = TRUE;
         ::setsockopt(ToSocket(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                     reinterpret_cast<const char*>(&one), sizeof one);
+                     reinterpret_cast<const char*>(&one), static_cast<int>(sizeof one));
     }
 
     int SetNonBlocking(SocketHandle s) override {

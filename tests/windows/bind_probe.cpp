@@ -32,7 +32,8 @@ SOCKET ListenShared(unsigned long address, unsigned short port, int* error) {
         return INVALID_SOCKET;
     }
     BOOL one = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
+               static_cast<int>(sizeof one));
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
