@@ -1,8 +1,9 @@
 // Drives the server core through the fake platform with an input-chosen
 // script: peers connect, bytes arrive split at arbitrary points, sends take
-// any byte count, would-block or fail, peers close or break, the clock jumps
-// and single allocations fail. After every pass it checks what each peer has
-// received and the state of every client; at the end it drains all output.
+// any byte count, would-block or fail, peers close or break, the clock jumps,
+// single allocations fail, and readiness is reported or not. After every pass
+// it checks what each peer has received and the state of every client; at
+// the end it drains all output.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -295,7 +296,7 @@ class Harness {
 
     void Run(FuzzedDataProvider& in) {
         for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) {
-            int op = in.ConsumeIntegralInRange(0, 9);
+            int op = in.ConsumeIntegralInRange(0, 10);
             if (op == 0 || peers.empty()) {
                 if (static_cast<int>(peers.size()) < kMaxPeers) {
                     peers.emplace_back();
@@ -333,6 +334,10 @@ class Harness {
                     break;
                 case 7:
                     fake.fastFileMissing = in.ConsumeBool();
+                    break;
+                case 9:
+                    // Receives only on sockets the pass's readiness look saw.
+                    fake.reportReadiness = in.ConsumeBool();
                     break;
                 case 8: {
                     // Enough quiet passes for the idle time-out to run out.
