@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds tovrel and starts it on the given port (default 5000).
+# Builds tovrel (and tovrel-client) and starts the server on the given port (default 5000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 port="${1:-5000}"
@@ -18,5 +18,5 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTOVREL_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j2 --target tovrel >/dev/null
+cmake --build build -j2 --target tovrel tovrel-client >/dev/null
 exec ./build/tovrel "$port"

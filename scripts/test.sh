@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
+#   0. the sources follow .clang-format
 #   1. Linux build with warnings as errors: unit, black-box, client, soak, bench smoke
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   3. the Windows build (MinGW) with its unit and black-box tests under Wine
@@ -12,6 +13,9 @@ jobs=2
 "$root/scripts/install-deps.sh"
 
 step() { printf '\n==== %s\n' "$*"; }
+
+step "Formatting (.clang-format)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 step "Linux build (-Werror)"
 cmake -S . -B build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null

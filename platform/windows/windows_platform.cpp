@@ -6,8 +6,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-// winsock2.h must come before windows.h and before platform.h, which only
-// supplies INVALID_SOCKET where the system does not.
+// WIN32_LEAN_AND_MEAN keeps windows.h from pulling in the old winsock.h, and
+// both come before platform.h, which only supplies INVALID_SOCKET where the
+// system does not.
 #include <windows.h>
 #include <winsock2.h>
 
@@ -57,6 +58,11 @@ class CWindowsPlatform : public CPlatform {
         if (s == INVALID_SOCKET) {
             return INVALID_SOCKET;
         }
+        // One send per client per pass carries all that is queued; Nagle's
+        // algorithm would only hold a small send back for a delayed ACK.
+        BOOL one = TRUE;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                     static_cast<int>(sizeof one));
         return static_cast<SocketHandle>(s);
     }
 
@@ -94,6 +100,11 @@ class CWindowsPlatform : public CPlatform {
         if (s == INVALID_SOCKET) {
             return INVALID_SOCKET;
         }
+        // One send per client per pass carries all that is queued; Nagle's
+        // algorithm would only hold a small send back for a delayed ACK.
+        BOOL one = TRUE;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                     static_cast<int>(sizeof one));
         return static_cast<SocketHandle>(s);
     }
 
