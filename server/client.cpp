@@ -19,8 +19,11 @@ void ConsumeFront(CMemoryStream& stream, int count) {
     if (remaining > 0) {
         std::memmove(stream.data, stream.data + count, static_cast<size_t>(remaining));
     }
-    // Shrinking never fails (a failed shrink keeps the larger buffer).
-    stream.SetSize(remaining);
+    // The bytes have already moved, so a shrink the heap refuses must not
+    // leave the old size behind: the larger buffer is kept and stays valid.
+    if (!stream.SetSize(remaining)) {
+        stream.size = remaining;
+    }
     stream.position = 0;
 }
 

@@ -34,12 +34,7 @@ bool CMemoryStream::SetSize(int newSize) {
         } else {
             void* grown = HeapRealloc(data, static_cast<size_t>(newCapacity));
             if (grown == nullptr) {
-                if (newCapacity > oldCapacity) {
-                    return false;
-                }
-                // A shrink that cannot be done in place keeps the larger
-                // buffer, which stays valid, so shrinking never fails.
-                grown = data;
+                return false;
             }
             data = static_cast<unsigned char*>(grown);
         }

@@ -4,7 +4,7 @@
 
 // A heap-backed stream whose buffer always holds exactly `size` rounded up to
 // a multiple of `blockSize` (a power of two); an empty stream owns no buffer.
-// Growth that fails, or that would pass kMaxSize, leaves the stream unchanged.
+// A resize that fails, or that would pass MaxSize(), leaves the stream unchanged.
 // The owner may read `data` and `size` directly, and after moving bytes inside
 // the buffer it calls SetSize and resets `position` itself.
 class CMemoryStream : public CStream {

@@ -14,6 +14,7 @@ class CStream {
     // [0, length]; returns the new position.
     virtual int Seek(int offset, int origin) = 0;
 
-    int GetLength();
-    int GetPosition();
+    // Both are worked out with Seek, leaving the position where it was.
+    virtual int GetLength();
+    virtual int GetPosition();
 };

@@ -316,6 +316,25 @@ TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
     EXPECT_EQ(fake.TakeSent(a), Frame(payload) + Frame(payload));
 }
 
+TEST_F(RelayTest, RefusedShrinkAfterAPartialSendKeepsTheOutputInStep) {
+    SocketHandle a = Connect();
+    std::string payload(3000, 'p');
+    fake.At(a).sendResult = kIoWouldBlock;
+    fake.Feed(a, Frame(payload));
+    Pass(0);
+    fake.At(a).sendResult = 0;
+    fake.At(a).sendLimit = 2500;  // leaves 504 bytes: the buffer would shrink to 1 KiB
+    SetHeapRealloc(FailAll);
+    Pass(0);
+    SetHeapRealloc(nullptr);
+    CClient* client = FindClient(a);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->output.size, 504);
+    Pass(0);
+    EXPECT_EQ(fake.TakeSent(a), Frame(payload));
+    EXPECT_EQ(FindClient(a)->output.size, 0);
+}
+
 TEST_F(RelayTest, MessageWithoutMemoryIsDroppedButTheStreamStaysInStep) {
     SocketHandle a = Connect();
     fake.Feed(a, Frame("lost"));

@@ -101,16 +101,19 @@ TEST_F(MemoryStreamTest, FailedGrowthLeavesTheStreamUnchanged) {
     EXPECT_EQ(stream.Write("d", 1), 1);
 }
 
-TEST_F(MemoryStreamTest, FailedShrinkKeepsAValidBuffer) {
+TEST_F(MemoryStreamTest, FailedShrinkChangesNothing) {
     std::string big(3000, 'y');
     stream.Write(big.data(), 3000);
+    unsigned char* before = stream.data;
     SetHeapRealloc(FailingRealloc);
-    EXPECT_TRUE(stream.SetSize(10));
-    EXPECT_EQ(stream.size, 10);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(stream.data), 10), std::string(10, 'y'));
+    EXPECT_FALSE(stream.SetSize(10));
     SetHeapRealloc(nullptr);
-    EXPECT_TRUE(stream.SetSize(4000));  // grows again from the kept buffer
-    EXPECT_EQ(stream.data[0], 'y');
+    EXPECT_EQ(stream.size, 3000);
+    EXPECT_EQ(stream.position, 3000);
+    EXPECT_EQ(stream.data, before);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(stream.data), 3000), big);
+    EXPECT_TRUE(stream.SetSize(0));  // freeing needs no allocation
+    EXPECT_EQ(stream.data, nullptr);
 }
 
 TEST_F(MemoryStreamTest, RefusesToPassTheStreamLimit) {
