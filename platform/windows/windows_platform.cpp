@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/windows/readiness.h"
 
 namespace {
 
@@ -58,11 +59,6 @@ class CWindowsPlatform : public CPlatform {
         if (s == INVALID_SOCKET) {
             return INVALID_SOCKET;
         }
-        // One send per client per pass carries all that is queued; Nagle's
-        // algorithm would only hold a small send back for a delayed ACK.
-        BOOL one = TRUE;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
-                     static_cast<int>(sizeof one));
         return static_cast<SocketHandle>(s);
     }
 
@@ -105,6 +101,7 @@ class CWindowsPlatform : public CPlatform {
         BOOL one = TRUE;
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                      static_cast<int>(sizeof one));
+        readiness_.Watch(s);
         return static_cast<SocketHandle>(s);
     }
 
@@ -128,7 +125,13 @@ class CWindowsPlatform : public CPlatform {
         return IsTransient(WSAGetLastError()) ? kIoWouldBlock : kIoError;
     }
 
-    void CloseSocket(SocketHandle s) override { ::closesocket(ToSocket(s)); }
+    void CloseSocket(SocketHandle s) override {
+        readiness_.Forget(ToSocket(s));
+        ::closesocket(ToSocket(s));
+    }
+
+    void RefreshReadiness() override { readiness_.Refresh(); }
+    bool MayRead(SocketHandle s) override { return readiness_.MayRead(ToSocket(s)); }
 
     std::uint32_t TickCount() override { return static_cast<std::uint32_t>(GetTickCount()); }
 
@@ -139,6 +142,9 @@ class CWindowsPlatform : public CPlatform {
         // open fail, so a half-written list is never sent.
         return _fsopen(path, "rb", _SH_DENYWR);
     }
+
+  private:
+    CReadiness readiness_;
 };
 
 }  // namespace

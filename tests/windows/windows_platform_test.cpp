@@ -113,6 +113,38 @@ TEST_F(Loopback, RecvReportsNothingYetThenBytesThenOrderlyClose) {
     platform.CloseSocket(s);
 }
 
+// Looks once per 10 ms until the socket may read, for at most 5 s.
+bool BecomesReadable(CPlatform& platform, SocketHandle s) {
+    for (int i = 0; i < 500; ++i) {
+        platform.RefreshReadiness();
+        if (platform.MayRead(s)) {
+            return true;
+        }
+        platform.SleepMs(10);
+    }
+    return false;
+}
+
+TEST_F(Loopback, ReadinessFollowsBytesAndClose) {
+    SocketHandle s = ConnectAndAccept();
+    EXPECT_TRUE(platform.MayRead(s));  // accepted after the last look
+    platform.RefreshReadiness();
+    EXPECT_FALSE(platform.MayRead(s));
+
+    ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
+    ASSERT_TRUE(BecomesReadable(platform, s));
+    char buffer[16];
+    EXPECT_EQ(platform.Recv(s, buffer, sizeof buffer), 3);
+    platform.RefreshReadiness();
+    EXPECT_FALSE(platform.MayRead(s));
+
+    ::shutdown(peer, SD_SEND);
+    ASSERT_TRUE(BecomesReadable(platform, s));
+    EXPECT_EQ(platform.Recv(s, buffer, sizeof buffer), 0);
+    platform.CloseSocket(s);
+    EXPECT_TRUE(platform.MayRead(s));  // forgotten: nothing is known of it
+}
+
 TEST_F(Loopback, ResetPeerIsAHardErrorForRecvAndSend) {
     SocketHandle s = ConnectAndAccept();
     // A peer that closes with bytes it never read resets the connection.
