@@ -11,18 +11,11 @@
 #include <map>
 #include <vector>
 
+#include "check.h"
 #include "stream/heap.h"
 #include "stream/memory_stream.h"
 
 namespace {
-
-#define CHECK(cond)                                                                 \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond); \
-            std::abort();                                                           \
-        }                                                                           \
-    } while (0)
 
 // Larger requests fail as if the heap were exhausted. Kept small: every
 // step compares the whole buffer with the model.

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "check.h"
 #include "fake_platform.h"
 #include "server/client.h"
 #include "server/console.h"
@@ -24,14 +25,6 @@
 #include "stream/heap.h"
 
 namespace {
-
-#define CHECK(cond)                                                                 \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #cond); \
-            std::abort();                                                           \
-        }                                                                           \
-    } while (0)
 
 constexpr int kMaxPeers = 6;
 constexpr int kMaxSteps = 300;
