@@ -5,12 +5,11 @@
 void CReadiness::Watch(SOCKET s) {
     Forget(s);  // a handle the system reused starts afresh
     try {
-        polled_.push_back(WSAPOLLFD{s, POLLRDNORM, 0});
+        // Reported as readable until the next look overwrites revents.
+        polled_.push_back(WSAPOLLFD{s, POLLRDNORM, POLLRDNORM});
         try {
-            fresh_.push_back(1);
             index_[s] = polled_.size() - 1;
         } catch (const std::bad_alloc&) {
-            fresh_.resize(polled_.size() - 1);
             polled_.pop_back();
         }
     } catch (const std::bad_alloc&) {
@@ -25,14 +24,11 @@ void CReadiness::Forget(SOCKET s) {
     }
     std::size_t i = found->second;
     index_.erase(found);
-    std::size_t last = polled_.size() - 1;
-    if (i != last) {
-        polled_[i] = polled_[last];
-        fresh_[i] = fresh_[last];
+    if (i != polled_.size() - 1) {
+        polled_[i] = polled_.back();
         index_[polled_[i].fd] = i;  // the key exists, so nothing is allocated
     }
     polled_.pop_back();
-    fresh_.pop_back();
 }
 
 void CReadiness::Refresh() {
@@ -41,16 +37,9 @@ void CReadiness::Refresh() {
     }
     int n = ::WSAPoll(polled_.data(), static_cast<ULONG>(polled_.size()), 0);
     lookFailed_ = n == SOCKET_ERROR;
-    if (!lookFailed_) {
-        fresh_.assign(fresh_.size(), 0);
-    }
 }
 
 bool CReadiness::MayRead(SOCKET s) const {
     auto found = index_.find(s);
-    if (lookFailed_ || found == index_.end()) {
-        return true;
-    }
-    std::size_t i = found->second;
-    return fresh_[i] != 0 || polled_[i].revents != 0;
+    return lookFailed_ || found == index_.end() || polled_[found->second].revents != 0;
 }

@@ -28,8 +28,7 @@ class CReadiness {
     bool MayRead(SOCKET s) const;
 
   private:
-    std::vector<WSAPOLLFD> polled_;
-    std::vector<unsigned char> fresh_;  // per entry: accepted since the last look
+    std::vector<WSAPOLLFD> polled_;  // revents: what the last look saw
     std::unordered_map<SOCKET, std::size_t> index_;
     bool lookFailed_ = false;
 };
