@@ -120,16 +120,17 @@ void CClient::Tick(int elapsedMs) {
         return;
     }
 
-    while (input.size >= frame::kHeaderSize) {
-        std::int32_t length = frame::DecodeLength(input.data);
-        if (!frame::LengthAllowed(length)) {
+    for (;;) {
+        frame::CutResult cut = frame::Cut(input.data, static_cast<size_t>(input.size));
+        if (cut.status == frame::CutStatus::kBadLength) {
             ConsolePrint("Invalid msg size\n");
             delete this;
             return;
         }
-        if (input.size < length + frame::kHeaderSize) {
+        if (cut.status == frame::CutStatus::kNeedMore) {
             break;
         }
+        int length = cut.length;
         idleMs = kIdleTimeoutMs;
         char* message = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
         if (message != nullptr) {
