@@ -5,9 +5,11 @@
 #include "server/client.h"
 #include "server/console.h"
 #include "server/relay.h"
+#include "server/settings.h"
 
 CServer g_server;
 char g_exeDir[256];
+CSettings g_settings;
 std::atomic<unsigned char> g_quit{0};
 
 CServer::~CServer() {

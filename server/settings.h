@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What the command line may change beyond the port. Each field's default is
+// the behaviour of a plain `tovrel <port>`.
+struct CSettings {
+    // Bound on all clients' queued output and partly received input together.
+    long long maxMemoryBytes = 512LL * 1024 * 1024;
+    // Local IPv4 address to listen on; empty means every local address.
+    std::string bindAddress;
+    // Redis server joining this instance to a room; empty host means alone.
+    std::string redisHost;
+    int redisPort = 6379;
+    // The room's name; empty means the one that follows from the port.
+    std::string room;
+};
+
+extern CSettings g_settings;
