@@ -29,5 +29,3 @@ struct BenchOptions {
 bool RunFanout(const BenchOptions& options);
 bool RunThroughput(const BenchOptions& options);
 bool RunIdle(const BenchOptions& options);
-
-const char* KindName(ServerProcess::Kind kind);
