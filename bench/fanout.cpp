@@ -7,6 +7,7 @@
 #include "bench_frame.h"
 #include "clock.h"
 #include "connections.h"
+#include "perf_recorder.h"
 #include "scenarios.h"
 
 namespace {
@@ -87,6 +88,12 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
     };
 
     std::vector<std::uint32_t> seq(static_cast<size_t>(n), 0);
+    std::string label = std::string(KindName(o.kind)) + "-" + std::to_string(n) + "-" +
+                        std::to_string(size) + "-" + std::to_string(rate);
+    PerfRecorder perf;
+    if (!o.perfDir.empty() && !perf.Start(servers.at(0).pid(), o.perfDir + "/perf-" + label)) {
+        return false;
+    }
     long dropsBefore = servers.slowDrops();
     Start before = Mark(servers);
     std::int64_t start = before.ns;
@@ -119,6 +126,7 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
         conns.Poll(5);
     }
     Start after = Mark(servers);
+    perf.Stop();
     std::int64_t wall = after.ns - start;
     conns.onMessage = nullptr;
 
@@ -131,9 +139,7 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
     double benchWaitMs = static_cast<double>(after.benchWaitNs - before.benchWaitNs) / 1e6;
     double wallMs = static_cast<double>(wall) / 1e6;
     if (!o.cdfDir.empty()) {
-        WriteCdf(o.cdfDir + "/latency-" + KindName(o.kind) + "-" + std::to_string(n) + "-" +
-                     std::to_string(size) + "-" + std::to_string(rate) + ".tsv",
-                 t.latencyUs);
+        WriteCdf(o.cdfDir + "/latency-" + label + ".tsv", t.latencyUs);
     }
     // tovrel and the floor sleep once per pass; other relays' switches mean nothing of the kind.
     double passesPerSec =

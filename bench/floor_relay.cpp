@@ -2,9 +2,11 @@
 // for the benchmarks. One thread, non-blocking sockets on 127.0.0.1, a fixed
 // 20 ms pass. Each pass it accepts what waits, gives every readable client one
 // receive, copies the complete frames it received into one pass buffer, and
-// gives every client one send (at most 64 KiB) of that buffer. It knows the
-// frame format and nothing else: no history, commands, or time-outs. A client
-// that falls behind keeps its unsent bytes and is sent them from an offset.
+// gives every client one send (at most 64 KiB). It knows the frame format and
+// nothing else: no history, commands, or time-outs. Nothing is copied per
+// receiver: pass buffers are kept, in order, until every client has been sent
+// them, and a client is only a position in that sequence, so one behind is
+// sent from where it stands, gathering across passes.
 //   tovrel-floor PORT      prints "accept" for every connection it takes
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +14,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -37,15 +41,75 @@ void OnStop(int) {
     g_stop = 1;
 }
 
-// One connection: the partial frame it is sending us, and what it has not
-// yet been sent of earlier passes (from `backlogSent` on).
+// One connection: the partial frame it is sending us, and how far into the
+// relayed bytes it has been sent (a position in the stream of all passes).
 struct Peer {
     int fd = -1;
     bool readable = false;
     bool dead = false;
     std::vector<unsigned char> in;
-    std::vector<unsigned char> backlog;
-    size_t backlogSent = 0;
+    std::uint64_t sentTo = 0;
+};
+
+// The passes not yet sent to every peer, oldest first; pass k holds the
+// relayed bytes from stream position starts[k] on. Drained buffers are kept
+// for reuse, so a steady stream allocates nothing.
+class PassQueue {
+  public:
+    std::vector<unsigned char>& Open() {
+        if (spare_.empty()) {
+            spare_.emplace_back();
+        }
+        passes_.push_back(std::move(spare_.back()));
+        spare_.pop_back();
+        passes_.back().clear();
+        starts_.push_back(end_);
+        return passes_.back();
+    }
+    // Ends the pass opened last; an empty one is dropped at once.
+    void Close() {
+        end_ += passes_.back().size();
+        if (passes_.back().empty()) {
+            spare_.push_back(std::move(passes_.back()));
+            passes_.pop_back();
+            starts_.pop_back();
+        }
+    }
+    std::uint64_t end() const { return end_; }
+
+    // Up to `most` bytes from `from` on, as iovecs; returns how many.
+    int Gather(std::uint64_t from, size_t most, iovec* iov, int maxIov) const {
+        size_t k = passes_.size();
+        while (k > 0 && starts_[k - 1] > from) {
+            --k;
+        }
+        int n = 0;
+        for (k = k == 0 ? 0 : k - 1; k < passes_.size() && most > 0 && n < maxIov; ++k) {
+            size_t skip = from > starts_[k] ? static_cast<size_t>(from - starts_[k]) : 0;
+            size_t take = passes_[k].size() - skip;
+            take = take < most ? take : most;
+            iov[n].iov_base = const_cast<unsigned char*>(passes_[k].data() + skip);
+            iov[n].iov_len = take;
+            ++n;
+            most -= take;
+        }
+        return n;
+    }
+
+    // Lets go of the passes that end at or before `position`.
+    void DropBefore(std::uint64_t position) {
+        while (!passes_.empty() && starts_.front() + passes_.front().size() <= position) {
+            spare_.push_back(std::move(passes_.front()));
+            passes_.pop_front();
+            starts_.pop_front();
+        }
+    }
+
+  private:
+    std::deque<std::vector<unsigned char>> passes_;
+    std::deque<std::uint64_t> starts_;
+    std::vector<std::vector<unsigned char>> spare_;
+    std::uint64_t end_ = 0;
 };
 
 int Listen(int port) {
@@ -109,47 +173,30 @@ void Receive(Peer& p, std::vector<unsigned char>& pass) {
     p.dead = !ok;
 }
 
-// One send: straight from the pass buffer while the peer keeps up, else
-// from its backlog, which is compacted only once half of it has gone out.
-void SendTo(Peer& p, const std::vector<unsigned char>& pass) {
-    if (p.backlog.empty()) {
-        if (pass.empty()) {
-            return;
-        }
-        size_t chunk = pass.size() < kSendPerPass ? pass.size() : kSendPerPass;
-        ssize_t r = ::send(p.fd, pass.data(), chunk, MSG_NOSIGNAL);
-        if (r < 0 && !WouldBlock(r)) {
-            p.dead = true;
-            return;
-        }
-        size_t sent = r > 0 ? static_cast<size_t>(r) : 0;
-        p.backlog.assign(pass.begin() + static_cast<long>(sent), pass.end());
-        p.backlogSent = 0;
+// One send of what the peer has not been sent yet, at most 64 KiB.
+void SendTo(Peer& p, const PassQueue& passes) {
+    std::uint64_t behind = passes.end() - p.sentTo;
+    if (behind == 0) {
         return;
     }
-    p.backlog.insert(p.backlog.end(), pass.begin(), pass.end());
-    if (p.backlog.size() - p.backlogSent > kMaxBacklog) {
+    if (behind > kMaxBacklog) {
         p.dead = true;
         return;
     }
-    size_t left = p.backlog.size() - p.backlogSent;
-    size_t chunk = left < kSendPerPass ? left : kSendPerPass;
-    ssize_t r = ::send(p.fd, p.backlog.data() + p.backlogSent, chunk, MSG_NOSIGNAL);
+    iovec iov[64];
+    msghdr msg = {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(passes.Gather(p.sentTo, kSendPerPass, iov, 64));
+    ssize_t r = ::sendmsg(p.fd, &msg, MSG_NOSIGNAL);
     if (r < 0 && !WouldBlock(r)) {
         p.dead = true;
         return;
     }
-    p.backlogSent += r > 0 ? static_cast<size_t>(r) : 0;
-    if (p.backlogSent == p.backlog.size()) {
-        p.backlog.clear();  // keeps its capacity for the next time it falls behind
-        p.backlogSent = 0;
-    } else if (p.backlogSent * 2 >= p.backlog.size()) {
-        p.backlog.erase(p.backlog.begin(), p.backlog.begin() + static_cast<long>(p.backlogSent));
-        p.backlogSent = 0;
-    }
+    p.sentTo += r > 0 ? static_cast<std::uint64_t>(r) : 0;
 }
 
-void AcceptAll(int listener, int epoll, std::vector<std::unique_ptr<Peer>>& peers) {
+void AcceptAll(int listener, int epoll, const PassQueue& passes,
+               std::vector<std::unique_ptr<Peer>>& peers) {
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
@@ -159,6 +206,7 @@ void AcceptAll(int listener, int epoll, std::vector<std::unique_ptr<Peer>>& peer
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto peer = std::make_unique<Peer>();
         peer->fd = fd;
+        peer->sentTo = passes.end();  // a newcomer gets only what is relayed from now on
         epoll_event ev = {};
         ev.events = EPOLLIN;
         ev.data.ptr = peer.get();
@@ -187,9 +235,9 @@ int main(int argc, char** argv) {
     int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<epoll_event> events(64);
-    std::vector<unsigned char> pass;
+    PassQueue passes;
     while (!g_stop) {
-        AcceptAll(listener, epoll, peers);
+        AcceptAll(listener, epoll, passes, peers);
         if (events.size() < peers.size() + 1) {
             events.resize(peers.size() + 1);
         }
@@ -197,26 +245,30 @@ int main(int argc, char** argv) {
         for (int i = 0; i < n; ++i) {
             static_cast<Peer*>(events[static_cast<size_t>(i)].data.ptr)->readable = true;
         }
-        pass.clear();
+        std::vector<unsigned char>& pass = passes.Open();
         for (auto& p : peers) {
             if (p->readable) {
                 p->readable = false;
                 Receive(*p, pass);
             }
         }
+        passes.Close();
+        std::uint64_t slowest = passes.end();
         for (size_t i = 0; i < peers.size();) {
             Peer& p = *peers[i];
             if (!p.dead) {
-                SendTo(p, pass);
+                SendTo(p, passes);
             }
             if (p.dead) {
                 ::close(p.fd);  // also leaves the epoll set
                 peers[i] = std::move(peers.back());
                 peers.pop_back();
             } else {
+                slowest = p.sentTo < slowest ? p.sentTo : slowest;
                 ++i;
             }
         }
+        passes.DropBefore(slowest);
         ::usleep(kPassMs * 1000);
     }
     for (auto& p : peers) {

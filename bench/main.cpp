@@ -16,7 +16,7 @@ int Usage() {
                  "usage: tovrel-bench fanout|throughput|idle --exe PATH\n"
                  "  [--server tovrel|floor|ncat|nats|redis]\n"
                  "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
-                 "  [--writers N] [--mib N] [--cdf-dir DIR] [--out FILE]\n");
+                 "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n");
     return 2;
 }
 
@@ -86,6 +86,8 @@ int main(int argc, char** argv) {
             o.mib = std::atoi(value);
         } else if (key == "--cdf-dir") {
             o.cdfDir = value;
+        } else if (key == "--perf-dir") {
+            o.perfDir = value;
         } else if (key == "--out") {
             o.out = std::fopen(value, "a");
             if (o.out == nullptr) {

@@ -22,7 +22,8 @@ struct BenchOptions {
     double seconds = 4;
     int writers = 4;
     int mib = 3;
-    std::string cdfDir;  // where fan-out latency distributions are written
+    std::string cdfDir;   // where fan-out latency distributions are written
+    std::string perfDir;  // where perf profiles of each fan-out run go; none when empty
     std::FILE* out = stdout;
 };
 
