@@ -9,6 +9,8 @@ packages=(cmake g++ make libgtest-dev python3 python3-pytest clang-format git)
 packages+=(g++-mingw-w64-x86-64-posix wine64)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
+# Benchmark peers and the profiler (bench/run.sh, bench/profile.sh)
+packages+=(nats-server redis-server linux-perf)
 
 missing=()
 for p in "${packages[@]}"; do
