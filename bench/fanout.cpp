@@ -146,19 +146,22 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
         static_cast<double>(after.server.voluntarySwitches - before.server.voluntarySwitches) /
         (static_cast<double>(wall) / 1e9);
     bool paced = tovrel || o.kind == ServerProcess::Kind::kFloor;
+    // On time: frames that arrived within a second of being sent.
+    long onTime = static_cast<long>(std::count_if(t.latencyUs.begin(), t.latencyUs.end(),
+                                                  [](std::uint32_t us) { return us <= 1000000; }));
     double p50 = Percentile(t.latencyUs, 0.50);
     double p99 = Percentile(t.latencyUs, 0.99);
     double max = Percentile(t.latencyUs, 1.0);
     std::fprintf(
         o.out,
         "fanout\t%s\t%d\t%d\t%d\t%.2f\t%ld\t%ld\t%ld\t%ld\t%.2f\t%.2f\t%.2f\t%.0f\t%.2f\t%.2f"
-        "\t%.2f\t%lld\t%.1f\t%.0f\t%.0f\t%.1f\t%.0f\t%d\t%ld\n",
+        "\t%.2f\t%lld\t%.1f\t%.0f\t%.0f\t%.1f\t%.0f\t%d\t%ld\t%ld\n",
         KindName(o.kind), n, size, rate, static_cast<double>(wall) / 1e9, frames, expected,
         t.delivered, t.outOfOrder + conns.corruptCount(), p50, p99, max, cpuMs, per1000, cpuNsMs,
         per1000Sched, static_cast<long long>(after.server.rssKb), paced ? passesPerSec : 0.0,
         static_cast<double>(after.server.waitNs - before.server.waitNs) / 1e6, benchCpuMs,
         100.0 * benchCpuMs / wallMs, benchWaitMs, after.server.threads,
-        servers.slowDrops() - dropsBefore);
+        servers.slowDrops() - dropsBefore, onTime);
     std::fflush(o.out);
     std::fprintf(stderr,
                  "fanout %s n=%d size=%d rate=%d: %ld/%ld delivered, %ld out of order, p50 %.2f "
