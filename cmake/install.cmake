@@ -35,7 +35,25 @@ tovrel_gzip(man/tovrel-client.1 tovrel-client.1)
 tovrel_gzip(packaging/changelog changelog)
 add_custom_target(tovrel_compressed ALL DEPENDS ${compressed})
 
+# The programs' directory as the install step sees it (after --prefix).
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(bindir "${CMAKE_INSTALL_BINDIR}")
+else()
+  set(bindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+endif()
+
 install(TARGETS tovrel tovrel-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripping install (install/strip, CPack) also drops the sections that
+# only name the compiler, as Debian's dh_strip does.
+if(CMAKE_STRIP)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program tovrel tovrel-client)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                        \"\$ENV{DESTDIR}${bindir}/\${program}\" COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()
+    endif()")
+endif()
 install(FILES ${staged}/tovrel.1.gz ${staged}/tovrel-client.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md packaging/copyright ${staged}/changelog.gz
@@ -46,11 +64,6 @@ install(FILES packaging/fastcmd5000.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/exam
 
 # The unit names the program by its installed path, so it is written at
 # install time, when `cmake --install --prefix` has had its say.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
-  set(bindir "${CMAKE_INSTALL_BINDIR}")
-else()
-  set(bindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
-endif()
 install(CODE "
   set(TOVREL_INSTALLED_BINDIR \"${bindir}\")
   configure_file(\"${PROJECT_SOURCE_DIR}/packaging/tovrel@.service.in\"
