@@ -9,6 +9,8 @@ packages=(cmake g++ make libgtest-dev python3 python3-pytest clang-format git)
 packages+=(g++-mingw-w64-x86-64-posix wine64)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
+# Packages: building and checking the .deb and the .zip, the systemd unit
+packages+=(dpkg-dev lintian groff man-db systemd unzip)
 
 missing=()
 for p in "${packages[@]}"; do
