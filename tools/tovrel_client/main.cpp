@@ -6,10 +6,8 @@
 #include "platform/client_net.h"
 #include "tools/tovrel_client/modes.h"
 #include "tools/tovrel_client/options.h"
+#include "tovrel_version.h"
 
-#ifndef TOVREL_VERSION
-#define TOVREL_VERSION "unknown"
-#endif
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
