@@ -8,7 +8,6 @@
 #include "tools/tovrel_client/options.h"
 #include "tovrel_version.h"
 
-
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseArguments(args);
