@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # Build and Linux tests
-packages=(cmake g++ make libgtest-dev python3 python3-pytest clang-format git)
+packages=(cmake g++ make libgtest-dev libcli11-dev python3 python3-pytest clang-format git)
 # Windows build, run under Wine
 packages+=(g++-mingw-w64-x86-64-posix wine64)
 # Fuzzing, memory checks, benchmarks
