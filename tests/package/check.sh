@@ -102,6 +102,10 @@ else
 
     echo "== systemd unit"
     unit=/lib/systemd/system/tovrel@.service
+    # The program named bare in /etc/tovrel, as the server run above was.
+    grep -qx 'ExecStart=@/usr/bin/tovrel tovrel $TOVREL_OPTIONS %i' "$unit" &&
+        grep -qx 'WorkingDirectory=/etc/tovrel' "$unit" ||
+        fail "$unit does not start /usr/bin/tovrel by bare name in /etc/tovrel"
     verify="$(systemd-analyze verify "$unit" 2>&1)" || fail "systemd-analyze verify: $verify"
     [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
     security="$(systemd-analyze security --offline=yes --threshold=20 "$unit" 2>&1)" ||
