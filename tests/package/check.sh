@@ -66,6 +66,10 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "== SKIPPED: installing the .deb needs root (CI runs as root)"
 else
     echo "== dpkg --install"
+    # The package is installed system-wide: a second check on this machine
+    # (another clone's CI) waits here until this one has purged it.
+    exec 9>/run/lock/tovrel-package-check.lock
+    flock -w 900 9 || fail "another package check held the install lock for 15 minutes"
     dpkg-query -W tovrel >/dev/null 2>&1 && fail "tovrel is installed already; dpkg --purge tovrel first"
     # The package's paths that do not exist yet must be gone after the purge.
     dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' |
