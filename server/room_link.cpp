@@ -55,7 +55,7 @@ CRoomLink::CRoomLink(std::unique_ptr<CRedisChannel> channel, std::string host, i
       key_(std::move(key)),
       password_(std::move(password)),
       tag_(NewTag()) {
-    lastTurn_ = retryAt_ = Platform().TickCount();
+    retryAt_ = Platform().TickCount();
 }
 
 CRoomLink::~CRoomLink() {
@@ -80,14 +80,10 @@ void CRoomLink::Publish(char* message) {
 }
 
 void CRoomLink::BeforeClients() {
-    std::uint32_t now = Platform().TickCount();
-    if (Since(lastTurn_, now) > kStallMs) {
-        checkDue_ = true;  // the stream may have moved past us meanwhile
-    }
-    lastTurn_ = now;
     if (state_ == State::kWaiting) {
         return;
     }
+    std::uint32_t now = Platform().TickCount();
     if (!channel_->Exchange()) {
         Fail("");
         return;
@@ -136,7 +132,7 @@ void CRoomLink::Connect(std::uint32_t now) {
         return;
     }
     state_ = State::kHandshake;
-    sentAt_ = now;
+    sentAt_ = lastReadAt_ = now;  // the handshake looks where the stream stands
     auto plain = [this](Step step, std::initializer_list<const char*> words) {
         const char* argv[8];
         std::size_t lengths[8];
@@ -165,7 +161,9 @@ void CRoomLink::Connect(std::uint32_t now) {
 }
 
 void CRoomLink::SendBatch(std::uint32_t now) {
-    if (checkDue_) {
+    // Reads this far apart (a stalled process, a slow Redis) may have let
+    // entries be trimmed in between: look where the stream stands first.
+    if (checkDue_ || Since(lastReadAt_, now) > kStallMs) {
         const char* argv[] = {"XINFO", "STREAM", key_.c_str()};
         std::size_t lengths[] = {5, 6, key_.size()};
         Command(Step::kCheck, 3, argv, lengths);
@@ -200,7 +198,7 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     std::size_t lengths[] = {5, 5,           static_cast<std::size_t>(countSize),
                              7, key_.size(), from.size()};
     Command(Step::kRead, 6, argv, lengths);
-    sentAt_ = now;
+    sentAt_ = lastReadAt_ = now;
     if (!channel_->Exchange()) {
         Fail("");
     }

@@ -21,7 +21,7 @@ constexpr int kLostReplyMs = 10000;  // the connection is given up
 constexpr int kHandshakeMs = 5000;   // a new connection must answer by then
 constexpr int kFirstRetryMs = 250;   // backoff, doubling up to the maximum
 constexpr int kMaxRetryMs = 5000;
-constexpr int kStallMs = 1000;  // a pass this late may have let entries be trimmed
+constexpr int kStallMs = 1000;  // reads this far apart may have let entries be trimmed
 
 // This instance's end of a room kept in one Redis stream. Ordinary messages
 // of local clients are handed to Publish and appended to the stream (XADD,
@@ -88,7 +88,7 @@ class CRoomLink {
     std::deque<Step> steps_;
     std::uint32_t sentAt_ = 0;
     std::uint32_t retryAt_ = 0;
-    std::uint32_t lastTurn_ = 0;
+    std::uint32_t lastReadAt_ = 0;
     int retryMs_ = kFirstRetryMs;
 
     // Where reading stands: the last entry seen and how many entries the
