@@ -11,6 +11,8 @@ packages+=(g++-mingw-w64-x86-64-posix wine64)
 packages+=(redis-server)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
+# Packages: building and checking the .deb and the .zip, the systemd unit
+packages+=(dpkg-dev lintian groff man-db systemd unzip)
 
 missing=()
 for p in "${packages[@]}"; do
