@@ -336,6 +336,9 @@ void CRoomLink::OnRead(const redisReply* r) {
         // Read to the end: what was not found was never written; send it again.
         catchingUp_ = false;
         for (Held& h : held_) {
+            if (!h.uncertain) {
+                break;  // the uncertain ones are the oldest, at the front
+            }
             h.uncertain = false;
         }
     }
