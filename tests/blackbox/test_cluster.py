@@ -94,6 +94,22 @@ def test_newcomers_on_every_instance_get_the_rooms_last_three(redis, server_fact
         newcomer.ping_barrier()
 
 
+def test_redis_unreachable_at_start_serves_and_holds(server_factory):
+    redis = RedisServer()  # its port chosen, nothing listening yet
+    try:
+        server = join(server_factory, redis, new_room(), connected=False)
+        server.wait_line("Redis unreachable, retrying")
+        client = server.connect()
+        client.ping_barrier()
+        client.send_frame("early")
+        redis.start()
+        server.wait_line("Redis connected", timeout=RECONNECT_TIMEOUT)
+        client.expect_frame("early")
+        assert server.count("Redis unreachable, retrying") == 1
+    finally:
+        redis.stop()
+
+
 def test_redis_paused_holds_messages_and_drops_nobody(redis, server_factory):
     room = new_room()
     servers = [join(server_factory, redis, room) for _ in range(3)]
