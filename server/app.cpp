@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "server/console.h"
 #include "server/options.h"
+#include "server/room.h"
 #include "server/server.h"
 #include "server/settings.h"
 #include "tovrel_version.h"
@@ -86,6 +87,10 @@ int TovrelMain(int argc, char** argv) {
         case CCommandLine::kServe:
             break;
     }
+    if (!g_settings.redisHost.empty() && !RoomLinkSupported()) {
+        ConsoleError("tovrel: this build has no Redis support (--redis)\n");
+        return 1;
+    }
     if (!line.portGiven) {
         ConsoleError("Usage: tovrel <port>\n");
         return 1;
@@ -106,6 +111,8 @@ int TovrelMain(int argc, char** argv) {
         return 1;
     }
     ConsolePrint("Server is open at port %d\n", port);
+    JoinRoom(g_server.port);
     RunServerLoop();
+    LeaveRoom();
     return 0;
 }

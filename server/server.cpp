@@ -5,6 +5,7 @@
 #include "server/client.h"
 #include "server/console.h"
 #include "server/relay.h"
+#include "server/room.h"
 #include "server/settings.h"
 
 CServer g_server;
@@ -78,11 +79,15 @@ void CServer::Update(int elapsedMs) {
     }
     // After the accept, so a client taken in this pass is looked at too.
     platform.RefreshReadiness();
+    // What the room's stream brought goes out to the clients in this pass;
+    // what they hand over goes to the stream right after their turn.
+    RoomBeforeClients();
     for (CClient* client = clients; client != nullptr;) {
         CClient* following = client->next;  // Tick may delete the client
         client->Tick(elapsedMs);
         client = following;
     }
+    RoomAfterClients();
 }
 
 void RunServerLoop() {

@@ -4,7 +4,7 @@ import socket
 
 import pytest
 
-from conftest import run_once
+from conftest import IS_WINE, run_once
 
 
 def test_help_and_version_print_to_stdout_and_exit_0():
@@ -51,3 +51,10 @@ def test_options_before_or_after_the_port(server_factory):
         client.send_frame("hello")
         client.expect_frame("hello")
         client.close()
+
+
+@pytest.mark.skipif(not IS_WINE, reason="the Windows build is the one without Redis support")
+def test_a_build_without_redis_support_refuses_redis():
+    rc, out, err = run_once(["5000", "--redis", "127.0.0.1"])
+    assert (rc, out) == (1, "")
+    assert err == "tovrel: this build has no Redis support (--redis)\n"
