@@ -291,7 +291,7 @@ bench/profile.sh after  # perf profile of tovrel at 1000 clients x 4096 B x 200/
 
 ## Machine and run
 
-- Run started: $started; it took $took s.
+- Run started: $started; the scenarios took $took s (the build before them not counted).
 - CPU: $cpu_model, $(nproc) cores; $(uname -srm)
 - $(ncat --version 2>&1 | head -1); nats-server $(nats-server --version 2>&1 | awk '{print $NF}'); $(redis-server --version | awk '{print $1, $2, $3}')
 - Load before the run: \`${load_before}\`
