@@ -14,19 +14,6 @@ namespace {
 unsigned char g_recvBuffer[kRecvBufferSize];
 }  // namespace
 
-void ConsumeFront(CMemoryStream& stream, int count) {
-    int remaining = stream.size - count;
-    if (remaining > 0) {
-        std::memmove(stream.data, stream.data + count, static_cast<size_t>(remaining));
-    }
-    // The bytes have already moved, so a shrink the heap refuses must not
-    // leave the old size behind: the larger buffer is kept and stays valid.
-    if (!stream.SetSize(remaining)) {
-        stream.size = remaining;
-    }
-    stream.position = 0;
-}
-
 CClient::CClient(SocketHandle socket)
     : socket(socket),
       idleMs(kIdleTimeoutMs),

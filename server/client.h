@@ -49,6 +49,3 @@ class CClient {
   private:
     void Dispatch(char* message);
 };
-
-// Drops the first `count` bytes of a stream, moving the rest to the front.
-void ConsumeFront(CMemoryStream& stream, int count);
