@@ -36,7 +36,8 @@ bool CServer::Open(int requestedPort) {
     }
     platform.SetReuseAddress(listenSocket);
     if (platform.SetNonBlocking(listenSocket) != 0 ||
-        platform.BindAnyIPv4(listenSocket, port) < 0 || platform.Listen(listenSocket, 5) < 0) {
+        platform.BindAnyIPv4(listenSocket, port) < 0 ||
+        platform.Listen(listenSocket, kListenBacklog) < 0) {
         platform.CloseSocket(listenSocket);
         listenSocket = INVALID_SOCKET;
         return false;
@@ -44,34 +45,64 @@ bool CServer::Open(int requestedPort) {
     return true;
 }
 
+void CServer::AcceptOne() {
+    CPlatform& platform = Platform();
+    SocketHandle accepted = platform.Accept(listenSocket);
+    if (accepted == INVALID_SOCKET) {
+        return;
+    }
+    CClient* client = nullptr;
+    if (platform.SetNonBlocking(accepted) == 0) {
+        client = new (std::nothrow) CClient(accepted);
+    }
+    if (client == nullptr) {
+        platform.CloseSocket(accepted);
+        return;
+    }
+    ConsolePrint("New client connected\n");
+    client->next = clients;
+    if (clients != nullptr) {
+        clients->prev = client;
+    }
+    clients = client;
+    ReplayHistory(client);
+}
+
 void CServer::Update(int elapsedMs) {
     CPlatform& platform = Platform();
     if (listenSocket != INVALID_SOCKET) {
-        SocketHandle accepted = platform.Accept(listenSocket);
-        if (accepted != INVALID_SOCKET) {
-            CClient* client = nullptr;
-            if (platform.SetNonBlocking(accepted) == 0) {
-                client = new (std::nothrow) CClient(accepted);
-            }
-            if (client == nullptr) {
-                platform.CloseSocket(accepted);
-            } else {
-                ConsolePrint("New client connected\n");
-                client->next = clients;
-                if (clients != nullptr) {
-                    clients->prev = client;
-                }
-                clients = client;
-                ReplayHistory(client);
-            }
-        }
+        AcceptOne();
     }
     // After the accept, so a client taken in this pass is looked at too.
     platform.RefreshReadiness();
-    for (CClient* client = clients; client != nullptr;) {
-        CClient* following = client->next;  // Tick may delete the client
+    int readers = 0;
+    for (CClient* c = clients; c != nullptr; c = c->next) {
+        c->mayRead = platform.MayRead(c->socket);
+        readers += c->mayRead && !c->Dropping() ? 1 : 0;
+    }
+    intake.Begin(readers);
+    // Turns go round: from `first` to the tail, then from the head to the
+    // first client already ticked in this pass. Tick may delete the client,
+    // so the next one is taken before; a deleted `turn` moves on by itself.
+    if (++pass == 0) {
+        pass = 1;  // 0 is what a new client has
+    }
+    CClient* first = turn != nullptr ? turn : clients;
+    turn = first != nullptr ? first->next : nullptr;
+    bool wrapped = first == clients;
+    for (CClient* client = first; client != nullptr;) {
+        CClient* following = client->next;
+        if (following == nullptr && !wrapped) {
+            following = clients;
+            wrapped = true;
+        }
+        bool reader = client->mayRead && !client->Dropping();
+        client->tickedPass = pass;
         client->Tick(elapsedMs);
-        client = following;
+        if (reader) {
+            intake.EndTurn();
+        }
+        client = following != nullptr && following->tickedPass != pass ? following : nullptr;
     }
 }
 
