@@ -38,7 +38,8 @@ class CPlatform {
     virtual int SetNonBlocking(SocketHandle s) = 0;
     // Binds to every local IPv4 address on `port`; negative on failure.
     virtual int BindAnyIPv4(SocketHandle s, std::uint16_t port) = 0;
-    // Negative on failure.
+    // Up to `backlog` connections wait for their accept, or the system's
+    // maximum when that is less. Negative on failure.
     virtual int Listen(SocketHandle s, int backlog) = 0;
     // One waiting connection, or INVALID_SOCKET when none waits (never blocks).
     virtual SocketHandle Accept(SocketHandle listener) = 0;

@@ -88,7 +88,10 @@ class CWindowsPlatform : public CPlatform {
     }
 
     int Listen(SocketHandle s, int backlog) override {
-        return ::listen(ToSocket(s), backlog) == SOCKET_ERROR ? -1 : 0;
+        // SOMAXCONN lets the provider pick a few hundred at most; the hint
+        // form, SOMAXCONN_HINT(n) = -n, asks for n itself (200 to 65535).
+        int request = backlog > 200 ? -backlog : backlog;
+        return ::listen(ToSocket(s), request) == SOCKET_ERROR ? -1 : 0;
     }
 
     SocketHandle Accept(SocketHandle listener) override {
