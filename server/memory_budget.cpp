@@ -60,8 +60,10 @@ void CMemoryBudget::Forget(CClient* client) {
 CClient* CMemoryBudget::Largest() const {
     for (int k = kClasses - 1; k >= 0; --k) {
         CClient* best = classes_[k];
+        // Equal buffers: the one with more in them has fallen further behind.
         for (CClient* c = best; c != nullptr; c = c->budget.next) {
-            if (c->budget.bytes > best->budget.bytes) {
+            if (c->budget.bytes > best->budget.bytes ||
+                (c->budget.bytes == best->budget.bytes && c->QueuedBytes() > best->QueuedBytes())) {
                 best = c;
             }
         }

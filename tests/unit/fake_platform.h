@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -59,6 +60,7 @@ class FakePlatform : public CPlatform {
     bool IsClosed(SocketHandle s) { return sockets[s].closed; }
 
     std::map<SocketHandle, Socket> sockets;
+    std::vector<SocketHandle> recvLog;  // every Recv, in call order
     std::deque<SocketHandle> backlog;
     std::uint32_t now = 1000;
     bool networkStarted = false;
