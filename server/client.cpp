@@ -40,6 +40,7 @@ CClient::~CClient() {
         ConsolePrint("Disconnected\n");
     }
     g_server.memory.Forget(this);
+    g_server.intake.Forget(this);
     if (next != nullptr) {
         next->prev = prev;
     }
@@ -182,7 +183,7 @@ bool CClient::StoreInput(const unsigned char* bytes, int count) {
 }
 
 bool CClient::Receive() {
-    int allowance = g_server.intake.Share(kRecvBufferSize);
+    int allowance = g_server.intake.Allowance(this, kRecvBufferSize);
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
         idleMs = kIdleTimeoutMs;
@@ -193,10 +194,10 @@ bool CClient::Receive() {
         DeleteNow(nullptr);
         return false;
     }
+    g_server.intake.Took(this, received > 0 ? received : 0, allowance);
     if (received < 0) {
         return true;
     }
-    g_server.intake.Took(received);
     idleMs = kIdleTimeoutMs;
 
     // Frames are cut straight from the receive when nothing was pending, and
@@ -222,6 +223,7 @@ bool CClient::Receive() {
         }
         int length = cut.length;
         idleMs = kIdleTimeoutMs;
+        g_server.intake.FinishedFrame(this);
         char* message = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
         if (message != nullptr) {
             std::memcpy(message, bytes + offset + frame::kHeaderSize, static_cast<size_t>(length));

@@ -75,12 +75,12 @@ void CServer::Update(int elapsedMs) {
     }
     // After the accept, so a client taken in this pass is looked at too.
     platform.RefreshReadiness();
-    int readers = 0;
+    int lights = 0;
     for (CClient* c = clients; c != nullptr; c = c->next) {
         c->mayRead = platform.MayRead(c->socket);
-        readers += c->mayRead && !c->Dropping() ? 1 : 0;
+        lights += c->mayRead && !c->Dropping() && c->input.size == 0 ? 1 : 0;
     }
-    intake.Begin(readers);
+    intake.Begin(lights);
     // Turns go round: from `first` to the tail, then from the head to the
     // first client already ticked in this pass. Tick may delete the client,
     // so the next one is taken before; a deleted `turn` moves on by itself.
@@ -96,12 +96,10 @@ void CServer::Update(int elapsedMs) {
             following = clients;
             wrapped = true;
         }
-        bool reader = client->mayRead && !client->Dropping();
+        bool light = client->mayRead && !client->Dropping() && client->input.size == 0;
         client->tickedPass = pass;
         client->Tick(elapsedMs);
-        if (reader) {
-            intake.EndTurn();
-        }
+        intake.EndTurn(light);
         client = following != nullptr && following->tickedPass != pass ? following : nullptr;
     }
 }

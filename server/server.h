@@ -4,45 +4,14 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "server/intake.h"
 #include "server/memory_budget.h"
 
 class CClient;
 
-// Most bytes all clients together receive in one pass: less than one send
-// carries to each reader, so a reader that takes a full send every pass
-// keeps up, and one that fell behind catches up.
-constexpr int kIntakePerPass = 49152;
 // Connections that may wait for their accept: a burst of this many is
 // served, one accept a pass. Each system caps it at its own maximum.
 constexpr int kListenBacklog = 65535;
-
-// The pass's intake shared out in turn: each reader may take an equal part
-// of what is left for the readers still to come, so one that takes less
-// leaves more for those after it, and every reader may take at least an
-// equal part of the whole.
-class CIntake {
-  public:
-    constexpr CIntake() : left_(0), readers_(0) {}
-    void Begin(int readers) {
-        left_ = kIntakePerPass;
-        readers_ = readers;
-    }
-    // What the reader whose turn it is may take, at most `most`.
-    int Share(int most) const {
-        int share = readers_ > 1 ? left_ / readers_ : left_;
-        return share < most ? share : most;
-    }
-    void Took(int bytes) { left_ -= bytes; }
-    void EndTurn() {
-        if (readers_ > 0) {
-            --readers_;
-        }
-    }
-
-  private:
-    int left_;
-    int readers_;
-};
 
 // The listening socket and the list of clients, newest first. One instance,
 // g_server, usable before any code runs; its destructor closes everything.
