@@ -48,6 +48,10 @@ class CPlatform {
     // Bytes accepted (> 0), kIoWouldBlock or kIoError. Never raises a signal.
     virtual int Send(SocketHandle s, const void* data, int length) = 0;
     virtual void CloseSocket(SocketHandle s) = 0;
+    // Closes at once with a reset, discarding what the system still holds
+    // to send: for a peer that stopped reading, whose unsent bytes would
+    // otherwise keep system memory long after the close.
+    virtual void AbortSocket(SocketHandle s) { CloseSocket(s); }
 
     // One look per pass at which accepted sockets have something to report
     // (bytes, a close or an error), so that quiet ones cost no receive.

@@ -31,11 +31,16 @@ CClient::CClient(SocketHandle socket)
       prev(nullptr),
       tickedPass(0),
       mayRead(true),
-      dropReason_(nullptr) {}
+      dropReason_(nullptr),
+      discardOnClose_(false) {}
 
 CClient::~CClient() {
     if (socket != INVALID_SOCKET) {
-        Platform().CloseSocket(socket);
+        if (discardOnClose_) {
+            Platform().AbortSocket(socket);
+        } else {
+            Platform().CloseSocket(socket);
+        }
         socket = INVALID_SOCKET;
         ConsolePrint("Disconnected\n");
     }
@@ -60,6 +65,7 @@ void CClient::Drop(const char* reason) {
         return;
     }
     dropReason_ = reason;
+    discardOnClose_ = true;  // what it has not read is lost anyway
     output.Release();
     g_server.memory.Update(this);
 }
@@ -149,6 +155,7 @@ bool CClient::SendQueued(int elapsedMs) {
         // but name; one that drains slowly keeps its place.
         stallMs -= elapsedMs;
         if (stallMs <= 0) {
+            discardOnClose_ = true;
             DeleteNow("TIMEOUT\n");
             return false;
         }

@@ -85,4 +85,6 @@ class CClient {
     void DeleteNow(const char* reason);
 
     const char* dropReason_;
+    // Closed with a reset: the peer stopped reading.
+    bool discardOnClose_;
 };

@@ -133,6 +133,13 @@ class CWindowsPlatform : public CPlatform {
         ::closesocket(ToSocket(s));
     }
 
+    void AbortSocket(SocketHandle s) override {
+        linger now = {1, 0};
+        ::setsockopt(ToSocket(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now),
+                     static_cast<int>(sizeof now));
+        CloseSocket(s);
+    }
+
     void RefreshReadiness() override { readiness_.Refresh(); }
     bool MayRead(SocketHandle s) override { return readiness_.MayRead(ToSocket(s)); }
 

@@ -16,6 +16,8 @@ line and asserts nothing, for measure_load.py. Every case is bounded in time
 (--seconds) and count; the binary comes from TOVREL_SERVER."""
 
 import argparse
+import fcntl
+import termios
 import json
 import multiprocessing
 import os
@@ -55,6 +57,7 @@ class Honest:
         self.closed = None  # why the connection ended, if it did before stop
         self.frames = 0
         self.rtts = []
+        self.unread = []  # bytes waiting in our kernel buffer at each reply
         self.ahead = []  # bytes that arrived between each ping and its reply
         self.received = 0
         self.pings_out = []  # (send time, bytes received by then) of pings not yet answered
@@ -93,6 +96,8 @@ class Honest:
                             sent_at, received = self.pings_out.pop(0)
                             self.rtts.append(time.monotonic() - sent_at)
                             self.ahead.append(self.received - received)
+                            self.unread.append(struct.unpack("i", fcntl.ioctl(
+                                self.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0])
                 else:
                     self.frames += 1
                 at += 4 + n
@@ -140,7 +145,7 @@ def _pinger_main(port, conn):
     h.start()
     conn.recv()  # the stop
     h.halt()
-    conn.send({"rtts": h.rtts, "ahead": h.ahead, "closed": h.closed, "frames": h.frames})
+    conn.send({"rtts": h.rtts, "ahead": h.ahead, "unread": h.unread, "closed": h.closed, "frames": h.frames})
 
 
 class Pinger:
@@ -151,7 +156,7 @@ class Pinger:
         self.conn, child = multiprocessing.Pipe()
         self.proc = multiprocessing.Process(target=_pinger_main, args=(port, child), daemon=True)
         self.proc.start()
-        self.rtts, self.ahead, self.closed, self.frames = [], [], None, 0
+        self.rtts, self.ahead, self.unread, self.closed, self.frames = [], [], [], None, 0
         self.done = False
 
     def start(self):
@@ -164,7 +169,7 @@ class Pinger:
         self.conn.send("stop")
         if self.conn.poll(15):
             r = self.conn.recv()
-            self.rtts, self.ahead = r["rtts"], r["ahead"]
+            self.rtts, self.ahead, self.unread = r["rtts"], r["ahead"], r["unread"]
             self.closed, self.frames = r["closed"], r["frames"]
         else:
             self.closed = "the pinger did not report"
@@ -219,7 +224,9 @@ def watch(server, seconds, rss_cap_kib, until=None):
 def honest_report(honest):
     rtts = [r for h in honest for r in h.rtts]
     ahead = [a for h in honest for a in h.ahead]
+    unread = [u for h in honest for u in getattr(h, "unread", [])]
     return {
+        "unread_p99_kib": round(percentile(unread, 99) / 1024, 1) if unread else None,
         "ahead_p99_kib": round(percentile(ahead, 99) / 1024, 1) if ahead else None,
         "honest_dropped": sum(1 for h in honest if h.closed),
         "ping_p50_ms": round(percentile(rtts, 50) * 1000, 1) if rtts else None,
@@ -232,14 +239,14 @@ def case_never_readers(args):
     server = Server()
     quiet, honest = [], []
     try:
-        deadline = time.monotonic() + 120
-        quiet = connect_paced(server, args.count, deadline)
+        # The load runs first, so each never-reader has output queued (and
+        # is no idle client) from its accept on.
         honest = [Honest(server.port, flood=True), Honest(server.port, flood=True),
                   Pinger(server.port)]
-        server.wait_for(lambda: server.count("New client connected") == args.count + 3, 20,
-                        "the accepts")
+        server.wait_for(lambda: server.count("New client connected") == 3, 20, "the accepts")
         for h in honest:
             h.start()
+        quiet = connect_paced(server, args.count, time.monotonic() + 120)
         watched = watch(server, args.seconds, args.rss_cap_mib * 1024)
         for h in honest:
             h.halt()

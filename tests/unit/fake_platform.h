@@ -29,6 +29,7 @@ class FakePlatform : public CPlatform {
         int sendCalls = 0;
         int recvCalls = 0;
         bool closed = false;
+        bool aborted = false;  // closed with a reset
     };
 
     // Socket library
@@ -43,6 +44,10 @@ class FakePlatform : public CPlatform {
     int Recv(SocketHandle s, void* buffer, int length) override;
     int Send(SocketHandle s, const void* data, int length) override;
     void CloseSocket(SocketHandle s) override;
+    void AbortSocket(SocketHandle s) override {
+        sockets[s].aborted = true;
+        CloseSocket(s);
+    }
     void RefreshReadiness() override;
     bool MayRead(SocketHandle s) override;
     std::uint32_t TickCount() override { return now; }

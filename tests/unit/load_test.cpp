@@ -68,6 +68,9 @@ TEST_F(LoadTest, BudgetDropsTheLargestHolderFirstAndNeverAReaderThatKeepsPace) {
     Pass();
     got += fake.TakeSent(reader);
     EXPECT_EQ(closedInOrder, stalled);
+    for (SocketHandle s : stalled) {
+        EXPECT_TRUE(fake.At(s).aborted);  // a reset: the kernel lets its unsent bytes go
+    }
     EXPECT_FALSE(fake.IsClosed(talker));
     EXPECT_FALSE(fake.IsClosed(reader));
     std::string all;
@@ -146,6 +149,7 @@ TEST_F(LoadTest, StalledReaderIsDroppedAfter15sEvenWhileItTalks) {
     Pass(250);
     EXPECT_EQ(FindClient(a), nullptr);
     EXPECT_EQ(Console(), "TIMEOUT\nDisconnected\n");
+    EXPECT_TRUE(fake.At(a).aborted);
     EXPECT_NE(FindClient(slow), nullptr);
 }
 

@@ -159,6 +159,7 @@ TEST_F(RelayTest, IdleClientTimesOutOnlyWhileNothingIsQueued) {
     EXPECT_EQ(FindClient(a), nullptr);
     EXPECT_EQ(fake.TakeSent(a).size(), 6u * 8u);
     EXPECT_EQ(Console(), "TIMEOUT\nDisconnected\n");
+    EXPECT_FALSE(fake.At(a).aborted);  // an idle client is closed in order
 }
 
 TEST_F(RelayTest, PeerCloseRemovesTheClientAfterItsLastBytes) {
