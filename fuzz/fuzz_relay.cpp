@@ -80,7 +80,8 @@ void CountLine(const char* line) {
         ++g_console.pings;
     } else {
         CHECK(std::strcmp(line, "TIMEOUT\n") == 0 || std::strcmp(line, "Invalid msg size\n") == 0 ||
-              std::strcmp(line, "Output overflow\n") == 0);
+              std::strcmp(line, "Output overflow\n") == 0 ||
+              std::strcmp(line, "Memory budget exceeded\n") == 0);
         ++g_console.other;
     }
 }
@@ -183,11 +184,11 @@ class Harness {
 
     // The bytes of `head` followed by those of `queue` are a run of whole,
     // non-empty frames.
-    static void CheckWholeFrames(const std::string& head, const CMemoryStream& queue) {
-        std::size_t total = head.size() + static_cast<std::size_t>(queue.size);
+    static void CheckWholeFrames(const std::string& head, const CByteQueue& queue) {
+        std::size_t total = head.size() + static_cast<std::size_t>(queue.Size());
         auto byteAt = [&](std::size_t i) {
             return i < head.size() ? static_cast<unsigned char>(head[i])
-                                   : queue.data[i - head.size()];
+                                   : queue.Front()[i - head.size()];
         };
         std::size_t at = 0;
         while (at < total) {
@@ -206,6 +207,7 @@ class Harness {
     // The list, every client's streams, and the history.
     void CheckServer() {
         int count = 0;
+        long long held = 0;
         CClient* prev = nullptr;
         for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
             CHECK(c->prev == prev);
@@ -214,7 +216,8 @@ class Harness {
             Peer* p = PeerOf(c->socket);
             CHECK(p != nullptr && !fake.IsClosed(c->socket));
             CheckStream(c->input);
-            CheckStream(c->output);
+            CHECK(c->output.Size() >= 0 && c->output.Size() <= c->output.Capacity());
+            held += c->HeldBytes();
             // Input starts at a frame boundary, and every whole frame in it
             // has been handled.
             if (c->input.size >= frame::kHeaderSize) {
@@ -222,10 +225,14 @@ class Harness {
                 CHECK(frame::LengthAllowed(n));
                 CHECK(c->input.size < n + frame::kHeaderSize);
             }
-            CHECK(c->output.size <= kMaxQueuedOutput);
-            // What the peer holds of a cut frame plus the queue is whole frames.
-            CheckWholeFrames(p->got, c->output);
+            CHECK(c->output.Size() <= kMaxQueuedOutput);
+            // What the peer holds of a cut frame plus the queue is whole frames
+            // (a client being dropped has let its queue go).
+            if (!c->Dropping()) {
+                CheckWholeFrames(p->got, c->output);
+            }
         }
+        CHECK(g_server.memory.Total() == held);  // the running total is what clients hold
         // History entries never change while kept, so each is looked up once.
         for (int i = 0; i < 3; ++i) {
             if (g_history[i] != nullptr && g_history[i] != checkedHistory[i]) {
@@ -359,7 +366,7 @@ class Harness {
         for (int i = 0; i < 1000; ++i) {
             bool queued = false;
             for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
-                queued = queued || c->output.size > 0;
+                queued = queued || c->output.Size() > 0;
             }
             if (!queued) {
                 break;
@@ -367,7 +374,7 @@ class Harness {
             Pass(0);
         }
         for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
-            CHECK(c->output.size == 0);
+            CHECK(c->output.Size() == 0);
             CHECK(PeerOf(c->socket)->got.empty());
         }
     }

@@ -43,7 +43,8 @@ class CPlatform {
     virtual int BindIPv4(SocketHandle /*s*/, std::uint32_t /*address*/, std::uint16_t /*port*/) {
         return -1;
     }
-    // Negative on failure.
+    // Up to `backlog` connections wait for their accept, or the system's
+    // maximum when that is less. Negative on failure.
     virtual int Listen(SocketHandle s, int backlog) = 0;
     // One waiting connection, or INVALID_SOCKET when none waits (never blocks).
     virtual SocketHandle Accept(SocketHandle listener) = 0;
@@ -52,6 +53,10 @@ class CPlatform {
     // Bytes accepted (> 0), kIoWouldBlock or kIoError. Never raises a signal.
     virtual int Send(SocketHandle s, const void* data, int length) = 0;
     virtual void CloseSocket(SocketHandle s) = 0;
+    // Closes at once with a reset, discarding what the system still holds
+    // to send: for a peer that stopped reading, whose unsent bytes would
+    // otherwise keep system memory long after the close.
+    virtual void AbortSocket(SocketHandle s) { CloseSocket(s); }
 
     // One look per pass at which accepted sockets have something to report
     // (bytes, a close or an error), so that quiet ones cost no receive.

@@ -10,38 +10,42 @@
 #include "stream/heap.h"
 
 namespace {
-// One scratch area for every receive; its bytes go to a client's input at once.
+// One scratch area for every receive; its bytes are handled at once.
 unsigned char g_recvBuffer[kRecvBufferSize];
-}  // namespace
 
-void ConsumeFront(CMemoryStream& stream, int count) {
-    int remaining = stream.size - count;
-    if (remaining > 0) {
-        std::memmove(stream.data, stream.data + count, static_cast<size_t>(remaining));
-    }
-    // The bytes have already moved, so a shrink the heap refuses must not
-    // leave the old size behind: the larger buffer is kept and stays valid.
-    if (!stream.SetSize(remaining)) {
-        stream.size = remaining;
-    }
-    stream.position = 0;
+const char kOverflowLine[] = "Output overflow\n";
+
+long long InputCapacityFor(const CMemoryStream& stream, int more) {
+    long long mask = stream.blockSize - 1;
+    return (static_cast<long long>(stream.size) + more + mask) & ~mask;
 }
+}  // namespace
 
 CClient::CClient(SocketHandle socket)
     : socket(socket),
       idleMs(kIdleTimeoutMs),
+      stallMs(kIdleTimeoutMs),
       input(1024),
-      output(1024),
+      output(kKeptOutputBuffer),
       next(nullptr),
       prev(nullptr),
-      overflowed(false) {}
+      tickedPass(0),
+      mayRead(true),
+      dropReason_(nullptr),
+      discardOnClose_(false) {}
 
 CClient::~CClient() {
     if (socket != INVALID_SOCKET) {
-        Platform().CloseSocket(socket);
+        if (discardOnClose_) {
+            Platform().AbortSocket(socket);
+        } else {
+            Platform().CloseSocket(socket);
+        }
         socket = INVALID_SOCKET;
         ConsolePrint("Disconnected\n");
     }
+    g_server.memory.Forget(this);
+    g_server.intake.Forget(this);
     if (next != nullptr) {
         next->prev = prev;
     }
@@ -51,98 +55,206 @@ CClient::~CClient() {
     if (g_server.clients == this) {
         g_server.clients = next;
     }
+    if (g_server.turn == this) {
+        g_server.turn = next;
+    }
+}
+
+void CClient::Drop(const char* reason) {
+    if (dropReason_ != nullptr) {
+        return;
+    }
+    dropReason_ = reason;
+    discardOnClose_ = true;  // what it has not read is lost anyway
+    output.Release();
+    g_server.memory.Update(this);
+}
+
+void CClient::GiveBackSpare() {
+    if (output.Size() == 0) {
+        output.Release();
+    }
+    if (input.size == 0) {
+        input.SetSize(0);
+    }
+    g_server.memory.Update(this);
+}
+
+void CClient::DeleteNow(const char* reason) {
+    if (reason != nullptr) {
+        ConsolePrint("%s", reason);
+    }
+    delete this;
 }
 
 void CClient::SendText(const char* text) {
-    if (text == nullptr || text[0] == '\0' || overflowed) {
+    if (text == nullptr || text[0] == '\0' || dropReason_ != nullptr) {
         return;
     }
     size_t length = std::strlen(text);
     // Sizes are checked in 64 bits so that no length can wrap the sums.
-    long long total =
-        static_cast<long long>(output.size) + frame::kHeaderSize + static_cast<long long>(length);
-    int oldSize = output.size;
-    if (total > kMaxQueuedOutput || !output.SetSize(static_cast<int>(total))) {
-        overflowed = true;
+    long long count = frame::kHeaderSize + static_cast<long long>(length);
+    if (output.Size() + count > kMaxQueuedOutput) {
+        Drop(kOverflowLine);
         return;
     }
-    frame::EncodeLength(static_cast<std::int32_t>(length), output.data + oldSize);
-    std::memcpy(output.data + oldSize + frame::kHeaderSize, text, length);
-    output.position = output.size;
+    long long growth = output.CapacityFor(static_cast<int>(count)) - output.Capacity();
+    if (growth > 0 && !g_server.memory.MakeRoom(this, growth)) {
+        return;
+    }
+    if (output.Size() == 0) {
+        stallMs = kIdleTimeoutMs;  // the wait for the peer starts now
+    }
+    unsigned char* at = output.Append(static_cast<int>(count));
+    if (at == nullptr) {
+        Drop(kOverflowLine);  // the heap refused
+        return;
+    }
+    if (growth > 0) {
+        g_server.memory.Update(this);
+    }
+    frame::EncodeLength(static_cast<std::int32_t>(length), at);
+    std::memcpy(at + frame::kHeaderSize, text, length);
 }
 
 void CClient::Tick(int elapsedMs) {
-    if (overflowed) {
-        ConsolePrint("Output overflow\n");
-        delete this;
+    if (dropReason_ != nullptr) {
+        DeleteNow(dropReason_);
         return;
     }
-
-    if (output.size > 0) {
-        int chunk = output.size < kMaxSendPerPass ? output.size : kMaxSendPerPass;
-        int sent = Platform().Send(socket, output.data, chunk);
-        if (sent > 0) {
-            ConsumeFront(output, sent);
-        } else if (sent == kIoError) {
-            delete this;
-            return;
-        }
+    if (!SendQueued(elapsedMs)) {
+        return;
     }
-
     // A client is only idle while nothing waits to go out to it.
-    if (output.size == 0) {
+    if (output.Size() == 0) {
         idleMs -= elapsedMs;
         if (idleMs <= 0) {
-            ConsolePrint("TIMEOUT\n");
-            delete this;
+            DeleteNow("TIMEOUT\n");
             return;
         }
     }
-
     // The pass's readiness look saw nothing for this socket: skipping it is
     // what a receive finding nothing waiting would have done.
-    if (!Platform().MayRead(socket)) {
-        return;
+    if (mayRead) {
+        Receive();
     }
-    int received = Platform().Recv(socket, g_recvBuffer, kRecvBufferSize);
+}
+
+bool CClient::SendQueued(int elapsedMs) {
+    if (output.Size() == 0) {
+        return true;
+    }
+    int chunk = output.Size() < kMaxSendPerPass ? output.Size() : kMaxSendPerPass;
+    int sent = Platform().Send(socket, output.Front(), chunk);
+    if (sent == kIoError) {
+        DeleteNow(nullptr);
+        return false;
+    }
+    if (sent <= 0) {
+        // A peer that takes nothing at all for the whole time is gone in all
+        // but name; one that drains slowly keeps its place.
+        stallMs -= elapsedMs;
+        if (stallMs <= 0) {
+            discardOnClose_ = true;
+            DeleteNow("TIMEOUT\n");
+            return false;
+        }
+        return true;
+    }
+    stallMs = kIdleTimeoutMs;
+    int capacity = output.Capacity();
+    output.Consume(sent);
+    if (output.Capacity() != capacity) {
+        g_server.memory.Update(this);
+    }
+    return true;
+}
+
+bool CClient::StoreInput(const unsigned char* bytes, int count) {
+    long long growth = InputCapacityFor(input, count) - input.Capacity();
+    if (growth > 0) {
+        g_server.memory.MakeRoom(this, growth);
+    }
+    if (dropReason_ != nullptr) {
+        DeleteNow(dropReason_);
+        return false;
+    }
+    input.Seek(0, 2);
+    if (input.Write(bytes, count) != count) {
+        // The stream would be out of step with the peer from here on.
+        DeleteNow(nullptr);
+        return false;
+    }
+    g_server.memory.Update(this);
+    return true;
+}
+
+bool CClient::Receive() {
+    int allowance = g_server.intake.Allowance(this, kRecvBufferSize);
+    if (allowance <= 0) {
+        // Its bytes wait in the kernel for its next turn: that is no idleness.
+        idleMs = kIdleTimeoutMs;
+        return true;
+    }
+    int received = Platform().Recv(socket, g_recvBuffer, allowance);
     if (received == 0 || received == kIoError) {
-        delete this;
-        return;
+        DeleteNow(nullptr);
+        return false;
     }
+    g_server.intake.Took(this, received > 0 ? received : 0, allowance);
     if (received < 0) {
-        return;
+        return true;
     }
     idleMs = kIdleTimeoutMs;
-    input.Seek(0, 2);
-    if (input.Write(g_recvBuffer, received) != received) {
-        // The stream would be out of step with the peer from here on.
-        delete this;
-        return;
-    }
 
-    for (;;) {
-        frame::CutResult cut = frame::Cut(input.data, static_cast<size_t>(input.size));
+    // Frames are cut straight from the receive when nothing was pending, and
+    // from the input otherwise; what is consumed leaves in one move at the end.
+    const unsigned char* bytes = g_recvBuffer;
+    int available = received;
+    if (input.size > 0) {
+        if (!StoreInput(g_recvBuffer, received)) {
+            return false;
+        }
+        bytes = input.data;
+        available = input.size;
+    }
+    int offset = 0;
+    while (dropReason_ == nullptr) {
+        frame::CutResult cut = frame::Cut(bytes + offset, static_cast<size_t>(available - offset));
         if (cut.status == frame::CutStatus::kBadLength) {
-            ConsolePrint("Invalid msg size\n");
-            delete this;
-            return;
+            DeleteNow("Invalid msg size\n");
+            return false;
         }
         if (cut.status == frame::CutStatus::kNeedMore) {
             break;
         }
         int length = cut.length;
         idleMs = kIdleTimeoutMs;
+        g_server.intake.FinishedFrame(this);
         char* message = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
         if (message != nullptr) {
-            std::memcpy(message, input.data + frame::kHeaderSize, static_cast<size_t>(length));
+            std::memcpy(message, bytes + offset + frame::kHeaderSize, static_cast<size_t>(length));
             message[length] = '\0';
         }
-        ConsumeFront(input, length + frame::kHeaderSize);
+        offset += length + frame::kHeaderSize;
         // Without memory for it the message is dropped; the stream stays in step.
         if (message != nullptr) {
             Dispatch(message);
         }
     }
+    if (dropReason_ != nullptr) {
+        // Dropped while its messages were handled: the rest goes with it.
+        DeleteNow(dropReason_);
+        return false;
+    }
+    if (bytes == g_recvBuffer) {
+        return offset == available || StoreInput(g_recvBuffer + offset, available - offset);
+    }
+    if (offset > 0) {
+        ConsumeFront(input, offset);
+        g_server.memory.Update(this);
+    }
+    return true;
 }
 
 void CClient::Dispatch(char* message) {

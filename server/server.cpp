@@ -47,7 +47,7 @@ bool CServer::Open(int requestedPort) {
     }
     platform.SetReuseAddress(listenSocket);
     if (platform.SetNonBlocking(listenSocket) != 0 || Bind(platform, listenSocket, port) < 0 ||
-        platform.Listen(listenSocket, 5) < 0) {
+        platform.Listen(listenSocket, kListenBacklog) < 0) {
         platform.CloseSocket(listenSocket);
         listenSocket = INVALID_SOCKET;
         return false;
@@ -55,37 +55,65 @@ bool CServer::Open(int requestedPort) {
     return true;
 }
 
+void CServer::AcceptOne() {
+    CPlatform& platform = Platform();
+    SocketHandle accepted = platform.Accept(listenSocket);
+    if (accepted == INVALID_SOCKET) {
+        return;
+    }
+    CClient* client = nullptr;
+    if (platform.SetNonBlocking(accepted) == 0) {
+        client = new (std::nothrow) CClient(accepted);
+    }
+    if (client == nullptr) {
+        platform.CloseSocket(accepted);
+        return;
+    }
+    ConsolePrint("New client connected\n");
+    client->next = clients;
+    if (clients != nullptr) {
+        clients->prev = client;
+    }
+    clients = client;
+    ReplayHistory(client);
+}
+
 void CServer::Update(int elapsedMs) {
     CPlatform& platform = Platform();
     if (listenSocket != INVALID_SOCKET) {
-        SocketHandle accepted = platform.Accept(listenSocket);
-        if (accepted != INVALID_SOCKET) {
-            CClient* client = nullptr;
-            if (platform.SetNonBlocking(accepted) == 0) {
-                client = new (std::nothrow) CClient(accepted);
-            }
-            if (client == nullptr) {
-                platform.CloseSocket(accepted);
-            } else {
-                ConsolePrint("New client connected\n");
-                client->next = clients;
-                if (clients != nullptr) {
-                    clients->prev = client;
-                }
-                clients = client;
-                ReplayHistory(client);
-            }
-        }
+        AcceptOne();
     }
     // After the accept, so a client taken in this pass is looked at too.
     platform.RefreshReadiness();
     // What the room's stream brought goes out to the clients in this pass;
     // what they hand over goes to the stream right after their turn.
     RoomBeforeClients();
-    for (CClient* client = clients; client != nullptr;) {
-        CClient* following = client->next;  // Tick may delete the client
+    int lights = 0;
+    for (CClient* c = clients; c != nullptr; c = c->next) {
+        c->mayRead = platform.MayRead(c->socket);
+        lights += c->mayRead && !c->Dropping() && c->input.size == 0 ? 1 : 0;
+    }
+    intake.Begin(lights);
+    // Turns go round: from `first` to the tail, then from the head to the
+    // first client already ticked in this pass. Tick may delete the client,
+    // so the next one is taken before; a deleted `turn` moves on by itself.
+    if (++pass == 0) {
+        pass = 1;  // 0 is what a new client has
+    }
+    CClient* first = turn != nullptr ? turn : clients;
+    turn = first != nullptr ? first->next : nullptr;
+    bool wrapped = first == clients;
+    for (CClient* client = first; client != nullptr;) {
+        CClient* following = client->next;
+        if (following == nullptr && !wrapped) {
+            following = clients;
+            wrapped = true;
+        }
+        bool light = client->mayRead && !client->Dropping() && client->input.size == 0;
+        client->tickedPass = pass;
         client->Tick(elapsedMs);
-        client = following;
+        intake.EndTurn(light);
+        client = following != nullptr && following->tickedPass != pass ? following : nullptr;
     }
     RoomAfterClients();
 }

@@ -4,14 +4,21 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "server/intake.h"
+#include "server/memory_budget.h"
 
 class CClient;
+
+// Connections that may wait for their accept: a burst of this many is
+// served, one accept a pass. Each system caps it at its own maximum.
+constexpr int kListenBacklog = 65535;
 
 // The listening socket and the list of clients, newest first. One instance,
 // g_server, usable before any code runs; its destructor closes everything.
 class CServer {
   public:
-    constexpr CServer() : listenSocket(INVALID_SOCKET), port(0), clients(nullptr) {}
+    constexpr CServer()
+        : listenSocket(INVALID_SOCKET), port(0), clients(nullptr), turn(nullptr), pass(0) {}
     ~CServer();
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
@@ -21,12 +28,21 @@ class CServer {
     bool Open(int port);
     // Destroys every client and closes the listening socket.
     void Shutdown();
-    // One pass: accept at most one connection, then tick every client.
+    // One pass: accept at most one connection, then tick every client, in
+    // list order from a client one further along than the last pass's first.
     void Update(int elapsedMs);
 
     SocketHandle listenSocket;
     std::uint16_t port;
     CClient* clients;
+    // The client the next pass starts with; null: the head.
+    CClient* turn;
+    unsigned pass;
+    CIntake intake;
+    CMemoryBudget memory;
+
+  private:
+    void AcceptOne();
 };
 
 extern CServer g_server;

@@ -94,3 +94,16 @@ int CMemoryStream::Seek(int offset, int origin) {
     position = static_cast<int>(target);
     return position;
 }
+
+void ConsumeFront(CMemoryStream& stream, int count) {
+    int remaining = stream.size - count;
+    if (remaining > 0) {
+        std::memmove(stream.data, stream.data + count, static_cast<size_t>(remaining));
+    }
+    // The bytes have already moved, so a shrink the heap refuses must not
+    // leave the old size behind: the larger buffer is kept and stays valid.
+    if (!stream.SetSize(remaining)) {
+        stream.size = remaining;
+    }
+    stream.position = 0;
+}

@@ -36,3 +36,8 @@ class CMemoryStream : public CStream {
   private:
     int RoundUp(int n) const;
 };
+
+// Drops the first `count` bytes of a stream, moving the rest to the front,
+// and leaves the position at 0. A shrink the heap refuses keeps the larger
+// buffer, so the stream stays valid.
+void ConsumeFront(CMemoryStream& stream, int count);

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/posix/readiness.h"
@@ -34,6 +37,17 @@ bool IsTransient(int err) {
 
 class CPosixPlatform : public CPlatform {
   public:
+    CPosixPlatform() {
+#if defined(__GLIBC__)
+        // Large buffers (client queues grown for a backlog) get pages of
+        // their own that go back to the system when freed. Left to itself,
+        // glibc raises this threshold after such a free and serves later
+        // ones from its heap, which keeps freed memory and fragments it, so
+        // the process would hold far more than the memory budget allows.
+        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+    }
+
     void StartNetwork() override {
         // A peer that vanished must show up as a failed send, not kill us.
         std::signal(SIGPIPE, SIG_IGN);
@@ -134,8 +148,18 @@ class CPosixPlatform : public CPlatform {
         ::close(ToFd(s));
     }
 
-    void RefreshReadiness() override { readiness_.Refresh(); }
-    bool MayRead(SocketHandle s) override { return readiness_.MayRead(ToFd(s)); }
+    void AbortSocket(SocketHandle s) override {
+        linger now = {1, 0};
+        ::setsockopt(ToFd(s), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        CloseSocket(s);
+    }
+
+    void RefreshReadiness() override {
+        readiness_.Refresh();
+    }
+    bool MayRead(SocketHandle s) override {
+        return readiness_.MayRead(ToFd(s));
+    }
 
     std::uint32_t TickCount() override {
         timespec ts;
@@ -153,7 +177,9 @@ class CPosixPlatform : public CPlatform {
         nanosleep(&ts, nullptr);
     }
 
-    std::FILE* OpenForReading(const char* path) override { return std::fopen(path, "rb"); }
+    std::FILE* OpenForReading(const char* path) override {
+        return std::fopen(path, "rb");
+    }
 
   private:
     CReadiness readiness_;

@@ -92,7 +92,10 @@ class CWindowsPlatform : public CPlatform {
     }
 
     int Listen(SocketHandle s, int backlog) override {
-        return ::listen(ToSocket(s), backlog) == SOCKET_ERROR ? -1 : 0;
+        // SOMAXCONN lets the provider pick a few hundred at most; the hint
+        // form, SOMAXCONN_HINT(n) = -n, asks for n itself (200 to 65535).
+        int request = backlog > 200 ? -backlog : backlog;
+        return ::listen(ToSocket(s), request) == SOCKET_ERROR ? -1 : 0;
     }
 
     SocketHandle Accept(SocketHandle listener) override {
@@ -132,6 +135,13 @@ class CWindowsPlatform : public CPlatform {
     void CloseSocket(SocketHandle s) override {
         readiness_.Forget(ToSocket(s));
         ::closesocket(ToSocket(s));
+    }
+
+    void AbortSocket(SocketHandle s) override {
+        linger now = {1, 0};
+        ::setsockopt(ToSocket(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now),
+                     static_cast<int>(sizeof now));
+        CloseSocket(s);
     }
 
     void RefreshReadiness() override { readiness_.Refresh(); }

@@ -42,6 +42,7 @@ SocketHandle FakePlatform::Accept(SocketHandle) {
 int FakePlatform::Recv(SocketHandle s, void* buffer, int length) {
     Socket& sock = sockets[s];
     ++sock.recvCalls;
+    recvLog.push_back(s);
     if (sock.inbound.empty()) {
         return kIoWouldBlock;
     }

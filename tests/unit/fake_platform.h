@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -28,6 +29,7 @@ class FakePlatform : public CPlatform {
         int sendCalls = 0;
         int recvCalls = 0;
         bool closed = false;
+        bool aborted = false;  // closed with a reset
     };
 
     // Socket library
@@ -42,6 +44,10 @@ class FakePlatform : public CPlatform {
     int Recv(SocketHandle s, void* buffer, int length) override;
     int Send(SocketHandle s, const void* data, int length) override;
     void CloseSocket(SocketHandle s) override;
+    void AbortSocket(SocketHandle s) override {
+        sockets[s].aborted = true;
+        CloseSocket(s);
+    }
     void RefreshReadiness() override;
     bool MayRead(SocketHandle s) override;
     std::uint32_t TickCount() override { return now; }
@@ -59,6 +65,7 @@ class FakePlatform : public CPlatform {
     bool IsClosed(SocketHandle s) { return sockets[s].closed; }
 
     std::map<SocketHandle, Socket> sockets;
+    std::vector<SocketHandle> recvLog;  // every Recv, in call order
     std::deque<SocketHandle> backlog;
     std::uint32_t now = 1000;
     bool networkStarted = false;

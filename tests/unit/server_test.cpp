@@ -9,9 +9,9 @@ namespace {
 
 class ServerTest : public ServerFixture {};
 
-TEST_F(ServerTest, OpenListensWithBacklogFiveAndReuse) {
+TEST_F(ServerTest, OpenListensWithABacklogForABurstAndReuse) {
     EXPECT_EQ(fake.boundPort, 5000);
-    EXPECT_EQ(fake.listenBacklog, 5);
+    EXPECT_GE(fake.listenBacklog, 1000);
     EXPECT_TRUE(fake.reuseAddressSet);
     EXPECT_NE(g_server.listenSocket, INVALID_SOCKET);
 }

@@ -138,13 +138,15 @@ TEST_F(RelayTest, IdleClientTimesOutOnlyWhileNothingIsQueued) {
         Pass(250);
     }
     EXPECT_EQ(ClientCount(), 1);
-    fake.At(a).sendResult = kIoWouldBlock;  // the peer stops reading
-    SocketHandle b = Connect();
+    fake.At(a).sendLimit = 0;  // the peer reads one byte every 10 s
+    SocketHandle b = fake.QueueConnection();
     fake.Feed(b, Frame("keep"));
+    Pass(0);
     for (int i = 0; i < 200; ++i) {  // 50 s: b keeps talking, a has output pending
         if (i % 40 == 0) {
             fake.Feed(b, Frame("more"));
         }
+        fake.At(a).sendLimit = i % 40 == 39 ? 1 : 0;
         Pass(250);
     }
     EXPECT_NE(FindClient(a), nullptr);
@@ -152,11 +154,12 @@ TEST_F(RelayTest, IdleClientTimesOutOnlyWhileNothingIsQueued) {
     EXPECT_EQ(FindClient(a)->idleMs, 250);  // frozen since the output queued
     Console();
     // Once drained in a pass, the countdown resumes in that same pass.
-    fake.At(a).sendResult = 0;
+    fake.At(a).sendLimit = INT_MAX;
     Pass(250);
     EXPECT_EQ(FindClient(a), nullptr);
     EXPECT_EQ(fake.TakeSent(a).size(), 6u * 8u);
     EXPECT_EQ(Console(), "TIMEOUT\nDisconnected\n");
+    EXPECT_FALSE(fake.At(a).aborted);  // an idle client is closed in order
 }
 
 TEST_F(RelayTest, PeerCloseRemovesTheClientAfterItsLastBytes) {
@@ -193,7 +196,7 @@ TEST_F(RelayTest, WouldBlockKeepsTheOutputForLater) {
     Pass();
     Pass();
     Pass();
-    EXPECT_EQ(FindClient(a)->output.size, 8);
+    EXPECT_EQ(FindClient(a)->output.Size(), 8);
     fake.At(a).sendResult = 0;
     Pass();
     EXPECT_EQ(fake.TakeSent(a), Frame("wait"));
@@ -252,7 +255,7 @@ TEST_F(RelayTest, SlowConsumerIsDroppedAtTheOutputBound) {
             Pass(0);
         }
         ++frames;
-        EXPECT_LE(FindClient(slow) ? FindClient(slow)->output.size : 0, kMaxQueuedOutput);
+        EXPECT_LE(FindClient(slow) ? FindClient(slow)->output.Size() : 0, kMaxQueuedOutput);
     }
     EXPECT_EQ(frames, 256);
     EXPECT_NE(Console().find("Output overflow\nDisconnected\n"), std::string::npos);
@@ -300,17 +303,15 @@ TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
     Pass(0);
     Pass(0);
     // b holds one 3004-byte frame; a second one needs a 6 KiB buffer, which fails.
+    Console();
     SetHeapRealloc(FailAbove4KiB);
     fake.Feed(a, Frame(payload));
     Pass(0);
     SetHeapRealloc(nullptr);
-    CClient* cb = FindClient(b);
-    ASSERT_NE(cb, nullptr);
-    EXPECT_TRUE(cb->overflowed);
-    EXPECT_EQ(cb->output.size, 3004);  // the first frame, whole; nothing of the second
-    Console();
+    fake.At(b).sendResult = 0;
     Pass(0);
     EXPECT_EQ(FindClient(b), nullptr);
+    EXPECT_EQ(fake.TakeSent(b), "");  // not even the first frame: nothing goes out in part
     EXPECT_EQ(Console(), "Output overflow\nDisconnected\n");
     EXPECT_NE(FindClient(a), nullptr);
     EXPECT_EQ(fake.TakeSent(a), Frame(payload) + Frame(payload));
@@ -318,28 +319,39 @@ TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
 
 TEST_F(RelayTest, RefusedShrinkAfterAPartialSendKeepsTheOutputInStep) {
     SocketHandle a = Connect();
-    std::string payload(3000, 'p');
+    std::string payload(131072, 'p');
     fake.At(a).sendResult = kIoWouldBlock;
-    fake.Feed(a, Frame(payload));
-    Pass(0);
+    fake.Feed(a, Frame(payload) + Frame(payload) + Frame(payload));
+    for (int i = 0; i < 14; ++i) {
+        Pass(0);
+    }
+    std::string frames = Frame(payload) + Frame(payload) + Frame(payload);
+    ASSERT_EQ(FindClient(a)->output.Size(), static_cast<int>(frames.size()));
+    int grown = FindClient(a)->output.Capacity();
     fake.At(a).sendResult = 0;
-    fake.At(a).sendLimit = 2500;  // leaves 504 bytes: the buffer would shrink to 1 KiB
+    for (int i = 0; i < 3; ++i) {
+        Pass(0);
+    }
+    // The fourth send leaves a quarter of the buffer: it would shrink, and the heap refuses.
     SetHeapRealloc(FailAll);
     Pass(0);
     SetHeapRealloc(nullptr);
     CClient* client = FindClient(a);
     ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->output.size, 504);
-    Pass(0);
-    EXPECT_EQ(fake.TakeSent(a), Frame(payload));
-    EXPECT_EQ(FindClient(a)->output.size, 0);
+    EXPECT_EQ(client->output.Capacity(), grown);
+    EXPECT_EQ(client->output.Size(), static_cast<int>(frames.size()) - 4 * kMaxSendPerPass);
+    for (int i = 0; i < 3; ++i) {
+        Pass(0);
+    }
+    EXPECT_EQ(fake.TakeSent(a), frames);
+    EXPECT_EQ(FindClient(a)->output.Size(), 0);
 }
 
 TEST_F(RelayTest, MessageWithoutMemoryIsDroppedButTheStreamStaysInStep) {
     SocketHandle a = Connect();
     fake.Feed(a, Frame("lost"));
     SetHeapRealloc(FailAfterBudget);
-    g_allowed = 1;  // the input stream grows, the message buffer fails
+    g_allowed = 0;  // the message buffer fails
     Pass(0);
     SetHeapRealloc(nullptr);
     fake.Feed(a, Frame("kept"));

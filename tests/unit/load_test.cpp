@@ -1,0 +1,156 @@
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server/settings.h"
+#include "server_fixture.h"
+
+namespace {
+
+// The limits that keep the server whole under load: the memory budget, the
+// shared intake and the stall time-out.
+class LoadTest : public ServerFixture {
+  protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        fake.reportReadiness = true;
+    }
+    void TearDown() override {
+        g_settings.maxMemoryBytes = savedBudget;
+        ServerFixture::TearDown();
+    }
+    // Bytes a peer has sent that the server has not received yet.
+    size_t Unreceived(SocketHandle s) {
+        size_t n = 0;
+        for (const auto& event : fake.At(s).inbound) {
+            n += event.bytes.size();
+        }
+        return n;
+    }
+    SocketHandle ConnectStalled() {
+        SocketHandle s = fake.QueueConnection();
+        fake.At(s).sendResult = kIoWouldBlock;
+        Pass(0);
+        return s;
+    }
+
+    long long savedBudget = g_settings.maxMemoryBytes;
+    const std::string big = Frame(std::string(131072, 'm'));
+};
+
+TEST_F(LoadTest, BudgetDropsTheLargestHolderFirstAndNeverAReaderThatKeepsPace) {
+    g_settings.maxMemoryBytes = 1536 * 1024;
+    SocketHandle talker = Connect();
+    SocketHandle reader = Connect();
+    std::vector<SocketHandle> stalled = {ConnectStalled()};
+    std::vector<SocketHandle> closedInOrder;
+    std::string got;
+    for (int k = 0; k < 24; ++k) {
+        if (k == 6 || k == 12) {
+            stalled.push_back(ConnectStalled());  // each later one holds less
+        }
+        fake.Feed(talker, big);
+        for (int i = 0; i < 6; ++i) {
+            Pass();
+            EXPECT_LE(g_server.memory.Total(), g_settings.maxMemoryBytes);
+            for (SocketHandle s : stalled) {
+                CClient* c = FindClient(s);
+                if ((c == nullptr || c->Dropping()) &&
+                    std::find(closedInOrder.begin(), closedInOrder.end(), s) ==
+                        closedInOrder.end()) {
+                    closedInOrder.push_back(s);
+                }
+            }
+        }
+        got += fake.TakeSent(reader);
+    }
+    Pass();
+    Pass();
+    got += fake.TakeSent(reader);
+    EXPECT_EQ(closedInOrder, stalled);
+    for (SocketHandle s : stalled) {
+        EXPECT_TRUE(fake.At(s).aborted);  // a reset: the kernel lets its unsent bytes go
+    }
+    EXPECT_FALSE(fake.IsClosed(talker));
+    EXPECT_FALSE(fake.IsClosed(reader));
+    std::string all;
+    for (int k = 0; k < 24; ++k) {
+        all += big;
+    }
+    EXPECT_TRUE(got == all) << got.size() << " of " << all.size() << " bytes";
+    std::string console = Console();
+    size_t drops = 0;
+    for (size_t at = console.find("Memory budget exceeded\nDisconnected\n");
+         at != std::string::npos; at = console.find("Memory budget exceeded\n", at + 1)) {
+        ++drops;
+    }
+    EXPECT_EQ(drops, 3u) << console;
+}
+
+TEST_F(LoadTest, IntakeIsBoundedTakenInTurnsAndLargeFramesCompleteOneAfterAnother) {
+    std::vector<SocketHandle> heavy;
+    std::string frames;
+    for (int k = 0; k < 8; ++k) {
+        frames += big;
+    }
+    for (int i = 0; i < 4; ++i) {
+        heavy.push_back(Connect());
+        fake.Feed(heavy.back(), frames);
+    }
+    SocketHandle light = Connect();
+    SocketHandle observer = ConnectStalled();  // keeps every relayed frame queued
+    std::vector<size_t> start;
+    for (SocketHandle s : heavy) {
+        start.push_back(Unreceived(s));
+    }
+    std::set<SocketHandle> firstReaders;
+    for (int pass = 0; pass < 40; ++pass) {
+        fake.Feed(light, Frame("@PING"));
+        size_t before = 0;
+        for (SocketHandle s : heavy) {
+            before += Unreceived(s);
+        }
+        int queued = FindClient(observer)->output.Size();
+        fake.recvLog.clear();
+        Pass();
+        size_t after = 0;
+        for (SocketHandle s : heavy) {
+            after += Unreceived(s);
+        }
+        EXPECT_LE(before - after, static_cast<size_t>(kIntakePerPass));
+        EXPECT_EQ(Unreceived(light), 0u) << "pass " << pass;  // a short message is in at once
+        // Never two large frames in one pass: readers get them spread out.
+        EXPECT_LE(FindClient(observer)->output.Size() - queued, static_cast<int>(big.size()));
+        ASSERT_FALSE(fake.recvLog.empty());
+        firstReaders.insert(fake.recvLog.front());
+    }
+    EXPECT_EQ(firstReaders.size(), 5u);  // each pass starts with another reader
+    for (size_t i = 0; i < heavy.size(); ++i) {
+        EXPECT_GE(start[i] - Unreceived(heavy[i]), 2 * big.size()) << "sender " << i;
+    }
+}
+
+TEST_F(LoadTest, StalledReaderIsDroppedAfter15sEvenWhileItTalks) {
+    SocketHandle a = ConnectStalled();
+    SocketHandle slow = Connect();
+    fake.At(slow).sendLimit = 0;
+    fake.Feed(a, Frame("hello"));  // relayed to both, taken by neither
+    Pass(0);
+    Console();
+    for (int i = 0; i < 59; ++i) {
+        if (i % 10 == 0) {
+            fake.Feed(a, Frame("@PING"));
+        }
+        fake.At(slow).sendLimit = i % 40 == 39 ? 1 : 0;  // one byte in 10 s is progress
+        Pass(250);
+    }
+    EXPECT_NE(FindClient(a), nullptr);
+    Console();
+    Pass(250);
+    EXPECT_EQ(FindClient(a), nullptr);
+    EXPECT_EQ(Console(), "TIMEOUT\nDisconnected\n");
+    EXPECT_TRUE(fake.At(a).aborted);
+    EXPECT_NE(FindClient(slow), nullptr);
+}
+
+}  // namespace
