@@ -25,6 +25,7 @@ CClient::CClient(SocketHandle socket)
     : socket(socket),
       idleMs(kIdleTimeoutMs),
       stallMs(kIdleTimeoutMs),
+      spareMs(kKeepDrainedMs),
       input(1024),
       output(kKeptOutputBuffer),
       next(nullptr),
@@ -104,6 +105,7 @@ void CClient::SendText(const char* text) {
     }
     if (output.Size() == 0) {
         stallMs = kIdleTimeoutMs;  // the wait for the peer starts now
+        spareMs = kKeepDrainedMs;
     }
     unsigned char* at = output.Append(static_cast<int>(count));
     if (at == nullptr) {
@@ -131,6 +133,11 @@ void CClient::Tick(int elapsedMs) {
         if (idleMs <= 0) {
             DeleteNow("TIMEOUT\n");
             return;
+        }
+        spareMs -= elapsedMs;
+        if (spareMs <= 0 && output.Capacity() > 0) {
+            output.Release();
+            g_server.memory.Update(this);
         }
     }
     // The pass's readiness look saw nothing for this socket: skipping it is

@@ -15,8 +15,10 @@ constexpr int kRecvBufferSize = 32768;
 // rather than let it grow the server without limit.
 constexpr int kMaxQueuedOutput = 33554432;
 // A drained output buffer up to this size is kept for the next frames: two
-// of the longest frames, so a steady stream of them allocates nothing.
+// of the longest frames, so a steady stream of them allocates nothing. It
+// is given back once nothing has been queued for a while.
 constexpr int kKeptOutputBuffer = 262144;
+constexpr int kKeepDrainedMs = 1000;
 
 // One accepted connection. It owns its socket and its two buffers: `input`
 // holds received bytes from a frame boundary on, `output` the frames still
@@ -63,6 +65,8 @@ class CClient {
     int idleMs;
     // Counts down while output is queued and no send takes any of it.
     int stallMs;
+    // Counts down while output is empty; the kept buffer goes at 0.
+    int spareMs;
     CMemoryStream input;
     CByteQueue output;
     CClient* next;

@@ -186,12 +186,16 @@ def quiet_socket():
     return s
 
 
-def connect_paced(server, count, deadline):
+def connect_paced(server, count, deadline, rss_cap_kib):
     """Connects `count` never-reading clients, a few at a time, so that even a
-    listen backlog of 5 takes them all. Returns the sockets."""
+    listen backlog of 5 takes them all; stops early once the server's RSS
+    passes the cap. Returns the sockets."""
     socks = []
     base = server.count("New client connected")
     while len(socks) < count and time.monotonic() < deadline:
+        rss = server.sample_rss()
+        if rss is None or rss > rss_cap_kib:
+            break
         for _ in range(min(4, count - len(socks))):
             s = quiet_socket()
             s.settimeout(10)
@@ -246,11 +250,12 @@ def case_never_readers(args):
         server.wait_for(lambda: server.count("New client connected") == 3, 20, "the accepts")
         for h in honest:
             h.start()
-        quiet = connect_paced(server, args.count, time.monotonic() + 120)
+        quiet = connect_paced(server, args.count, time.monotonic() + 120, args.rss_cap_mib * 1024)
         watched = watch(server, args.seconds, args.rss_cap_mib * 1024)
         for h in honest:
             h.halt()
-        result = {"case": "never-readers", "count": args.count, "seconds": round(watched, 1),
+        result = {"case": "never-readers", "count": args.count, "connected": len(quiet),
+                  "seconds": round(watched, 1),
                   "peak_rss_mib": round(server.max_rss_kib / 1024, 1),
                   "stopped_at_cap": server.max_rss_kib > args.rss_cap_mib * 1024,
                   **drops(server), **honest_report(honest)}
@@ -300,7 +305,7 @@ def case_stalled_history(args):
         author.start()
         server.wait_for(lambda: author.frames >= 3, 20, "the history")
         t0 = time.monotonic()
-        quiet = connect_paced(server, args.count, t0 + 120)
+        quiet = connect_paced(server, args.count, t0 + 120, args.rss_cap_mib * 1024)
         connected = time.monotonic() - t0
         rss_connected = server.sample_rss()
         watched = watch(server, args.seconds, args.rss_cap_mib * 1024,
