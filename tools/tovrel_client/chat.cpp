@@ -2,7 +2,7 @@
 // printed as a line, with a keep-alive so a quiet user is not timed out.
 #include <cstdio>
 
-#include "platform/client_net.h"
+#include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/escape.h"
 #include "tools/tovrel_client/line_splitter.h"
 #include "tools/tovrel_client/modes.h"
@@ -110,7 +110,7 @@ int RunChat(const ClientOptions& options, bool readInput) {
                 break;
             case CSession::kInput: {
                 char buffer[65536];
-                const int n = clientnet::ReadInput(buffer, sizeof buffer);
+                const int n = toolnet::ReadInput(buffer, sizeof buffer);
                 if (n > 0) {
                     lines.Feed(buffer, static_cast<std::size_t>(n));
                 } else {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/client_net.h"
+#include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/frame_io.h"
 
 using Clock = std::chrono::steady_clock;
