@@ -31,11 +31,10 @@ bool ParseHex(const unsigned char* p, int digits, std::uint64_t& value) {
 
 }  // namespace
 
-void AppendBenchFrame(std::string& out, const BenchFrame& f, int size) {
+void AppendBenchPayload(std::string& out, const BenchFrame& f, int size) {
     char head[kBenchFrameMinSize + 1];
     std::snprintf(head, sizeof head, "b%08x%08x%08x%016llx", f.run, f.sender, f.seq,
                   static_cast<unsigned long long>(f.sentNs));
-    AppendLength(out, size);
     out.append(head, kBenchFrameMinSize);
     out.append(static_cast<size_t>(size - kBenchFrameMinSize), '.');
 }

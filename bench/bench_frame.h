@@ -16,8 +16,9 @@ struct BenchFrame {
 
 constexpr int kBenchFrameMinSize = 41;
 
-// Appends the 4-byte length and a `size`-byte payload (size >= kBenchFrameMinSize).
-void AppendBenchFrame(std::string& out, const BenchFrame& f, int size);
+// Appends a `size`-byte payload (size >= kBenchFrameMinSize), without the
+// length that frames it on tovrel's wire.
+void AppendBenchPayload(std::string& out, const BenchFrame& f, int size);
 // Appends a frame whose payload is `size` dots: bulk data for throughput runs.
 void AppendFillerFrame(std::string& out, int size);
 // False when the payload is not a bench frame.

@@ -10,16 +10,23 @@
 #include "stream/frame.h"
 
 namespace {
-constexpr std::uint64_t kServerOutputTag = ~0ull;
-}
+// epoll tags at and above this one are the servers' console pipes.
+constexpr std::uint64_t kServerOutputTag = 1ull << 62;
+}  // namespace
 
-Connections::Connections(ServerProcess& server)
-    : server_(server), epoll_(epoll_create1(EPOLL_CLOEXEC)), events_(1024), readBuffer_(262144) {
-    if (server_.outputFd() >= 0) {
-        epoll_event ev = {};
-        ev.events = EPOLLIN;
-        ev.data.u64 = kServerOutputTag;
-        epoll_ctl(epoll_, EPOLL_CTL_ADD, server_.outputFd(), &ev);
+Connections::Connections(ServerGroup& servers)
+    : servers_(servers),
+      wire_(MakeWire(servers.kind())),
+      epoll_(epoll_create1(EPOLL_CLOEXEC)),
+      events_(1024),
+      readBuffer_(262144) {
+    for (int i = 0; i < servers_.size(); ++i) {
+        if (servers_.at(i).outputFd() >= 0) {
+            epoll_event ev = {};
+            ev.events = EPOLLIN;
+            ev.data.u64 = kServerOutputTag + static_cast<std::uint64_t>(i);
+            epoll_ctl(epoll_, EPOLL_CTL_ADD, servers_.at(i).outputFd(), &ev);
+        }
     }
 }
 
@@ -32,38 +39,58 @@ Connections::~Connections() {
     ::close(epoll_);
 }
 
-long Connections::Accepted() const {
-    return server_.accepted();
+long Connections::Ready() const {
+    return wire_->ReadyFromConsole() ? servers_.accepted() : ready_;
+}
+
+int Connections::Open(int client, Wire::Role role) {
+    int fd = ConnectLoopback(servers_.PortForClient(client));
+    if (fd < 0) {
+        return -1;
+    }
+    Conn c;
+    c.fd = fd;
+    c.client = client;
+    c.role = role;
+    c.lastSendNs = NowNs();
+    wire_->AppendHello(c.out, role);
+    conns_.push_back(std::move(c));
+    int index = static_cast<int>(conns_.size()) - 1;
+    epoll_event ev = {};
+    // Writable once the connect completes.
+    ev.events = EPOLLIN | EPOLLOUT;
+    ev.data.u64 = static_cast<std::uint64_t>(index);
+    conns_.back().interest = ev.events;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+    return index;
 }
 
 bool Connections::GrowTo(int count, int window, double timeoutSec, bool keepAlive) {
     std::int64_t deadline = NowNs() + static_cast<std::int64_t>(timeoutSec * kNsPerSec);
-    while (Accepted() < count) {
-        while (size() < count && size() - Accepted() < window) {
-            int fd = ConnectLoopback(server_.port());
-            if (fd < 0) {
-                std::fprintf(stderr, "tovrel-bench: connect failed at %d clients\n", size());
-                return false;
+    while (Ready() < count) {
+        while (size() < count && size() - Ready() < window) {
+            int client = size();
+            Client added = {-1, -1};
+            for (Wire::Role role : wire_->Roles()) {
+                int conn = Open(client, role);
+                if (conn < 0) {
+                    std::fprintf(stderr, "tovrel-bench: connect failed at %d clients\n", client);
+                    return false;
+                }
+                if (added.receive < 0) {
+                    added.receive = conn;
+                }
+                added.send = conn;
             }
-            Conn c;
-            c.fd = fd;
-            c.lastSendNs = NowNs();
-            conns_.push_back(std::move(c));
-            int index = size() - 1;
-            epoll_event ev = {};
-            // Writable once the connect completes.
-            ev.events = EPOLLIN | EPOLLOUT;
-            ev.data.u64 = static_cast<std::uint64_t>(index);
-            conns_.back().interest = ev.events;
-            epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+            clients_.push_back(added);
         }
         Poll(5);
         if (keepAlive) {
             KeepAlive(10000);
         }
         if (closed_ > 0 || NowNs() > deadline) {
-            std::fprintf(stderr, "tovrel-bench: %d clients accepted of %d (%d closed)\n",
-                         static_cast<int>(Accepted()), count, closed_);
+            std::fprintf(stderr, "tovrel-bench: %ld clients ready of %d (%d connections closed)\n",
+                         Ready(), count, closed_);
             return false;
         }
     }
@@ -73,17 +100,17 @@ bool Connections::GrowTo(int count, int window, double timeoutSec, bool keepAliv
 void Connections::Poll(int timeoutMs) {
     int n = epoll_wait(epoll_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
     for (int i = 0; i < n; ++i) {
-        if (events_[static_cast<size_t>(i)].data.u64 == kServerOutputTag) {
-            server_.PumpOutput();
+        const epoll_event& ev = events_[static_cast<size_t>(i)];
+        if (ev.data.u64 >= kServerOutputTag) {
+            servers_.at(static_cast<int>(ev.data.u64 - kServerOutputTag)).PumpOutput();
         } else {
-            HandleEvent(static_cast<int>(events_[static_cast<size_t>(i)].data.u64),
-                        events_[static_cast<size_t>(i)].events);
+            HandleEvent(static_cast<int>(ev.data.u64), ev.events);
         }
     }
 }
 
 void Connections::HandleEvent(int index, std::uint32_t events) {
-    Conn& c = at(index);
+    Conn& c = conns_[static_cast<size_t>(index)];
     if (c.closed) {
         return;
     }
@@ -108,12 +135,22 @@ void Connections::HandleEvent(int index, std::uint32_t events) {
     }
 }
 
-void Connections::Send(int index, const std::string& bytes) {
-    Conn& c = at(index);
+void Connections::Publish(int client, const std::string& payload) {
+    publishBuffer_.clear();
+    wire_->AppendPublish(publishBuffer_, payload);
+    Send(client, publishBuffer_);
+}
+
+void Connections::Send(int client, const std::string& bytes) {
+    SendOn(clients_[static_cast<size_t>(client)].send, bytes.data(), bytes.size());
+}
+
+void Connections::SendOn(int index, const char* bytes, size_t length) {
+    Conn& c = conns_[static_cast<size_t>(index)];
     if (c.closed) {
         return;
     }
-    c.out.append(bytes);
+    c.out.append(bytes, length);
     c.lastSendNs = NowNs();
     if (c.connected) {
         Flush(index);
@@ -133,13 +170,14 @@ void Connections::KeepAlive(std::int64_t quietMs) {
     }
 }
 
-void Connections::SetReading(int index, bool reading) {
-    at(index).reading = reading;
+void Connections::SetReading(int client, bool reading) {
+    int index = clients_[static_cast<size_t>(client)].receive;
+    conns_[static_cast<size_t>(index)].reading = reading;
     UpdateInterest(index);
 }
 
 void Connections::UpdateInterest(int index) {
-    Conn& c = at(index);
+    Conn& c = conns_[static_cast<size_t>(index)];
     std::uint32_t want = c.reading ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
     if (!c.connected || c.outOffset < c.out.size()) {
         want |= EPOLLOUT;
@@ -154,7 +192,7 @@ void Connections::UpdateInterest(int index) {
 }
 
 void Connections::Flush(int index) {
-    Conn& c = at(index);
+    Conn& c = conns_[static_cast<size_t>(index)];
     while (c.outOffset < c.out.size()) {
         ssize_t r =
             ::send(c.fd, c.out.data() + c.outOffset, c.out.size() - c.outOffset, MSG_NOSIGNAL);
@@ -172,12 +210,12 @@ void Connections::Flush(int index) {
 }
 
 void Connections::ReadFrom(int index) {
-    Conn& c = at(index);
+    Conn& c = conns_[static_cast<size_t>(index)];
     if (!c.reading) {
         return;
     }
     // A few reads per event: enough to keep up, yet fair to the others.
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8 && !c.closed; ++i) {
         ssize_t r = ::recv(c.fd, readBuffer_.data(), readBuffer_.size(), 0);
         if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             Close(index);
@@ -186,35 +224,64 @@ void Connections::ReadFrom(int index) {
         if (r < 0) {
             break;
         }
-        c.bytesIn += static_cast<std::uint64_t>(r);
-        c.in.append(reinterpret_cast<const char*>(readBuffer_.data()), static_cast<size_t>(r));
-        if (static_cast<size_t>(r) < readBuffer_.size()) {
+        size_t got = static_cast<size_t>(r);
+        c.bytesIn += got;
+        // Messages are cut where they lie; only a partial one is copied.
+        if (c.in.empty()) {
+            size_t used = CutMessages(index, readBuffer_.data(), got);
+            c.in.assign(reinterpret_cast<const char*>(readBuffer_.data()) + used, got - used);
+        } else {
+            c.in.append(reinterpret_cast<const char*>(readBuffer_.data()), got);
+            size_t used = CutMessages(index, reinterpret_cast<const unsigned char*>(c.in.data()),
+                                      c.in.size());
+            c.in.erase(0, used);
+        }
+        if (got < readBuffer_.size()) {
             break;
         }
     }
+}
+
+size_t Connections::CutMessages(int index, const unsigned char* bytes, size_t length) {
     size_t offset = 0;
-    while (c.in.size() - offset >= static_cast<size_t>(frame::kHeaderSize)) {
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(c.in.data()) + offset;
-        std::uint32_t length = static_cast<std::uint32_t>(frame::DecodeLength(p));
-        if (length > frame::kMaxPayload) {
-            // Out of step: bytes of different frames were interleaved.
-            ++corrupt_;
-            Close(index);
-            return;
+    for (;;) {
+        Conn& c = conns_[static_cast<size_t>(index)];
+        WireEvent e = wire_->Cut(bytes + offset, length - offset, c.role);
+        switch (e.kind) {
+            case WireEvent::Kind::kNeedMore:
+                return offset;
+            case WireEvent::Kind::kBad: {
+                size_t shown = length - offset < 60 ? length - offset : 60;
+                std::fprintf(stderr, "tovrel-bench: %s sent what the bench cannot read: %.*s\n",
+                             KindName(servers_.kind()), static_cast<int>(shown),
+                             reinterpret_cast<const char*>(bytes + offset));
+                ++corrupt_;
+                Close(index);
+                return length;
+            }
+            case WireEvent::Kind::kMessage:
+                if (onMessage) {
+                    onMessage(c.client, e.payload, static_cast<std::uint32_t>(e.length));
+                }
+                break;
+            case WireEvent::Kind::kReady:
+                if (!c.ready) {
+                    c.ready = true;
+                    ++ready_;
+                }
+                break;
+            case WireEvent::Kind::kAnswer:
+                SendOn(index, reinterpret_cast<const char*>(e.payload), e.length);
+                break;
+            case WireEvent::Kind::kOther:
+                break;
         }
-        if (c.in.size() - offset - frame::kHeaderSize < length) {
-            break;
-        }
-        if (onFrame) {
-            onFrame(index, p + frame::kHeaderSize, length);
-        }
-        offset += frame::kHeaderSize + length;
+        offset += e.consumed;
     }
-    c.in.erase(0, offset);
 }
 
 void Connections::Close(int index) {
-    Conn& c = at(index);
+    Conn& c = conns_[static_cast<size_t>(index)];
     if (!c.closed) {
         c.closed = true;
         ++closed_;

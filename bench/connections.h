@@ -4,74 +4,102 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "server_process.h"
+#include "server_group.h"
+#include "wire.h"
 
-// Many client connections to the server under test, driven by one epoll set.
-// Each connection queues outgoing bytes and cuts incoming bytes into frames,
-// handed to onFrame. The server's console pipe shares the epoll set so that
-// it is always drained.
+// Many bench clients of the relay under test, driven by one epoll set. A
+// client has one connection per role of the relay's wire (two for Redis);
+// each connection queues outgoing bytes and cuts incoming ones into messages
+// in place, keeping only a partial message. Received messages go to
+// onMessage with the client's index. The servers' console pipes share the
+// epoll set so that they are always drained.
 class Connections {
   public:
     struct Conn {
         int fd = -1;
+        int client = 0;
+        Wire::Role role = Wire::Role::kBoth;
         bool connected = false;
         bool closed = false;
+        bool ready = false;   // the server confirmed the subscription
         bool reading = true;  // false: leave bytes in the kernel (a stalled reader)
         std::uint32_t interest = 0;
         std::string out;
         size_t outOffset = 0;
-        std::string in;
+        std::string in;  // the start of a message whose rest has not arrived
         std::int64_t lastSendNs = 0;
         std::uint64_t bytesIn = 0;
     };
 
-    using FrameHandler =
-        std::function<void(int conn, const unsigned char* payload, std::uint32_t length)>;
+    using MessageHandler =
+        std::function<void(int client, const unsigned char* payload, std::uint32_t length)>;
 
-    explicit Connections(ServerProcess& server);
+    explicit Connections(ServerGroup& servers);
     ~Connections();
     Connections(const Connections&) = delete;
     Connections& operator=(const Connections&) = delete;
 
-    // Opens connections until there are `count`, keeping at most `window`
-    // not yet accepted: beyond the listen backlog (5 for tovrel, 10 for
-    // ncat) the kernel drops handshakes and the client retries seconds later. Sends keep-alives
-    // meanwhile when asked. False on a refused or closed connection, or after `timeoutSec`.
+    // Opens clients until there are `count` ready, keeping at most `window`
+    // not yet ready: beyond the listen backlog (5 for tovrel, 10 for ncat)
+    // the kernel drops handshakes and the client retries seconds later.
+    // Sends keep-alives meanwhile when asked. False on a refused or closed
+    // connection, or after `timeoutSec`.
     bool GrowTo(int count, int window, double timeoutSec, bool keepAlive);
-    // How many connections the server has taken, counted from its console.
-    long Accepted() const;
+    // Clients whose relay has taken them: counted from its console for
+    // framed relays, from subscription replies for the others.
+    long Ready() const;
 
     // Waits for events for up to `timeoutMs` and handles them.
     void Poll(int timeoutMs);
-    // Appends bytes to a connection's queue and starts sending them.
-    void Send(int conn, const std::string& bytes);
+    // Publishes a message from a client, in the relay's protocol.
+    void Publish(int client, const std::string& payload);
+    // Appends raw bytes to the queue of a client's sending connection.
+    void Send(int client, const std::string& bytes);
     // An empty frame from every client that has been quiet for `quietMs`:
     // resets tovrel's idle countdown and is relayed to nobody.
     void KeepAlive(std::int64_t quietMs);
-    void SetReading(int conn, bool reading);
+    void SetReading(int client, bool reading);
 
-    int size() const { return static_cast<int>(conns_.size()); }
-    Conn& at(int conn) { return conns_[static_cast<size_t>(conn)]; }
+    int size() const { return static_cast<int>(clients_.size()); }
+    // A client's receiving connection.
+    Conn& at(int client) {
+        return conns_[static_cast<size_t>(clients_[static_cast<size_t>(client)].receive)];
+    }
     int closedCount() const { return closed_; }
     int corruptCount() const { return corrupt_; }
 
-    FrameHandler onFrame;
+    MessageHandler onMessage;
 
   private:
+    struct Client {
+        int receive;
+        int send;
+    };
+
+    int Open(int client, Wire::Role role);
+    void SendOn(int conn, const char* bytes, size_t length);
     void UpdateInterest(int conn);
     void HandleEvent(int conn, std::uint32_t events);
     void Flush(int conn);
     void ReadFrom(int conn);
+    // Handles the complete messages at the front of `bytes`; returns the
+    // bytes they took, or `length` once the connection is lost.
+    size_t CutMessages(int conn, const unsigned char* bytes, size_t length);
     void Close(int conn);
 
-    ServerProcess& server_;
+    ServerGroup& servers_;
+    std::unique_ptr<Wire> wire_;
     int epoll_;
     std::vector<Conn> conns_;
+    std::vector<Client> clients_;
     std::vector<epoll_event> events_;
     std::vector<unsigned char> readBuffer_;
+    std::string publishBuffer_;
+    long ready_ = 0;
     int closed_ = 0;
     int corrupt_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "bench_frame.h"
 #include "clock.h"
 #include "connections.h"
+#include "perf_recorder.h"
 #include "scenarios.h"
 
 namespace {
@@ -42,12 +43,28 @@ void WriteCdf(const std::string& path, std::vector<std::uint32_t> v) {
     std::fclose(f);
 }
 
-bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, int n, int size,
+// Server and bench readings at the start of a measured window.
+struct Start {
+    ServerProcess::Usage server;
+    std::int64_t benchCpuNs;
+    std::int64_t benchWaitNs;
+    std::int64_t ns;
+};
+
+Start Mark(const ServerGroup& servers) {
+    return {servers.ReadUsage(), SelfCpuNs(), SelfWaitNs(), NowNs()};
+}
+
+bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int n, int size,
             int rate, std::uint32_t run) {
     bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
+    long frames = static_cast<long>(rate * o.seconds);
+    // Senders rotate; a relay that does not echo leaves each sender's own frames out.
+    long expected = Echoes(o.kind) ? frames * n : frames * (n - 1);
     Tally t;
     t.nextSeq.assign(static_cast<size_t>(n) * static_cast<size_t>(n), 0);
-    conns.onFrame = [&](int receiver, const unsigned char* p, std::uint32_t length) {
+    t.latencyUs.reserve(static_cast<size_t>(expected));
+    conns.onMessage = [&](int receiver, const unsigned char* p, std::uint32_t length) {
         BenchFrame f;
         if (length == 0) {
             return;  // a keep-alive passed on by ncat
@@ -70,14 +87,19 @@ bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, in
         ++t.delivered;
     };
 
-    long frames = static_cast<long>(rate * o.seconds);
-    // Senders rotate; a relay that does not echo leaves each sender's own frames out.
-    long expected = tovrel ? frames * n : frames * (n - 1);
     std::vector<std::uint32_t> seq(static_cast<size_t>(n), 0);
-    ServerProcess::Usage before = server.ReadUsage();
-    std::int64_t start = NowNs();
+    std::string label = std::string(KindName(o.kind)) + "-" + std::to_string(n) + "-" +
+                        std::to_string(size) + "-" + std::to_string(rate);
+    PerfRecorder perf;
+    if (!o.perfDir.empty() && !perf.Start(servers.at(0).pid(), o.perfDir + "/perf-" + label)) {
+        return false;
+    }
+    long dropsBefore = servers.slowDrops();
+    Start before = Mark(servers);
+    std::int64_t start = before.ns;
     std::int64_t interval = kNsPerSec / rate;
-    std::string bytes;
+    std::int64_t nextKeepAlive = start;
+    std::string payload;
     for (long k = 0; k < frames; ++k) {
         std::int64_t due = start + k * interval;
         std::int64_t now;
@@ -90,11 +112,12 @@ bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, in
         f.sender = static_cast<std::uint32_t>(sender);
         f.seq = seq[static_cast<size_t>(sender)]++;
         f.sentNs = NowNs();
-        bytes.clear();
-        AppendBenchFrame(bytes, f, size);
-        conns.Send(sender, bytes);
-        if (tovrel) {
+        payload.clear();
+        AppendBenchPayload(payload, f, size);
+        conns.Publish(sender, payload);
+        if (tovrel && now >= nextKeepAlive) {
             conns.KeepAlive(10000);
+            nextKeepAlive = now + kNsPerSec;
         }
     }
     // Drain: at most 10 s for the last frames to arrive.
@@ -102,39 +125,49 @@ bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, in
     while (t.delivered < expected && NowNs() < drainEnd && conns.closedCount() == 0) {
         conns.Poll(5);
     }
-    std::int64_t wall = NowNs() - start;
-    ServerProcess::Usage after = server.ReadUsage();
-    conns.onFrame = nullptr;
+    Start after = Mark(servers);
+    perf.Stop();
+    std::int64_t wall = after.ns - start;
+    conns.onMessage = nullptr;
 
-    double cpuMs = static_cast<double>(after.cpuTicks - before.cpuTicks) * server.MsPerTick();
-    double cpuNsMs = static_cast<double>(after.cpuNs - before.cpuNs) / 1e6;
+    double cpuMs =
+        static_cast<double>(after.server.cpuTicks - before.server.cpuTicks) * servers.MsPerTick();
+    double cpuNsMs = static_cast<double>(after.server.cpuNs - before.server.cpuNs) / 1e6;
     double per1000 = t.delivered > 0 ? cpuMs * 1000.0 / static_cast<double>(t.delivered) : 0;
     double per1000Sched = t.delivered > 0 ? cpuNsMs * 1000.0 / static_cast<double>(t.delivered) : 0;
+    double benchCpuMs = static_cast<double>(after.benchCpuNs - before.benchCpuNs) / 1e6;
+    double benchWaitMs = static_cast<double>(after.benchWaitNs - before.benchWaitNs) / 1e6;
+    double wallMs = static_cast<double>(wall) / 1e6;
     if (!o.cdfDir.empty()) {
-        WriteCdf(o.cdfDir + "/latency-" + KindName(o.kind) + "-" + std::to_string(n) + "-" +
-                     std::to_string(size) + "-" + std::to_string(rate) + ".tsv",
-                 t.latencyUs);
+        WriteCdf(o.cdfDir + "/latency-" + label + ".tsv", t.latencyUs);
     }
-    // tovrel sleeps once per pass; ncat's switches mean nothing of the kind.
-    double passesPerSec = static_cast<double>(after.voluntarySwitches - before.voluntarySwitches) /
-                          (static_cast<double>(wall) / 1e9);
+    // tovrel and the floor sleep once per pass; other relays' switches mean nothing of the kind.
+    double passesPerSec =
+        static_cast<double>(after.server.voluntarySwitches - before.server.voluntarySwitches) /
+        (static_cast<double>(wall) / 1e9);
+    bool paced = tovrel || o.kind == ServerProcess::Kind::kFloor;
+    // On time: frames that arrived within a second of being sent.
+    long onTime = static_cast<long>(std::count_if(t.latencyUs.begin(), t.latencyUs.end(),
+                                                  [](std::uint32_t us) { return us <= 1000000; }));
     double p50 = Percentile(t.latencyUs, 0.50);
     double p99 = Percentile(t.latencyUs, 0.99);
     double max = Percentile(t.latencyUs, 1.0);
     std::fprintf(
         o.out,
         "fanout\t%s\t%d\t%d\t%d\t%.2f\t%ld\t%ld\t%ld\t%ld\t%.2f\t%.2f\t%.2f\t%.0f\t%.2f\t%.2f"
-        "\t%.2f\t%lld\t%.1f\t%.0f\n",
+        "\t%.2f\t%lld\t%.1f\t%.0f\t%.0f\t%.1f\t%.0f\t%d\t%ld\t%ld\n",
         KindName(o.kind), n, size, rate, static_cast<double>(wall) / 1e9, frames, expected,
         t.delivered, t.outOfOrder + conns.corruptCount(), p50, p99, max, cpuMs, per1000, cpuNsMs,
-        per1000Sched, static_cast<long long>(after.rssKb), tovrel ? passesPerSec : 0.0,
-        static_cast<double>(after.waitNs - before.waitNs) / 1e6);
+        per1000Sched, static_cast<long long>(after.server.rssKb), paced ? passesPerSec : 0.0,
+        static_cast<double>(after.server.waitNs - before.server.waitNs) / 1e6, benchCpuMs,
+        100.0 * benchCpuMs / wallMs, benchWaitMs, after.server.threads,
+        servers.slowDrops() - dropsBefore, onTime);
     std::fflush(o.out);
     std::fprintf(stderr,
-                 "fanout %s n=%d size=%d: %ld/%ld delivered, %ld out of order, p99 %.2f ms, "
-                 "%.2f ms CPU per 1000 (%.2f sched)\n",
-                 KindName(o.kind), n, size, t.delivered, expected, t.outOfOrder, p99, per1000,
-                 per1000Sched);
+                 "fanout %s n=%d size=%d rate=%d: %ld/%ld delivered, %ld out of order, p50 %.2f "
+                 "p99 %.2f ms, %.2f ms CPU per 1000; bench %.0f%% of a core\n",
+                 KindName(o.kind), n, size, rate, t.delivered, expected, t.outOfOrder, p50, p99,
+                 per1000Sched, 100.0 * benchCpuMs / wallMs);
     return t.delivered == expected && t.outOfOrder == 0 && conns.corruptCount() == 0 &&
            conns.closedCount() == 0;
 }
@@ -143,17 +176,17 @@ bool RunOne(Connections& conns, ServerProcess& server, const BenchOptions& o, in
 
 bool RunFanout(const BenchOptions& o) {
     int most = o.runs.back().clients;
-    ServerProcess server;
-    if (!server.Start(o.kind, o.exe, most + 10)) {
+    ServerGroup servers;
+    if (!servers.Start(o.kind, o.exe, 2 * most + 10)) {
         return false;
     }
-    Connections conns(server);
+    Connections conns(servers);
     bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
     bool ok = true;
     std::uint32_t run = static_cast<std::uint32_t>(NowNs() / 1000) & 0x7fffffff;
     for (const BenchOptions::FanoutRun& r : o.runs) {
         if (r.clients > conns.size()) {
-            if (!conns.GrowTo(r.clients, 4, r.clients * 0.1 + 20, tovrel)) {
+            if (!conns.GrowTo(r.clients, ConnectWindow(o.kind), r.clients * 0.1 + 20, tovrel)) {
                 ok = false;
                 break;
             }
@@ -163,8 +196,8 @@ bool RunFanout(const BenchOptions& o) {
                 conns.Poll(5);
             }
         }
-        ok = RunOne(conns, server, o, r.clients, r.size, r.rate, ++run) && ok;
+        ok = RunOne(conns, servers, o, r.clients, r.size, r.rate, ++run) && ok;
     }
-    server.Stop();
+    servers.Stop();
     return ok;
 }

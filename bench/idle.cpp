@@ -24,7 +24,7 @@ bool RunIdle(const BenchOptions& o) {
     for (int n : o.clients) {
         most = n > most ? n : most;
     }
-    ServerProcess server;
+    ServerGroup server;
     if (!server.Start(o.kind, o.exe, most + 10)) {
         return false;
     }
@@ -38,12 +38,12 @@ bool RunIdle(const BenchOptions& o) {
     bool ok = true;
     for (int n : o.clients) {
         std::int64_t growStart = NowNs();
-        bool grown = conns.GrowTo(n, 4, (n - from) * 0.1 + 30, tovrel);
+        bool grown = conns.GrowTo(n, ConnectWindow(o.kind), (n - from) * 0.1 + 30, tovrel);
         double took = static_cast<double>(NowNs() - growStart) / 1e9;
         double total = static_cast<double>(NowNs() - firstConnect) / 1e9;
         if (!grown) {
             std::fprintf(o.out, "connect\t%s\t%d\t%d\tfailed\t%ld\n", KindName(o.kind), from, n,
-                         conns.Accepted());
+                         conns.Ready());
             std::fflush(o.out);
             ok = false;
             break;

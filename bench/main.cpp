@@ -1,8 +1,8 @@
-// tovrel-bench: drives tovrel or ncat --broker on 127.0.0.1 with many
-// connections and prints tab-separated results. Every wait is bounded.
+// tovrel-bench: drives a relay on 127.0.0.1 (tovrel, the floor relay,
+// ncat --broker, nats-server or redis-server) with many connections and
+// prints tab-separated results. Every wait is bounded.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -13,9 +13,10 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: tovrel-bench fanout|throughput|idle --exe PATH [--server tovrel|ncat]\n"
+                 "usage: tovrel-bench fanout|throughput|idle --exe PATH\n"
+                 "  [--server tovrel|floor|ncat|nats|redis]\n"
                  "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
-                 "  [--writers N] [--mib N] [--cdf-dir DIR] [--out FILE]\n");
+                 "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n");
     return 2;
 }
 
@@ -54,10 +55,6 @@ bool ParseRuns(const char* text, std::vector<BenchOptions::FanoutRun>& runs) {
 
 }  // namespace
 
-const char* KindName(ServerProcess::Kind kind) {
-    return kind == ServerProcess::Kind::kTovrel ? "tovrel" : "ncat";
-}
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         return Usage();
@@ -72,8 +69,9 @@ int main(int argc, char** argv) {
         if (key == "--exe") {
             o.exe = value;
         } else if (key == "--server") {
-            o.kind = std::strcmp(value, "ncat") == 0 ? ServerProcess::Kind::kNcat
-                                                     : ServerProcess::Kind::kTovrel;
+            if (!KindFromName(value, o.kind)) {
+                return Usage();
+            }
         } else if (key == "--clients") {
             o.clients = ParseList(value);
         } else if (key == "--runs") {
@@ -88,6 +86,8 @@ int main(int argc, char** argv) {
             o.mib = std::atoi(value);
         } else if (key == "--cdf-dir") {
             o.cdfDir = value;
+        } else if (key == "--perf-dir") {
+            o.perfDir = value;
         } else if (key == "--out") {
             o.out = std::fopen(value, "a");
             if (o.out == nullptr) {

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Turns the tab-separated results of bench/run.sh into docs/benchmarks.md and
-# two gnuplot charts.
-#   bench/report.sh RESULTS DOCS STARTED LOAD_BEFORE LOAD_AFTER
+# two gnuplot charts; includes the profiles bench/profile.sh wrote.
+#   bench/report.sh RESULTS DOCS STARTED LOAD_BEFORE LOAD_AFTER [SECONDS_TAKEN]
 set -euo pipefail
 results="$1"
 docs="$2"
 started="$3"
 load_before="$4"
 load_after="$5"
+took="${6:-?}"
 out="$docs/benchmarks.md"
 mkdir -p "$docs"
 
@@ -17,25 +18,35 @@ throughput="$results/throughput.tsv"
 touch "$fanout" "$idle" "$throughput"
 
 # --- charts ------------------------------------------------------------------
+relays="floor tovrel ncat nats redis"
+# Server CPU per 1000 deliveries of a fan-out row: schedstat (all threads,
+# nanoseconds) where the kernel has it, else clock ticks.
+awk_cpu='function cpu(f) { return f[16] > 0 ? f[17] : f[15] }'
+
+# The three heaviest scenarios of a full run, or else the last three that ran.
+scenarios=""
+for scenario in 100-64-2000 1000-64-200 1000-4096-200; do
+    ls "$results"/latency-*-"$scenario".tsv >/dev/null 2>&1 && scenarios+=" $scenario"
+done
+if [ -z "$scenarios" ]; then
+    scenarios="$(awk -F'\t' '$1=="fanout" {k=$3 "-" $4 "-" $5; if (!(k in s)) {s[k]=1; print k}}' "$fanout" | tail -3)"
+fi
 latency_plot=""
-for size in 64 4096; do
+for scenario in $scenarios; do
     curves=""
-    for kind in tovrel ncat; do
-        dash=1; [ "$kind" = ncat ] && dash=2
-        for f in $(ls "$results"/latency-"$kind"-*-"$size"-*.tsv 2>/dev/null | sort -t- -k3,3n); do
-            [ -s "$f" ] || continue
-            name="$(basename "$f" .tsv)"
-            IFS=- read -r _ _ n _ rate <<<"$name"
-            curves+="${curves:+, }'$f' using 1:2 with lines dt $dash lw 2 title '$kind, $n clients, $rate/s'"
-        done
+    for kind in $relays; do
+        f="$results/latency-$kind-$scenario.tsv"
+        [ -s "$f" ] || continue
+        curves+="${curves:+, }'$f' using 1:2 with lines lw 2 title '$kind'"
     done
     [ -n "$curves" ] || continue
-    latency_plot+="set title 'Fan-out latency, $size-byte frames'; plot $curves;"$'\n'
+    IFS=- read -r n size rate <<<"$scenario"
+    latency_plot+="set title 'Fan-out latency: $n clients, $size-byte frames, $rate/s'; plot $curves;"$'\n'
 done
 gnuplot <<GP
-set terminal pngcairo size 1100,450 font 'sans,9'
+set terminal pngcairo size 1500,450 font 'sans,9'
 set output '$docs/bench-latency.png'
-set multiplot layout 1,2
+set multiplot layout 1,3
 set xlabel 'latency (ms)'
 set ylabel 'frames delivered within (%)'
 set logscale x
@@ -47,26 +58,39 @@ $latency_plot
 unset multiplot
 GP
 
-awk -F'\t' '$1=="fanout" && $4==64 {print $2, $3, $15 > "'"$results"'/cpu-fanout-" $2 "-" $5 ".dat"}
-            $1=="idle" {print $2, $3, $6 > "'"$results"'/cpu-idle-" $2 ".dat"}' "$fanout" "$idle"
-for f in cpu-fanout-tovrel-200 cpu-fanout-ncat-200 cpu-fanout-tovrel-20 cpu-fanout-ncat-20 \
-         cpu-idle-tovrel cpu-idle-ncat; do
-    touch "$results/$f.dat"
-done
+# One line per fan-out scenario, one column per relay: CPU ms per 1000 deliveries.
+awk -F'\t' -v relays="$relays" "$awk_cpu"'
+    $1=="fanout" {k=$3 ":" $4 ":" $5; split($0, f, "\t"); v[$2,k]=cpu(f); if (!(k in seen)) {seen[k]=1; keys[++n]=k}}
+    END {
+        m = split(relays, r, " ")
+        for (i = 1; i <= n; i++) {
+            line = "\"" keys[i] "\""
+            for (j = 1; j <= m; j++) line = line " " (((r[j],keys[i]) in v) && v[r[j],keys[i]] > 0 ? v[r[j],keys[i]] : "NaN")
+            print line
+        }
+    }' "$fanout" >"$results/cpu-fanout.dat"
+awk -F'\t' '$1=="idle" {print $2, $3, $6 > "'"$results"'/cpu-idle-" $2 ".dat"}' "$idle"
+touch "$results/cpu-idle-tovrel.dat" "$results/cpu-idle-ncat.dat"
 gnuplot <<GP
-set terminal pngcairo size 1100,450 font 'sans,9'
+set terminal pngcairo size 1500,450 font 'sans,9'
 set output '$docs/bench-cpu.png'
 set multiplot layout 1,2
+set grid y
+set key top left
+set title 'Fan-out: server CPU per 1000 deliveries (clients:bytes:frames/s)'
+set ylabel 'CPU ms (log scale)'
+set logscale y
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set xtics rotate by -30
+plot for [c=2:6] '$results/cpu-fanout.dat' using c:xtic(1) title word("$relays", c-1)
+unset logscale y
+unset style
+set style data linespoints
+set xtics norotate
 set logscale x
 set xlabel 'clients'
-set grid
-set key top left
-set title 'Fan-out, 64-byte frames: server CPU per 1000 delivered frames'
-set ylabel 'CPU ms'
-plot '$results/cpu-fanout-tovrel-200.dat' using 2:3 with linespoints lw 2 lc 1 title 'tovrel, 200 frames/s', \
-     '$results/cpu-fanout-ncat-200.dat' using 2:3 with linespoints lw 2 lc 1 dt 2 title 'ncat --broker, 200 frames/s', \
-     '$results/cpu-fanout-tovrel-20.dat' using 2:3 with points pt 7 ps 1.5 lc 2 title 'tovrel, 20 frames/s', \
-     '$results/cpu-fanout-ncat-20.dat' using 2:3 with points pt 6 ps 1.5 lc 2 title 'ncat --broker, 20 frames/s'
 set title 'Idle clients: server CPU'
 set ylabel '% of one core'
 plot '$results/cpu-idle-tovrel.dat' using 2:3 with linespoints lw 2 title 'tovrel', \
@@ -75,24 +99,63 @@ unset multiplot
 GP
 
 # --- tables ------------------------------------------------------------------
-fanout_table() {
-    awk -F'\t' '
+# Scenario keys in the order they ran; relays in the order of $relays.
+fanout_awk_head='
+    BEGIN { m = split(relays, r, " ") }
     $1=="fanout" {k=$3 SUBSEP $4 SUBSEP $5; row[$2,k]=$0; if (!(k in seen)) {seen[k]=1; keys[++n]=k}}
+    function scenario(k,   p) { split(k, p, SUBSEP); return sprintf("| %s | %s B | %s ", p[1], p[2], p[3]) }
+    function value(kind, k,   f) { if (!((kind,k) in row)) return -1; split(row[kind,k], f, "\t"); return cpu(f) }
+    function ratio(a, b) { return a >= 0 && b > 0 ? sprintf("%.2f", a / b) : "-" }
+'
+
+cpu_matrix() {
+    awk -F'\t' -v relays="$relays" "$awk_cpu$fanout_awk_head"'
     END {
-        print "| clients | frame | frames/s | relay | delivered / expected | p50 ms | p99 ms | max ms | CPU ms | CPU ms per 1000 delivered | tovrel / ncat | RSS KiB | passes/s | waited for a CPU ms |"
-        print "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+        head = "| clients | frame | frames/s "; rule = "|---:|---:|---:"
+        for (j = 1; j <= m; j++) { head = head "| " r[j] " "; rule = rule "|---:" }
+        for (j = 1; j <= m; j++) if (r[j] != "tovrel") { head = head "| tovrel / " r[j] " "; rule = rule "|---:" }
+        print head "|"; print rule "|"
         for (i = 1; i <= n; i++) {
-            k = keys[i]
-            split(row["ncat",k], c, "\t")
-            for (s = 1; s <= 2; s++) {
-                kind = s == 1 ? "tovrel" : "ncat"
-                if (!((kind,k) in row)) continue
-                split(row[kind,k], f, "\t")
-                ratio = ""
-                if (kind == "tovrel" && c[15] > 0) ratio = sprintf("%.2f", f[15] / c[15])
-                passes = kind == "tovrel" ? sprintf("%.1f", f[19]) : ""
-                printf "| %s | %s B | %s | %s | %s / %s | %.1f | %.1f | %.1f | %s | %.2f | %s | %s | %s | %s |\n",
-                    f[3], f[4], f[5], kind, f[9], f[8], f[11], f[12], f[13], f[14], f[15], ratio, f[18], passes, f[20]
+            k = keys[i]; line = scenario(k); t = value("tovrel", k)
+            for (j = 1; j <= m; j++) { x = value(r[j], k); line = line "| " (x >= 0 ? sprintf("%.2f", x) : "-") " " }
+            for (j = 1; j <= m; j++) if (r[j] != "tovrel") line = line "| " ratio(t, value(r[j], k)) " "
+            print line "|"
+        }
+    }' "$fanout"
+}
+
+latency_matrix() {
+    awk -F'\t' -v relays="$relays" "$awk_cpu$fanout_awk_head"'
+    END {
+        head = "| clients | frame | frames/s "; rule = "|---:|---:|---:"
+        for (j = 1; j <= m; j++) { head = head "| " r[j] " "; rule = rule "|---:" }
+        print head "|"; print rule "|"
+        for (i = 1; i <= n; i++) {
+            k = keys[i]; line = scenario(k)
+            for (j = 1; j <= m; j++) {
+                if (!((r[j],k) in row)) { line = line "| - "; continue }
+                split(row[r[j],k], f, "\t")
+                line = line sprintf("| %.1f / %.1f; %.1f %%, %.1f %% in 1 s ", f[11], f[12], f[8] > 0 ? 100 * f[9] / f[8] : 0, f[8] > 0 ? 100 * f[26] / f[8] : 0)
+            }
+            print line "|"
+        }
+    }' "$fanout"
+}
+
+fanout_table() {
+    awk -F'\t' -v relays="$relays" "$awk_cpu$fanout_awk_head"'
+    END {
+        print "| clients | frame | frames/s | relay | threads | delivered / expected | delivered | within 1 s | out of order | p50 ms | p99 ms | max ms | server CPU ms | CPU ms per 1000 | / floor | RSS KiB | passes/s | server waited for a CPU ms | bench CPU, % of a core | bench waited for a CPU ms | readers dropped |"
+        print "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+        for (i = 1; i <= n; i++) {
+            k = keys[i]; fl = value("floor", k)
+            for (j = 1; j <= m; j++) {
+                if (!((r[j],k) in row)) continue
+                split(row[r[j],k], f, "\t")
+                passes = (r[j] == "tovrel" || r[j] == "floor") ? sprintf("%.1f", f[19]) : ""
+                printf "%s| %s | %s | %s / %s | %.1f %% | %.1f %% | %s | %.1f | %.1f | %.1f | %.0f | %.2f | %s | %s | %s | %s | %.1f | %s | %s |\n",
+                    scenario(k), r[j], f[24], f[9], f[8], (f[8] > 0 ? 100 * f[9] / f[8] : 0), (f[8] > 0 ? 100 * f[26] / f[8] : 0), f[10], f[11], f[12], f[13],
+                    (f[16] > 0 ? f[16] : f[14]), cpu(f), ratio(cpu(f), fl), f[18], passes, f[20], f[22], f[23], f[25]
             }
         }
     }' "$fanout"
@@ -146,9 +209,9 @@ throughput_table() {
 }
 
 targets_table() {
-    awk -F'\t' '
+    awk -F'\t' "$awk_cpu"'
     function verdict(ok) { return ok ? "met" : "**missed**" }
-    FILENAME ~ /fanout/ && $1=="fanout" {k=$3 SUBSEP $4 SUBSEP $5; row[$2,k]=$0; if ($2=="tovrel" && ($3==100 || $3==1000)) keys[++n]=k}
+    FILENAME ~ /fanout/ && $1=="fanout" {k=$3 SUBSEP $4 SUBSEP $5; row[$2,k]=$0; if ($2=="tovrel") {all[++na]=k; if ($3==100 || $3==1000) keys[++n]=k}}
     FILENAME ~ /idle/ && $1=="idle" && $2=="tovrel" {idle[$3]=$0}
     FILENAME ~ /idle/ && $1=="limits" && $2=="tovrel" {limits=$3}
     FILENAME ~ /idle/ && $1=="connect" && $2=="tovrel" && $5=="failed" {failedAt=$4; got=$6}
@@ -163,8 +226,20 @@ targets_table() {
             printf "| fan-out, %s: p99 within 45 ms | %.1f ms | %s |\n", run, f[12], verdict(f[12] <= 45)
             if (("ncat",keys[i]) in row) {
                 split(row["ncat",keys[i]], c, "\t")
-                if (c[15] > 0)
-                    printf "| fan-out, %s: CPU per 1000 frames at most 1/4 of ncat | %.2f / %.2f ms = %.2f | %s |\n", run, f[15], c[15], f[15]/c[15], verdict(f[15] <= c[15]/4)
+                if (cpu(c) > 0)
+                    printf "| fan-out, %s: CPU per 1000 frames at most 1/4 of ncat | %.2f / %.2f ms = %.2f | %s |\n", run, cpu(f), cpu(c), cpu(f)/cpu(c), verdict(cpu(f) <= cpu(c)/4)
+            }
+        }
+        # Near the floor, in every fan-out scenario; no collapse at 800 MB/s.
+        for (i = 1; i <= na; i++) {
+            if (!(("floor",all[i]) in row)) continue
+            split(row["tovrel",all[i]], f, "\t"); split(row["floor",all[i]], g, "\t")
+            run = sprintf("%d clients, %d B, %d/s", f[3], f[4], f[5])
+            if (cpu(g) > 0)
+                printf "| fan-out, %s: CPU per delivery within 1.2 times the floor relay'"'"'s | %.2f / %.2f ms = %.2f | %s |\n", run, cpu(f), cpu(g), cpu(f)/cpu(g), verdict(cpu(f) <= 1.2*cpu(g))
+            if (f[3]==1000 && f[4]==4096 && f[5]==200) {
+                printf "| fan-out, %s: delivered in full | %s / %s, %s within 1 s | %s |\n", run, f[9], f[8], f[26], verdict(f[9]==f[8] && f[10]==0)
+                printf "| fan-out, %s: p99 within twice the floor relay'"'"'s | %.1f / %.1f ms = %.2f | %s |\n", run, f[12], g[12], (g[12] > 0 ? f[12]/g[12] : 0), verdict(f[12] <= 2*g[12])
             }
         }
         if (1000 in idle) {
@@ -182,32 +257,54 @@ targets_table() {
     }' "$fanout" "$idle" "$throughput"
 }
 
+bench_peak() {
+    awk -F'\t' '$1=="fanout" && $22+0 > most {most=$22+0; at=sprintf("%s, %d clients x %d B x %d/s", $2, $3, $4, $5)}
+        END {printf "The bench'"'"'s own CPU peaked at %.0f %% of one core (%s). It\nreads with one epoll set and 256 KiB receives, and cuts messages where they\nlie, copying only a partial one.\n", most, at}' "$fanout"
+}
+
 cpu_model="$(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)"
 {
+profiles() {
+    local found=0
+    for f in "$docs"/profile-before.md "$docs"/profile-after.md; do
+        [ -s "$f" ] || continue
+        found=1
+        echo
+        cat "$f"
+    done
+    [ "$found" = 1 ] || echo "No profile has been taken: \`bench/profile.sh before\`."
+}
+
 cat <<MD
 # Benchmarks
 
-Written by \`bench/run.sh\`, which builds tovrel and \`tovrel-bench\` and runs
-every scenario below against tovrel and against \`ncat --broker\` (Debian's
-ncat, a relay that forwards each client's bytes to all the others), one
-after the other on the same machine, over 127.0.0.1 only. Re-run it to
+Written by \`bench/run.sh\`, which builds tovrel, \`tovrel-bench\` and
+\`tovrel-floor\` and runs every scenario below, one relay after the other on
+the same machine, over 127.0.0.1 only. The fan-out runs go to tovrel and four
+peers, the other scenarios to tovrel and \`ncat --broker\`. Re-run it to
 replace this page:
 
 \`\`\`sh
-bench/run.sh            # a few minutes; needs cmake, g++, gnuplot-nox and ncat
+bench/run.sh            # about ten minutes; needs cmake, g++, gnuplot-nox, ncat, nats-server, redis-server
+bench/profile.sh after  # perf profile of tovrel at 1000 clients x 4096 B x 200/s -> docs/profile-after.md
 \`\`\`
 
 ## Machine and run
 
-- Run started: $started
+- Run started: $started; the scenarios took $took s (the build before them not counted).
 - CPU: $cpu_model, $(nproc) cores; $(uname -srm)
-- $(ncat --version 2>&1 | head -1)
+- $(ncat --version 2>&1 | head -1); nats-server $(nats-server --version 2>&1 | awk '{print $NF}'); $(redis-server --version | awk '{print $1, $2, $3}')
 - Load before the run: \`${load_before}\`
 - Load after the run: \`${load_after}\`
+- **This machine is shared** with other work (builds and tests of other
+  agents ran beside the bench), so every figure here is noisy, and a relay
+  that waited for a CPU (the "waited for a CPU" columns) was slowed by the
+  others, not by its own work. The figures to trust come from a quiet machine.
 - The bench tool, one process with one epoll set, shares the machine with the
-  server it measures. Server CPU is utime+stime from \`/proc/PID/stat\`
-  (10 ms ticks) over each measured window; memory is VmRSS from
-  \`/proc/PID/status\`.
+  server it measures; its own CPU is in the tables. Server CPU is the time on
+  a CPU of all the server's threads from \`/proc/PID/task/*/schedstat\` over
+  each measured window (utime+stime ticks where that is missing); memory is
+  VmRSS from \`/proc/PID/status\`.
 
 ## Targets
 
@@ -218,35 +315,107 @@ $(targets_table)
 N clients; senders take turns (client k mod N sends frame k) at a fixed rate
 for 3 s. Each frame carries its sender, a per-sender sequence number and its
 send time; every receiver checks that it gets every frame of every sender
-once and in order, and the latency is taken when the frame is parsed. tovrel
-relays every frame to all N clients, the sender included; ncat forwards to
-the N-1 others, so the expected counts differ. CPU is compared per 1000
-delivered frames.
+once and in order, and the latency is taken when the frame is parsed. The
+payload is the same text for every relay; only its wrapping differs.
+
+The relays:
+
+- **tovrel**, the relay under test.
+- **floor** (\`bench/floor_relay.cpp\`): the least work a relay of tovrel's
+  design allows, as a yardstick. One thread, non-blocking sockets, a 20 ms
+  pass; each pass it accepts, gives every readable client one receive (at
+  most 32 KiB), copies the complete frames into one pass buffer, and gives
+  every client one send (at most 64 KiB, gathered with \`sendmsg\` from the
+  kept pass buffers). Nothing is copied or allocated per receiver: a client
+  is only a position in the stream of passes. It knows the framing and
+  nothing else: no history, commands or time-outs.
+- **ncat** (\`ncat --broker\`, Debian's): forwards each client's bytes to
+  all the *others*, so a sender does not get its own frames and the expected
+  counts are N-1 per frame.
+- **nats** (Debian's nats-server): core publish/subscribe, every client
+  subscribes to one subject and publishes on it (NATS text protocol, verbose
+  off, echo on, so the sender gets its own messages).
+- **redis** (Debian's redis-server, started on a free loopback port with
+  \`--save '' --appendonly no\`): each client has a subscriber connection
+  (SUBSCRIBE to one channel) and a publisher connection (PUBLISH), since a
+  subscribed RESP2 connection may not publish; every subscriber, the
+  sender's included, gets every message.
+
+How the peers differ. tovrel and the floor echo to the sender, batch whatever
+arrived during one 20 ms pass into one send per receiver, and run one thread;
+so their latency is set by the pass, not by their work (the floor sends in the
+pass that received, tovrel ticks each client's send before its receive, so
+clients ticked before the sender wait one pass more). ncat --broker does not
+echo, runs one thread, and forwards at once: each read from a sender becomes
+one write to every other client, so it batches only what one read brought.
+nats-server echoes (echo on), runs in Go on several threads (the "threads"
+column), queues each message for each subscriber and leaves the writing to
+the connection's own writer, which sends at once what has queued up, so it
+batches more as the load grows. redis-server does all client work on its one
+main thread (the other threads are background helpers: file closing, fsync,
+lazy freeing, the allocator); PUBLISH appends the message to every
+subscriber's reply buffer and the buffers are written out before the event
+loop sleeps again, one write per subscriber for all the messages of that
+loop turn; echo does not arise, since every client subscribes on its own
+connection.
+
+Server CPU per 1000 deliveries (ms), with tovrel's ratio to each peer:
+
+$(cpu_matrix)
+
+Latency p50 / p99 in ms; then the fraction of the expected frames delivered
+(during the run and up to 10 s after its last frame was sent), and the
+fraction delivered within 1 s of being sent:
+
+$(latency_matrix)
+
+All figures:
 
 $(fanout_table)
 
-Command: \`tovrel-bench fanout --server tovrel|ncat --exe ... --runs 10:64:200,10:4096:200,100:64:200,100:4096:200,1000:64:20,1000:4096:20,1000:64:200 --seconds 3\`
-(clients:frame bytes:frames per second). "passes/s" counts tovrel's 20 ms
-sleeps; below 50, each pass took longer than its sleep. "waited for a CPU"
-is the time the server was ready to run but had no CPU (second field of
-\`/proc/PID/schedstat\`), over the run.
+$(bench_peak)
 
-How to read the misses. A frame is read in the first pass whose readiness
-look sees it, up to one pass after it arrives; clients ticked before its
-sender in that pass get it one pass later still. So tovrel's latency is about
-two pass periods, and a pass period is 20 ms plus the pass's own work plus
-any time the server waits for a CPU (the last two columns). ncat forwards at
-once. On CPU, both relays pay one kernel send per receiver per batch, and
-that send is nearly all of tovrel's CPU (a perf profile of tovrel at 1000
-clients and 200 frames/s, taken while this bench was written, had 91 % of its
-samples under send()); tovrel's batch is what arrived in
-one pass (frames per second divided by passes per second), ncat's is what it
-read in one go, one frame while it keeps up. Below one frame per pass there
-is nothing for tovrel to batch.
+Command: \`tovrel-bench fanout --server floor|tovrel|ncat|nats|redis --exe ... --runs 10:64:200,10:4096:200,100:64:200,100:4096:200,100:64:2000,1000:64:20,1000:4096:20,1000:64:200,1000:4096:200 --seconds 3\`
+(clients:frame bytes:frames per second). "passes/s" counts the 20 ms sleeps of
+tovrel and the floor; below 50, each pass took longer than its sleep.
+"waited for a CPU" is the time the process was ready to run but had no CPU
+(second field of schedstat), over the run; "readers dropped" counts what the
+server reported dropping for falling behind (tovrel's "Output overflow",
+nats-server's "Slow Consumer", redis-server's output buffer limit).
 
 ![Latency distribution](bench-latency.png)
 
-![Server CPU against clients](bench-cpu.png)
+![Server CPU](bench-cpu.png)
+
+## Where tovrel's time goes
+
+Profiles of tovrel alone at 1000 clients x 4096 B x 200/s, taken with Linux
+perf (\`cpu-clock\` sampling with DWARF call graphs; this machine has no
+hardware counters) by \`bench/profile.sh\`, which attaches perf to the server
+the bench started for exactly the measured window.
+
+Before the send-path rewrite (profile "before" below), about nine tenths of
+the samples are spent managing each client's output buffer, and only about
+one tenth in the kernel's send, where the floor spends nearly all of its
+time:
+
+- **Appending** (\`Broadcast\` -> \`CClient::SendText\`, 61 % with callees):
+  every frame grows every receiver's buffer through \`realloc\`. As buffers
+  pass the allocator's mapping threshold, \`realloc\` becomes \`mremap\`
+  (17 %), and the pages of each regrown buffer are fresh ones the kernel
+  must fault in and zero (\`clear_page_erms\` 24 % self, page faults 36 % with
+  callees, 0.55 million faults in 12 s).
+- **Consuming** (\`ConsumeFront\`, 28.5 %): after each partial send, the whole
+  rest of the backlog is moved to the front of the buffer
+  (\`memmove\` 23 % of all samples from here alone), so a client that is
+  behind costs in proportion to its backlog, every pass.
+- **Sending** (\`CPosixPlatform::Send\` -> \`tcp_sendmsg\`, 10 %): the only
+  part the design requires.
+
+The passes slowed from 50 to 3.6 per second, so frames queued up for seconds
+(p50 7.9 s) and the resident set grew to 140 MB. The profile "after", taken
+the same way once the rewrite has landed, goes below.
+$(profiles)
 
 ## 2. Throughput
 

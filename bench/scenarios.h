@@ -22,12 +22,11 @@ struct BenchOptions {
     double seconds = 4;
     int writers = 4;
     int mib = 3;
-    std::string cdfDir;  // where fan-out latency distributions are written
+    std::string cdfDir;   // where fan-out latency distributions are written
+    std::string perfDir;  // where perf profiles of each fan-out run go; none when empty
     std::FILE* out = stdout;
 };
 
 bool RunFanout(const BenchOptions& options);
 bool RunThroughput(const BenchOptions& options);
 bool RunIdle(const BenchOptions& options);
-
-const char* KindName(ServerProcess::Kind kind);

@@ -1,6 +1,7 @@
 #include "server_process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -87,7 +88,40 @@ ServerProcess::~ServerProcess() {
     Stop();
 }
 
-bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns) {
+std::vector<std::string> ServerProcess::Arguments(const std::string& exe, int maxConns) const {
+    std::string port = std::to_string(port_);
+    switch (kind_) {
+        case Kind::kTovrel:
+        case Kind::kFloor:
+            return {exe, port};
+        case Kind::kNcat:
+            // -v prints a line per accepted connection, which the bench counts.
+            return {exe,        "-v",          "-n",
+                    "-l",       "127.0.0.1",   port,
+                    "--broker", "--max-conns", std::to_string(maxConns)};
+        case Kind::kNats:
+            return {exe, "-a", "127.0.0.1", "-p", port};
+        case Kind::kRedis:
+            // Nothing on disk: no snapshots, no append-only file.
+            return {exe,
+                    "--port",
+                    port,
+                    "--bind",
+                    "127.0.0.1",
+                    "--save",
+                    "",
+                    "--appendonly",
+                    "no",
+                    "--daemonize",
+                    "no",
+                    "--maxclients",
+                    std::to_string(maxConns + 32)};
+    }
+    return {exe};
+}
+
+bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
+                          const std::vector<std::string>& extraArgs) {
     kind_ = kind;
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = PickFreePort();
@@ -95,30 +129,25 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns) {
         if (port_ == 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
             continue;
         }
-        std::string portText = std::to_string(port_);
-        std::string connsText = std::to_string(maxConns);
+        std::vector<std::string> args = Arguments(exe, maxConns);
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         std::vector<const char*> argv;
-        if (kind == Kind::kTovrel) {
-            argv = {exe.c_str(), portText.c_str()};
-        } else {
-            // -v prints a line per accepted connection, which the bench counts.
-            argv = {exe.c_str(), "-v",          "-n",
-                    "-l",        "127.0.0.1",   portText.c_str(),
-                    "--broker",  "--max-conns", connsText.c_str()};
+        for (const std::string& a : args) {
+            argv.push_back(a.c_str());
         }
         argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(pipeFds[1], 1);
-            if (kind == Kind::kNcat) {
-                ::dup2(pipeFds[1], 2);  // where ncat reports connections
-            } else {
+            if (kind == Kind::kTovrel) {
                 ::dup2(::open("/dev/null", O_WRONLY), 2);
+            } else {
+                ::dup2(pipeFds[1], 2);  // where ncat reports connections, nats-server logs
             }
             ::dup2(::open("/dev/null", O_RDONLY), 0);
             if (kind == Kind::kTovrel) {
                 // The usual default, so the run shows what tovrel raises it to
-                // by itself; ncat keeps the bench's raised limit.
+                // by itself; the other relays keep the bench's raised limit.
                 rlimit files;
                 if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max > 1024) {
                     files.rlim_cur = 1024;
@@ -142,7 +171,7 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns) {
                 // The probe itself was one connection; let tovrel take it.
                 ::usleep(100000);
                 PumpOutput();
-                accepted_ = disconnected_ = timeouts_ = 0;
+                accepted_ = disconnected_ = timeouts_ = slowDrops_ = 0;
                 return true;
             }
             ::usleep(50000);
@@ -195,12 +224,16 @@ void ServerProcess::PumpOutput() {
 
 void ServerProcess::CountLine(const std::string& line) {
     static const std::string kNcatAccept = "Ncat: Connection from 127.0.0.1:";
-    if (line == "New client connected" || line.compare(0, kNcatAccept.size(), kNcatAccept) == 0) {
+    if (line == "New client connected" || line == "accept" ||
+        line.compare(0, kNcatAccept.size(), kNcatAccept) == 0) {
         ++accepted_;
     } else if (line == "Disconnected") {
         ++disconnected_;
     } else if (line == "TIMEOUT") {
         ++timeouts_;
+    } else if (line == "Output overflow" || line.find("Slow Consumer") != std::string::npos ||
+               line.find("output buffer limits") != std::string::npos) {
+        ++slowDrops_;
     }
 }
 
@@ -220,8 +253,21 @@ ServerProcess::Usage ServerProcess::ReadUsage() const {
             }
         }
     }
-    std::ifstream sched(base + "/schedstat");
-    sched >> u.cpuNs >> u.waitNs;
+    // Every thread's own figures: the process's schedstat is its first thread's.
+    if (DIR* tasks = ::opendir((base + "/task").c_str())) {
+        while (dirent* entry = ::readdir(tasks)) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            std::ifstream sched(base + "/task/" + entry->d_name + "/schedstat");
+            std::int64_t onCpu = 0, waiting = 0;
+            if (sched >> onCpu >> waiting) {
+                u.cpuNs += onCpu;
+                u.waitNs += waiting;
+            }
+        }
+        ::closedir(tasks);
+    }
     std::ifstream status(base + "/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -229,6 +275,8 @@ ServerProcess::Usage ServerProcess::ReadUsage() const {
             u.rssKb = std::atoll(line.c_str() + 6);
         } else if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
             u.voluntarySwitches = std::atoll(line.c_str() + 24);
+        } else if (line.rfind("Threads:", 0) == 0) {
+            u.threads = std::atoi(line.c_str() + 8);
         }
     }
     return u;
@@ -250,4 +298,39 @@ std::string ServerProcess::OpenFileLimits() const {
 
 double ServerProcess::MsPerTick() const {
     return 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void ServerProcess::Usage::Add(const Usage& other) {
+    cpuTicks += other.cpuTicks;
+    cpuNs += other.cpuNs;
+    waitNs += other.waitNs;
+    rssKb += other.rssKb;
+    voluntarySwitches += other.voluntarySwitches;
+    threads += other.threads;
+}
+
+namespace {
+const char* const kKindNames[] = {"tovrel", "floor", "ncat", "nats", "redis"};
+}
+
+const char* KindName(ServerProcess::Kind kind) {
+    return kKindNames[static_cast<int>(kind)];
+}
+
+bool KindFromName(const std::string& name, ServerProcess::Kind& kind) {
+    for (int i = 0; i < 5; ++i) {
+        if (name == kKindNames[i]) {
+            kind = static_cast<ServerProcess::Kind>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Echoes(ServerProcess::Kind kind) {
+    return kind != ServerProcess::Kind::kNcat;
+}
+
+int ConnectWindow(ServerProcess::Kind kind) {
+    return kind == ServerProcess::Kind::kTovrel || kind == ServerProcess::Kind::kNcat ? 4 : 64;
 }

@@ -4,20 +4,26 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// The relay under test, run as a child process on 127.0.0.1: tovrel or
-// ncat --broker. Its console lines are read from a pipe, so the bench knows
-// each accept. Readings come from /proc/<pid>.
+// The relay under test, run as a child process on a free port of 127.0.0.1:
+// tovrel, the bench's floor relay, ncat --broker, nats-server or
+// redis-server (without persistence). Its console lines are read from a
+// pipe, so the bench knows each accept. Readings come from /proc/<pid>.
+// Stop ends exactly the process Start began.
 class ServerProcess {
   public:
-    enum class Kind { kTovrel, kNcat };
+    enum class Kind { kTovrel, kFloor, kNcat, kNats, kRedis };
 
     struct Usage {
         std::int64_t cpuTicks = 0;  // utime + stime, in clock ticks
-        std::int64_t cpuNs = 0;     // time on a CPU from schedstat (finer; 0 if unavailable)
-        std::int64_t waitNs = 0;    // time runnable but waiting for a CPU, from schedstat
+        std::int64_t cpuNs = 0;     // time on a CPU from schedstat, all threads (0 if unavailable)
+        std::int64_t waitNs = 0;    // time runnable but waiting for a CPU, all threads
         std::int64_t rssKb = 0;
         std::int64_t voluntarySwitches = 0;  // tovrel: one per 20 ms sleep, so one per pass
+        int threads = 0;
+
+        void Add(const Usage& other);
     };
 
     ServerProcess() = default;
@@ -25,9 +31,11 @@ class ServerProcess {
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // Starts `exe` on a free loopback port and waits until it accepts
-    // connections. False (with a message on stderr) when it does not start.
-    bool Start(Kind kind, const std::string& exe, int maxConns);
+    // Starts `exe` on a free loopback port, with `extraArgs` after the
+    // usual ones, and waits until it accepts connections. False (with a
+    // message on stderr) when it does not start.
+    bool Start(Kind kind, const std::string& exe, int maxConns,
+               const std::vector<std::string>& extraArgs = {});
     // SIGTERM, drain its output, reap it; SIGKILL after a few seconds.
     void Stop();
 
@@ -46,8 +54,12 @@ class ServerProcess {
     long accepted() const { return accepted_; }
     long disconnected() const { return disconnected_; }
     long timeouts() const { return timeouts_; }
+    // Readers the server said it dropped for falling behind.
+    long slowDrops() const { return slowDrops_; }
 
   private:
+    std::vector<std::string> Arguments(const std::string& exe, int maxConns) const;
+
     void CountLine(const std::string& line);
 
     Kind kind_ = Kind::kTovrel;
@@ -58,7 +70,17 @@ class ServerProcess {
     long accepted_ = 0;
     long disconnected_ = 0;
     long timeouts_ = 0;
+    long slowDrops_ = 0;
 };
+
+const char* KindName(ServerProcess::Kind kind);
+// False for a name that is none of KindName's.
+bool KindFromName(const std::string& name, ServerProcess::Kind& kind);
+// Whether a sender gets its own messages back, as tovrel's do.
+bool Echoes(ServerProcess::Kind kind);
+// How many connections the bench may have waiting for the relay to take
+// them: below its listen backlog (5 for tovrel, 10 for ncat).
+int ConnectWindow(ServerProcess::Kind kind);
 
 // A TCP connection to 127.0.0.1:port in non-blocking mode, connect under way;
 // -1 on failure.

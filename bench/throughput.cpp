@@ -25,7 +25,7 @@ struct Sample {
 // Follows conn's received bytes until `total` arrived (or `limitSec`),
 // sampling every 50 ms; reports the steady part between 20% and 95%, after
 // whatever the kernel buffers held has been read.
-bool Measure(Connections& conns, ServerProcess& server, const BenchOptions& o, int conn,
+bool Measure(Connections& conns, ServerGroup& server, const BenchOptions& o, int conn,
              std::uint64_t total, double limitSec, const char* role, int ceiling) {
     std::vector<Sample> samples;
     std::uint64_t base = conns.at(conn).bytesIn;
@@ -84,12 +84,12 @@ bool RunThroughput(const BenchOptions& o) {
     {
         // One writer; its frames come back to it, at up to twice the rate
         // they go in, so the echo follows the intake.
-        ServerProcess server;
+        ServerGroup server;
         if (!server.Start(o.kind, o.exe, 16)) {
             return false;
         }
         Connections conns(server);
-        if (!conns.GrowTo(1, 4, 20, false)) {
+        if (!conns.GrowTo(1, ConnectWindow(o.kind), 20, false)) {
             return false;
         }
         std::string data = BigFrames(perWriter);
@@ -99,12 +99,12 @@ bool RunThroughput(const BenchOptions& o) {
     }
     {
         // A reader that does not read while writers fill its queue, then drains it.
-        ServerProcess server;
+        ServerGroup server;
         if (!server.Start(o.kind, o.exe, 16)) {
             return false;
         }
         Connections conns(server);
-        if (!conns.GrowTo(1 + o.writers, 4, 20, false)) {
+        if (!conns.GrowTo(1 + o.writers, ConnectWindow(o.kind), 20, false)) {
             return false;
         }
         // A small receive buffer keeps the backlog in the server, not in the kernel.

@@ -38,6 +38,11 @@ class CPlatform {
     virtual int SetNonBlocking(SocketHandle s) = 0;
     // Binds to every local IPv4 address on `port`; negative on failure.
     virtual int BindAnyIPv4(SocketHandle s, std::uint16_t port) = 0;
+    // Binds to one local IPv4 address (host byte order) on `port`; negative
+    // on failure, as on a platform that cannot.
+    virtual int BindIPv4(SocketHandle /*s*/, std::uint32_t /*address*/, std::uint16_t /*port*/) {
+        return -1;
+    }
     // Negative on failure.
     virtual int Listen(SocketHandle s, int backlog) = 0;
     // One waiting connection, or INVALID_SOCKET when none waits (never blocks).

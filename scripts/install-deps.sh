@@ -4,11 +4,17 @@
 set -euo pipefail
 
 # Build and Linux tests
-packages=(cmake g++ make libgtest-dev python3 python3-pytest clang-format git)
+packages=(cmake g++ make libgtest-dev libcli11-dev libhiredis-dev python3 python3-pytest clang-format git)
 # Windows build, run under Wine
 packages+=(g++-mingw-w64-x86-64-posix wine64)
+# Rooms across instances: the tests start Debian's redis-server
+packages+=(redis-server)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
+# Benchmark peers and the profiler (bench/run.sh, bench/profile.sh)
+packages+=(nats-server linux-perf)
+# Packages: building and checking the .deb and the .zip, the systemd unit
+packages+=(dpkg-dev lintian groff man-db systemd unzip)
 
 missing=()
 for p in "${packages[@]}"; do

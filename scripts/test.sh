@@ -4,7 +4,8 @@
 #   1. Linux build with warnings as errors: unit, black-box, client, soak, bench smoke
 #   2. the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   3. the Windows build (MinGW) with its unit and black-box tests under Wine
-#   4. each fuzz target for a bounded time
+#   4. the .deb and the Windows .zip: built, installed, run, removed (tests/package/check.sh)
+#   5. each fuzz target for a bounded time
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -28,10 +29,15 @@ cmake --build build-ci-asan -j"$jobs"
 (cd build-ci-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest -j"$jobs" --output-on-failure -LE slow)
 
+win_build="$root/build-pkg-win"
 if [ -x tests/windows/run-windows-tests.sh ]; then
     step "Windows build under Wine"
     tests/windows/run-windows-tests.sh "$root/build-ci-win"
+    win_build="$root/build-ci-win"  # the .zip is packed from this build
 fi
+
+step "Packages: .deb and Windows .zip"
+tests/package/check.sh "$win_build"
 
 if [ -x fuzz/run.sh ]; then
     step "Fuzzing (${TOVREL_FUZZ_SECONDS:-60} s per target)"

@@ -1,11 +1,16 @@
 #include "server/app.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "server/console.h"
+#include "server/options.h"
+#include "server/room.h"
 #include "server/server.h"
+#include "server/settings.h"
+#include "tovrel_version.h"
 
 namespace {
 void OnStop() {
@@ -68,12 +73,34 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("Usage: tovrel <port>\n");
         return 1;
     }
+    CCommandLine line = ParseCommandLine(argc, argv, g_settings);
+    switch (line.action) {
+        case CCommandLine::kShowHelp:
+            std::fputs(kHelpText, stdout);
+            return 0;
+        case CCommandLine::kShowVersion:
+            std::printf("tovrel %s\n", TOVREL_VERSION);
+            return 0;
+        case CCommandLine::kRefuse:
+            ConsoleError("tovrel: %s\nTry 'tovrel --help'.\n", line.error.c_str());
+            return 1;
+        case CCommandLine::kServe:
+            break;
+    }
+    if (!g_settings.redisHost.empty() && !RoomLinkSupported()) {
+        ConsoleError("tovrel: this build has no Redis support (--redis)\n");
+        return 1;
+    }
+    if (!line.portGiven) {
+        ConsoleError("Usage: tovrel <port>\n");
+        return 1;
+    }
     if (!SetExeDir(argv[0])) {
         ConsoleError("Program path too long!\n");
         return 1;
     }
     ConsolePrint("%s\n", g_exeDir);
-    int port = ParsePortArgument(argv[1]);
+    int port = ParsePortArgument(line.portText.c_str());
     // Outside 1..65535 the low 16 bits would serve another port than announced.
     if (port < 1 || port > 65535) {
         ConsoleError("Invalid port!\n");
@@ -84,6 +111,8 @@ int TovrelMain(int argc, char** argv) {
         return 1;
     }
     ConsolePrint("Server is open at port %d\n", port);
+    JoinRoom(g_server.port);
     RunServerLoop();
+    LeaveRoom();
     return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "server/console.h"
-#include "server/relay.h"
+#include "server/room.h"
 #include "server/server.h"
 #include "stream/frame.h"
 #include "stream/heap.h"
@@ -154,6 +154,6 @@ void CClient::Dispatch(char* message) {
         SendFastCommands();
         std::free(message);
     } else {
-        Broadcast(message);
+        Relay(message);
     }
 }

@@ -11,5 +11,10 @@ extern char* g_history[3];
 // the history. Takes ownership of `message` (a malloc'd NUL-terminated text).
 void Broadcast(char* message);
 
+// Stores a message as the newest history entry without sending it, pushing
+// the oldest out; takes ownership. ClearHistory empties the history.
+void KeepInHistory(char* message);
+void ClearHistory();
+
 // Queues the history, oldest first, for a client that has just connected.
 void ReplayHistory(CClient* client);

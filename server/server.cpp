@@ -5,12 +5,23 @@
 #include "server/client.h"
 #include "server/console.h"
 #include "server/relay.h"
+#include "server/room.h"
 #include "server/settings.h"
 
 CServer g_server;
 char g_exeDir[256];
 CSettings g_settings;
 std::atomic<unsigned char> g_quit{0};
+
+namespace {
+// Every local address unless an option named one.
+int Bind(CPlatform& platform, SocketHandle listener, std::uint16_t port) {
+    if (g_settings.bindAddress.empty()) {
+        return platform.BindAnyIPv4(listener, port);
+    }
+    return platform.BindIPv4(listener, static_cast<std::uint32_t>(g_settings.bindIPv4), port);
+}
+}  // namespace
 
 CServer::~CServer() {
     Shutdown();
@@ -35,8 +46,8 @@ bool CServer::Open(int requestedPort) {
         return false;
     }
     platform.SetReuseAddress(listenSocket);
-    if (platform.SetNonBlocking(listenSocket) != 0 ||
-        platform.BindAnyIPv4(listenSocket, port) < 0 || platform.Listen(listenSocket, 5) < 0) {
+    if (platform.SetNonBlocking(listenSocket) != 0 || Bind(platform, listenSocket, port) < 0 ||
+        platform.Listen(listenSocket, 5) < 0) {
         platform.CloseSocket(listenSocket);
         listenSocket = INVALID_SOCKET;
         return false;
@@ -68,11 +79,15 @@ void CServer::Update(int elapsedMs) {
     }
     // After the accept, so a client taken in this pass is looked at too.
     platform.RefreshReadiness();
+    // What the room's stream brought goes out to the clients in this pass;
+    // what they hand over goes to the stream right after their turn.
+    RoomBeforeClients();
     for (CClient* client = clients; client != nullptr;) {
         CClient* following = client->next;  // Tick may delete the client
         client->Tick(elapsedMs);
         client = following;
     }
+    RoomAfterClients();
 }
 
 void RunServerLoop() {

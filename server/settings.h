@@ -8,8 +8,10 @@
 struct CSettings {
     // Bound on all clients' queued output and partly received input together.
     long long maxMemoryBytes = 512LL * 1024 * 1024;
-    // Local IPv4 address to listen on; empty means every local address.
+    // Local IPv4 address to listen on, as given and in host order; empty
+    // (and 0) means every local address.
     std::string bindAddress;
+    unsigned long bindIPv4 = 0;
     // Redis server joining this instance to a room; empty host means alone.
     std::string redisHost;
     int redisPort = 6379;

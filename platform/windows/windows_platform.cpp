@@ -78,10 +78,14 @@ class CWindowsPlatform : public CPlatform {
     }
 
     int BindAnyIPv4(SocketHandle s, std::uint16_t port) override {
+        return BindIPv4(s, INADDR_ANY, port);
+    }
+
+    int BindIPv4(SocketHandle s, std::uint32_t address, std::uint16_t port) override {
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_addr.s_addr = htonl(address);
         int r = ::bind(ToSocket(s), reinterpret_cast<const sockaddr*>(&addr),
                        static_cast<int>(sizeof addr));
         return r == SOCKET_ERROR ? -1 : 0;

@@ -57,7 +57,7 @@ def rss_kib(pid):
 class Server:
     """One server process on a free port, its stdout collected by a thread."""
 
-    def __init__(self, fast_text=None, wrapper=None, preexec_fn=None, port=None):
+    def __init__(self, fast_text=None, wrapper=None, preexec_fn=None, port=None, args=()):
         self.dir = tempfile.mkdtemp(prefix="tovrel-soak-")
         self.binary = os.path.join(self.dir, "tovrel")
         shutil.copy2(server_binary(), self.binary)
@@ -65,7 +65,7 @@ class Server:
         if fast_text is not None:
             with open(os.path.join(self.dir, f"fastcmd{self.port}.txt"), "wb") as f:
                 f.write(fast_text)
-        argv = (wrapper or []) + [self.binary, str(self.port)]
+        argv = (wrapper or []) + [self.binary, str(self.port)] + list(args)
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, preexec_fn=preexec_fn)
         self._out = bytearray()

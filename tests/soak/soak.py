@@ -18,7 +18,12 @@ if it is still connected at the end, everything up to the last message. The
 server must stay up, keep its RSS under a bound, never drop a client itself,
 and exit 0 on SIGINT, closing every connection.
 
-Usage: soak.py [--seconds N] [--clients N] [--rate MSGS_PER_S]
+With --instances N (more than 1), N servers serve one room through a
+redis-server on a free loopback port that the soak starts and stops; each
+session connects to one of them at random and the observer to the first, so
+every session's run must be a run of one order shared by all instances.
+
+Usage: soak.py [--seconds N] [--clients N] [--rate MSGS_PER_S] [--instances N]
 The binary comes from TOVREL_SERVER; N defaults to TOVREL_SOAK_SECONDS or 60.
 """
 
@@ -34,6 +39,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serverproc import HOST, Server, built_with_asan, frame, server_binary  # noqa: E402
+from redisproc import RedisServer  # noqa: E402
 
 MAX_PAYLOAD = 131072
 # b"#", sender and sequence (8 hex digits each), length and NUL position (6 each)
@@ -77,7 +83,7 @@ def show(key):
 class Session:
     """One connection of a client slot."""
 
-    def __init__(self, soak, sid, observer=False):
+    def __init__(self, soak, sid, observer=False, port=None):
         self.soak = soak
         self.sid = sid
         self.observer = observer
@@ -95,7 +101,9 @@ class Session:
         self.fast_sent = self.fast_got = 0
         self.last_send = time.monotonic()
         self.end_mode = None
-        err = self.sock.connect_ex((HOST, soak.server.port))
+        if port is None:
+            port = (soak.servers[0] if len(soak.servers) == 1 else random.choice(soak.servers)).port
+        err = self.sock.connect_ex((HOST, port))
         if err not in (0, errno.EINPROGRESS):
             raise Failure(f"connect failed: {os.strerror(err)}")
         soak.sel.register(self.sock, selectors.EVENT_WRITE, self)
@@ -248,7 +256,13 @@ class Soak:
     def __init__(self, args):
         self.args = args
         self.sel = selectors.DefaultSelector()
-        self.server = Server(fast_text=FAST_TEXT)
+        self.redis = None
+        self.servers = []
+        try:
+            self.start_servers(args.instances)
+        except BaseException:
+            self.kill()
+            raise
         self.rss_limit_kib = args.rss_limit_mb * 1024 * (4 if built_with_asan(server_binary()) else 1)
         self.next_sid = 1
         self.stopping = False
@@ -262,6 +276,17 @@ class Soak:
         self.g_checked = 0
         self.live = []
         self.must_relay = []  # (label, keys) that must all reach the observer
+
+    def start_servers(self, instances):
+        if instances <= 1:
+            self.servers.append(Server(fast_text=FAST_TEXT))
+            return
+        self.redis = RedisServer().start()
+        room = ["--redis", f"{HOST}:{self.redis.port}", "--room", "soak"]
+        for _ in range(instances):
+            server = Server(fast_text=FAST_TEXT, args=room)
+            self.servers.append(server)
+            server.wait_for(lambda: "Redis connected" in server.stdout, 10, "the link to Redis")
 
     # -- the observer's sequence G
     @property
@@ -423,7 +448,7 @@ class Soak:
     def run(self):
         a = self.args
         self.rate_per_slot = a.rate / a.clients
-        self.observer = Session(self, 0, observer=True)
+        self.observer = Session(self, 0, observer=True, port=self.servers[0].port)
         self.live_observer_wait()
         slots = [None] * a.clients
         reopen = [time.monotonic() + i * 0.02 for i in range(a.clients)]
@@ -466,21 +491,36 @@ class Soak:
 
     def live_observer_wait(self):
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and self.server.count("New client connected") < 1:
+        while time.monotonic() < deadline and self.count("New client connected") < 1:
             self.pump(0.01)
-        if self.server.count("New client connected") < 1:
+        if self.count("New client connected") < 1:
             raise Failure("the observer was not accepted")
 
     def sample(self):
-        if not self.server.alive():
-            raise Failure(f"server exited: rc={self.server.proc.returncode} "
-                          f"stderr={self.server.stderr[-2000:]!r}")
-        rss = self.server.sample_rss()
-        if rss is not None and rss > self.rss_limit_kib:
-            raise Failure(f"server RSS {rss} KiB over the limit of {self.rss_limit_kib} KiB")
-        for line in ("Output overflow", "TIMEOUT", "Invalid msg size"):
-            if self.server.count(line):
-                raise Failure(f"server printed {line!r}: {self.server.stdout[-600:]!r}")
+        for server in self.servers:
+            if not server.alive():
+                raise Failure(f"server exited: rc={server.proc.returncode} "
+                              f"stderr={server.stderr[-2000:]!r}")
+            rss = server.sample_rss()
+            if rss is not None and rss > self.rss_limit_kib:
+                raise Failure(f"server RSS {rss} KiB over the limit of {self.rss_limit_kib} KiB")
+            # In a room the link must never have lost Redis or a message.
+            for line in ("Output overflow", "TIMEOUT", "Invalid msg size", "Redis lost, retrying",
+                         "Holding full, dropping messages"):
+                if server.count(line):
+                    raise Failure(f"server printed {line!r}: {server.stdout[-600:]!r}")
+
+    def count(self, line):
+        return sum(server.count(line) for server in self.servers)
+
+    def max_rss_kib(self):
+        return max(server.max_rss_kib for server in self.servers)
+
+    def kill(self):
+        for server in self.servers:
+            server.kill()
+        if self.redis is not None:
+            self.redis.stop()
 
     def settle(self, sessions, what, timeout=60):
         """Each session sends a ping and waits for its reply, which comes after
@@ -507,6 +547,12 @@ class Soak:
         # Round one: every frame sent has been read and relayed. Round two:
         # every relayed frame has reached every session.
         self.settle(everyone, "the last messages")
+        if self.redis is not None:
+            # Read by their instances, the last messages are still on their
+            # way through Redis: a few passes, given here generously.
+            deadline = time.monotonic() + 1.0
+            while time.monotonic() < deadline:
+                self.pump(0.01)
         self.settle(everyone, "the last relays")
         self.sample()
         self.check_deferred()
@@ -528,22 +574,24 @@ class Soak:
                 raise Failure(f"{label}: {len(lost)} of its messages were never relayed")
         # Ctrl+C: status 0 and every connection closed.
         self.stopping = True
-        rc = self.server.interrupt()
-        if rc != 0:
-            raise Failure(f"exit status {rc} after SIGINT; stderr={self.server.stderr[-2000:]!r}")
+        for server in self.servers:
+            rc = server.interrupt()
+            if rc != 0:
+                raise Failure(f"exit status {rc} after SIGINT; stderr={server.stderr[-2000:]!r}")
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and any(s.state != "closed" for s in everyone):
             self.pump(0.05)
         left = [s.sid for s in everyone if s.state != "closed"]
         if left:
             raise Failure(f"sessions not closed after the stop: {left[:10]}")
-        connected = self.server.count("New client connected")
-        disconnected = self.server.count("Disconnected")
+        connected = self.count("New client connected")
+        disconnected = self.count("Disconnected")
         if connected != self.sessions_opened + 1 or disconnected != connected:
             raise Failure(f"{connected} accepted and {disconnected} disconnected for "
                           f"{self.sessions_opened + 1} sessions")
-        if self.server.stderr:
-            raise Failure(f"server wrote to stderr: {self.server.stderr[-2000:]!r}")
+        for server in self.servers:
+            if server.stderr:
+                raise Failure(f"server wrote to stderr: {server.stderr[-2000:]!r}")
 
 
 def main():
@@ -555,6 +603,8 @@ def main():
                         help="actions per second over all clients")
     parser.add_argument("--rss-limit-mb", type=int, default=256)
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--instances", type=int, default=1,
+                        help="servers joined to one room through Redis (1: alone, no Redis)")
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(4), "little")
     random.seed(seed)
@@ -567,7 +617,7 @@ def main():
         print(f"FAIL: {e}", file=sys.stderr)
         ok = False
     finally:
-        soak.server.kill()
+        soak.kill()
     elapsed = time.monotonic() - started
     print(f"seed {seed}; {args.seconds:.0f} s load, {elapsed:.0f} s in all; "
           f"{args.clients} client slots, {soak.sessions_opened} sessions "
@@ -576,7 +626,7 @@ def main():
           f"{len(soak.observer.received)} messages relayed; "
           f"{soak.frames_received} relayed frames checked; "
           f"{soak.bytes_sent / 1e6:.1f} MB sent, {soak.bytes_received / 1e6:.1f} MB received; "
-          f"server max RSS {soak.server.max_rss_kib / 1024:.1f} MiB; "
+          f"{len(soak.servers)} instance(s), largest max RSS {soak.max_rss_kib() / 1024:.1f} MiB; "
           f"{soak.unanchored} sessions without an identified message")
     return 0 if ok else 1
 

@@ -31,13 +31,6 @@ class ServerFixture : public ::testing::Test {
         SetPlatform(nullptr);
     }
 
-    static void ClearHistory() {
-        for (char*& entry : g_history) {
-            std::free(entry);
-            entry = nullptr;
-        }
-    }
-
     // Everything printed since the last call (or since SetUp).
     std::string Console() {
         std::string out;

@@ -6,10 +6,7 @@
 #include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/modes.h"
 #include "tools/tovrel_client/options.h"
-
-#ifndef TOVREL_VERSION
-#define TOVREL_VERSION "unknown"
-#endif
+#include "tovrel_version.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "server/settings.h"
+
+// The command line: `tovrel [OPTIONS] PORT`, options before or after the
+// port. Arguments after the port that are not options are ignored, as they
+// always were.
+struct CCommandLine {
+    enum Action { kServe, kShowHelp, kShowVersion, kRefuse };
+    Action action = kServe;
+    // The port argument as given; it is read like atoi by the caller.
+    std::string portText;
+    // False when only options were given.
+    bool portGiven = false;
+    // For kRefuse: why, as one line without its newline.
+    std::string error;
+};
+
+// Reads argv[1..] into `settings` and the port text. Needs argc >= 2.
+CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings);
+
+// Sizes like "512M", "64k", "1G" or plain bytes; false on anything else.
+bool ParseMemorySize(const std::string& text, long long* bytes);
+// Dotted IPv4 like "127.0.0.1" into a host-order address; false otherwise.
+bool ParseIPv4(const std::string& text, unsigned long* address);
+
+// What --help prints.
+extern const char kHelpText[];

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+// A room served together with other instances through Redis, when
+// g_settings names a Redis server; alone otherwise. Without a room every
+// function here leaves the relay exactly as it is: Relay is Broadcast and
+// the pass hooks do nothing.
+
+// False in a build without Redis support (no hiredis for its system).
+bool RoomLinkSupported();
+
+// Joins the room that g_settings names (its key follows from `port` when no
+// room name is given) and starts connecting; called once the port is open.
+void JoinRoom(std::uint16_t port);
+
+// Relays a local client's ordinary message: to every client at once when
+// alone, through the room's stream when joined. Takes ownership of the
+// NUL-terminated heap buffer.
+void Relay(char* message);
+
+// The pass's two turns for the room: before the clients, deliver what Redis
+// answered; after them, send what the clients handed over and the next read.
+void RoomBeforeClients();
+void RoomAfterClients();
+
+// Drops the link; messages still held are lost.
+void LeaveRoom();

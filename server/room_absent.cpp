@@ -1,0 +1,18 @@
+// The room functions of a build without Redis support: every instance is
+// alone, and the option that would join a room is refused at start.
+#include "server/relay.h"
+#include "server/room.h"
+
+bool RoomLinkSupported() {
+    return false;
+}
+
+void JoinRoom(std::uint16_t) {}
+
+void Relay(char* message) {
+    Broadcast(message);
+}
+
+void RoomBeforeClients() {}
+void RoomAfterClients() {}
+void LeaveRoom() {}

@@ -1,0 +1,60 @@
+"""Options beside the port: --help, --version, --bind, --max-memory."""
+
+import socket
+
+import pytest
+
+from conftest import IS_WINE, run_once
+
+
+def test_help_and_version_print_to_stdout_and_exit_0():
+    rc, out, err = run_once(["--help"])
+    assert (rc, err) == (0, "")
+    assert out.startswith("Usage: tovrel [OPTIONS] PORT\n")
+    for option in ("--bind", "--max-memory", "--redis", "--room", "--version", "fastcmdPORT.txt"):
+        assert option in out
+    rc, out, err = run_once(["--version"])
+    assert (rc, err) == (0, "")
+    assert out.startswith("tovrel ") and out.count("\n") == 1
+
+
+@pytest.mark.parametrize("args, why", [
+    (["--max-memory", "12Q", "5000"], "--max-memory"),
+    (["--max-memory", "100K", "5000"], "--max-memory"),
+    (["5000", "--bind", "localhost"], "--bind"),
+    (["5000", "--bind", "1.2.3.256"], "--bind"),
+    (["5000", "--redis", "host:0"], "--redis"),
+])
+def test_bad_option_values_are_refused_before_serving(args, why):
+    rc, out, err = run_once(args)
+    assert rc == 1 and out == ""
+    assert err.startswith(f"tovrel: {why}") and "tovrel --help" in err
+
+
+def test_options_without_a_port_print_usage():
+    rc, out, err = run_once(["--max-memory", "64M"])
+    assert (rc, out, err) == (1, "", "Usage: tovrel <port>\n")
+
+
+def test_bind_serves_that_address_only(server_factory):
+    server = server_factory(args=["--bind", "127.0.0.2", "{port}"])
+    with socket.create_connection(("127.0.0.2", server.port), timeout=5):
+        server.wait_line("New client connected")
+    with pytest.raises(OSError):
+        socket.create_connection(("127.0.0.1", server.port), timeout=5).close()
+
+
+def test_options_before_or_after_the_port(server_factory):
+    for args in (["--max-memory", "64M", "{port}"], ["{port}", "--max-memory=64M", "extra"]):
+        server = server_factory(args=args)
+        client = server.connect()
+        client.send_frame("hello")
+        client.expect_frame("hello")
+        client.close()
+
+
+@pytest.mark.skipif(not IS_WINE, reason="the Windows build is the one without Redis support")
+def test_a_build_without_redis_support_refuses_redis():
+    rc, out, err = run_once(["5000", "--redis", "127.0.0.1"])
+    assert (rc, out) == (1, "")
+    assert err == "tovrel: this build has no Redis support (--redis)\n"
