@@ -81,6 +81,18 @@ CSession::Event CSession::Next(bool watchInput, int timeoutMs, std::string* payl
     }
 }
 
+CSession::Event CSession::ReceiveFor(int timeoutMs,
+                                     const std::function<bool(const std::string&)>& onFrame) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string payload;
+    for (;;) {
+        const Event e = Next(false, MsUntil(deadline), &payload);
+        if (e != kFrame || !onFrame(payload)) {
+            return e;
+        }
+    }
+}
+
 void CSession::EndSending() {
     if (socket_ != INVALID_SOCKET && !sendClosed_) {
         toolnet::ShutdownSend(socket_);
@@ -93,14 +105,7 @@ void CSession::Finish(int timeoutMs) {
         return;
     }
     EndSending();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string ignored;
-    for (;;) {
-        const Event e = Next(false, MsUntil(deadline), &ignored);
-        if (e != kFrame) {
-            break;
-        }
-    }
+    ReceiveFor(timeoutMs, [](const std::string&) { return true; });
     toolnet::Close(socket_);
     socket_ = INVALID_SOCKET;
 }
