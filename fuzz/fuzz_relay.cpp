@@ -105,19 +105,21 @@ class Harness {
 
     // Cuts the frames a peer has sent so far, as the server would.
     void ParseFed(Peer& p) {
-        while (!p.fedBroken && p.fed.size() - p.parsed >= frame::kHeaderSize) {
-            std::int32_t n = frame::DecodeLength(
-                reinterpret_cast<const unsigned char*>(p.fed.data() + p.parsed));
-            if (!frame::LengthAllowed(n)) {
+        while (!p.fedBroken) {
+            frame::CutResult cut =
+                frame::Cut(reinterpret_cast<const unsigned char*>(p.fed.data() + p.parsed),
+                           p.fed.size() - p.parsed);
+            if (cut.status == frame::CutStatus::kBadLength) {
                 p.fedBroken = true;
                 break;
             }
-            if (p.fed.size() - p.parsed < static_cast<std::size_t>(n) + frame::kHeaderSize) {
+            if (cut.status == frame::CutStatus::kNeedMore) {
                 break;
             }
+            const std::size_t n = static_cast<std::size_t>(cut.length);
             const char* payload = p.fed.data() + p.parsed + frame::kHeaderSize;
-            std::string text(payload, strnlen(payload, static_cast<std::size_t>(n)));
-            p.parsed += frame::kHeaderSize + static_cast<std::size_t>(n);
+            std::string text(payload, strnlen(payload, n));
+            p.parsed += frame::kHeaderSize + n;
             if (text == "@PING") {
                 ++p.pingsSent;
             } else if (text == "@FASTCOMMANDS") {
@@ -147,16 +149,19 @@ class Harness {
     void CheckReceived(Peer& p) {
         p.got += fake.TakeSent(p.socket);
         std::size_t at = 0;
-        while (p.got.size() - at >= frame::kHeaderSize) {
-            std::int32_t n =
-                frame::DecodeLength(reinterpret_cast<const unsigned char*>(p.got.data() + at));
-            CHECK(n > 0 && n <= 14 + 19983 + static_cast<std::int32_t>(frame::kMaxPayload));
-            if (p.got.size() - at < static_cast<std::size_t>(n) + frame::kHeaderSize) {
+        for (;;) {
+            // The server sends nothing longer than a client may: the fast
+            // reply is at most 14 + 19983 bytes.
+            frame::CutResult cut = frame::Cut(
+                reinterpret_cast<const unsigned char*>(p.got.data() + at), p.got.size() - at);
+            CHECK(cut.status != frame::CutStatus::kBadLength);
+            if (cut.status == frame::CutStatus::kNeedMore) {
                 break;
             }
-            std::string payload =
-                p.got.substr(at + frame::kHeaderSize, static_cast<std::size_t>(n));
-            at += frame::kHeaderSize + static_cast<std::size_t>(n);
+            CHECK(cut.length > 0);
+            const std::size_t n = static_cast<std::size_t>(cut.length);
+            std::string payload = p.got.substr(at + frame::kHeaderSize, n);
+            at += frame::kHeaderSize + n;
             CHECK(payload.find('\0') == std::string::npos);
             if (payload == "@PING") {
                 CHECK(++p.pingsGot <= p.pingsSent);
@@ -220,11 +225,8 @@ class Harness {
             held += c->HeldBytes();
             // Input starts at a frame boundary, and every whole frame in it
             // has been handled.
-            if (c->input.size >= frame::kHeaderSize) {
-                std::int32_t n = frame::DecodeLength(c->input.data);
-                CHECK(frame::LengthAllowed(n));
-                CHECK(c->input.size < n + frame::kHeaderSize);
-            }
+            CHECK(frame::Cut(c->input.data, static_cast<std::size_t>(c->input.size)).status ==
+                  frame::CutStatus::kNeedMore);
             CHECK(c->output.Size() <= kMaxQueuedOutput);
             // What the peer holds of a cut frame plus the queue is whole frames
             // (a client being dropped has let its queue go).

@@ -18,6 +18,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -375,7 +376,9 @@ def case_valgrind():
     """memcheck over relay, history, commands, bad input, closes and resets,
     then SIGINT: no invalid access, and nothing left at exit but the history
     buffers and the platform object kept on purpose."""
-    log = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"tovrel-memcheck-{os.getpid()}.log")
+    # A log name that no other run shares; kept only when the case fails.
+    handle, log = tempfile.mkstemp(prefix="tovrel-memcheck-", suffix=".log")
+    os.close(handle)
     wrapper = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
                "--error-exitcode=99", f"--log-file={log}"]
     server = Server(fast_text=b"look\r\n", wrapper=wrapper)

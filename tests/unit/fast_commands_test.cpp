@@ -3,11 +3,40 @@
 #include <fstream>
 #include <string>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "server_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return static_cast<int>(getpid());
+#endif
+}
+
+// A new, empty folder that no other test shares, in this process or in
+// another one started beside it (ctest -j): named after the process and a
+// count, and made by this call (a name already taken is passed over).
+fs::path MakeScratchDir() {
+    static int count = 0;
+    const std::string stem = "tovrel-fastcmd-" + std::to_string(ProcessId()) + "-";
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        fs::path dir = fs::temp_directory_path() / (stem + std::to_string(++count));
+        if (fs::create_directory(dir)) {
+            return dir;
+        }
+    }
+    return {};
+}
 
 // Points the program directory at a fresh temporary folder holding the
 // fast-command file for port 5000.
@@ -15,9 +44,8 @@ class FastCommandsTest : public ServerFixture {
   protected:
     void SetUp() override {
         ServerFixture::SetUp();
-        dir = fs::temp_directory_path() /
-              ("tovrel-fastcmd-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-        fs::create_directories(dir);
+        dir = MakeScratchDir();
+        ASSERT_FALSE(dir.empty());
         std::string prefix = (dir / "").string();
         ASSERT_LT(prefix.size(), sizeof g_exeDir);
         std::snprintf(g_exeDir, sizeof g_exeDir, "%s", prefix.c_str());
@@ -25,7 +53,9 @@ class FastCommandsTest : public ServerFixture {
     }
     void TearDown() override {
         g_exeDir[0] = '\0';
-        fs::remove_all(dir);
+        if (!dir.empty()) {
+            fs::remove_all(dir);
+        }
         ServerFixture::TearDown();
     }
     void WriteFile(const std::string& content) {

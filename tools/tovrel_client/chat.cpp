@@ -2,7 +2,7 @@
 // printed as a line, with a keep-alive so a quiet user is not timed out.
 #include <cstdio>
 
-#include "platform/client_net.h"
+#include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/escape.h"
 #include "tools/tovrel_client/line_splitter.h"
 #include "tools/tovrel_client/modes.h"
@@ -23,33 +23,29 @@ int PrintUntilClosed(CSession* session, bool raw, int keepalivesPending) {
         return 1;
     }
     ++keepalivesPending;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBarrierTimeoutMs);
-    std::string payload;
-    for (;;) {
-        switch (session->Next(false, MsUntil(deadline), &payload)) {
-            case CSession::kFrame:
-                if (keepalivesPending > 0 && payload == kPing) {
-                    if (--keepalivesPending == 0) {
-                        session->EndSending();
-                        deadline = Clock::now() + std::chrono::milliseconds(kFinishTimeoutMs);
-                    }
-                } else {
-                    PrintFrame(payload, raw);
-                }
-                break;
-            case CSession::kTimeout:
-                if (keepalivesPending > 0) {
-                    std::fprintf(stderr, "tovrel-client: %s did not answer within %d ms\n",
-                                 session->Peer().c_str(), kBarrierTimeoutMs);
-                    return 1;
-                }
-                return 0;  // the server kept the connection open after our end
-            case CSession::kBroken:
-                return 1;
-            default:
-                return 0;  // closed or interrupted
+    CSession::Event e = session->ReceiveFor(kBarrierTimeoutMs, [&](const std::string& payload) {
+        if (payload == kPing) {
+            return --keepalivesPending > 0;
         }
+        PrintFrame(payload, raw);
+        return true;
+    });
+    if (e == CSession::kFrame) {
+        // Everything sent has been answered: our end, then what still comes.
+        session->EndSending();
+        e = session->ReceiveFor(kFinishTimeoutMs, [&](const std::string& payload) {
+            PrintFrame(payload, raw);
+            return true;
+        });
+        // A time-out here: the server kept the connection open after our end.
+        return e == CSession::kBroken ? 1 : 0;
     }
+    if (e == CSession::kTimeout) {
+        std::fprintf(stderr, "tovrel-client: %s did not answer within %d ms\n",
+                     session->Peer().c_str(), kBarrierTimeoutMs);
+        return 1;
+    }
+    return e == CSession::kBroken ? 1 : 0;  // closed or interrupted
 }
 
 }  // namespace
@@ -110,7 +106,7 @@ int RunChat(const ClientOptions& options, bool readInput) {
                 break;
             case CSession::kInput: {
                 char buffer[65536];
-                const int n = clientnet::ReadInput(buffer, sizeof buffer);
+                const int n = toolnet::ReadInput(buffer, sizeof buffer);
                 if (n > 0) {
                     lines.Feed(buffer, static_cast<std::size_t>(n));
                 } else {

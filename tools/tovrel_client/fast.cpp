@@ -15,29 +15,27 @@ int RunFast(const ClientOptions& options) {
     if (!session.Open(options.host, options.port) || !session.Send(kRequest)) {
         return 1;
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
-    std::string payload;
-    for (;;) {
-        const CSession::Event e = session.Next(false, MsUntil(deadline), &payload);
-        if (e == CSession::kFrame) {
-            if (payload.compare(0, kReplyHead.size(), kReplyHead) != 0) {
-                continue;  // history or a relayed message
-            }
-            std::fwrite(payload.data() + kReplyHead.size(), 1, payload.size() - kReplyHead.size(),
-                        stdout);
-            std::fflush(stdout);
-            session.Finish(kFinishTimeoutMs);
-            return 0;
+    std::string content;
+    const CSession::Event e = session.ReceiveFor(options.timeoutMs, [&](const std::string& p) {
+        if (p.compare(0, kReplyHead.size(), kReplyHead) != 0) {
+            return true;  // history or a relayed message
         }
-        if (e == CSession::kTimeout) {
-            // The server stays silent when it has no file for this port, or an empty one.
-            std::fprintf(stderr, "tovrel-client: no fast commands from %s within %d ms\n",
-                         session.Peer().c_str(), options.timeoutMs);
-        } else if (e == CSession::kClosed) {
-            std::fprintf(stderr, "tovrel-client: %s closed the connection\n",
-                         session.Peer().c_str());
-        }
+        content = p.substr(kReplyHead.size());
+        return false;
+    });
+    if (e == CSession::kFrame) {
+        std::fwrite(content.data(), 1, content.size(), stdout);
+        std::fflush(stdout);
         session.Finish(kFinishTimeoutMs);
-        return 1;
+        return 0;
     }
+    if (e == CSession::kTimeout) {
+        // The server stays silent when it has no file for this port, or an empty one.
+        std::fprintf(stderr, "tovrel-client: no fast commands from %s within %d ms\n",
+                     session.Peer().c_str(), options.timeoutMs);
+    } else if (e == CSession::kClosed) {
+        std::fprintf(stderr, "tovrel-client: %s closed the connection\n", session.Peer().c_str());
+    }
+    session.Finish(kFinishTimeoutMs);
+    return 1;
 }

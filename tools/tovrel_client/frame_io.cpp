@@ -23,20 +23,17 @@ CFrameReader::Result CFrameReader::Next(std::string* payload) {
     if (broken_) {
         return kBadLength;
     }
-    if (Pending() < static_cast<std::size_t>(frame::kHeaderSize)) {
-        return kNeedMore;
-    }
-    const std::int32_t length =
-        frame::DecodeLength(reinterpret_cast<const unsigned char*>(buffer_.data() + start_));
-    if (!frame::LengthAllowed(length)) {
+    const frame::CutResult cut =
+        frame::Cut(reinterpret_cast<const unsigned char*>(buffer_.data() + start_), Pending());
+    if (cut.status == frame::CutStatus::kBadLength) {
         broken_ = true;
         return kBadLength;
     }
-    const std::size_t total = frame::kHeaderSize + static_cast<std::size_t>(length);
-    if (Pending() < total) {
+    if (cut.status == frame::CutStatus::kNeedMore) {
         return kNeedMore;
     }
-    payload->assign(buffer_, start_ + frame::kHeaderSize, static_cast<std::size_t>(length));
-    start_ += total;
+    const std::size_t length = static_cast<std::size_t>(cut.length);
+    payload->assign(buffer_, start_ + frame::kHeaderSize, length);
+    start_ += frame::kHeaderSize + length;
     return kFrame;
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/client_net.h"
+#include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/modes.h"
 #include "tools/tovrel_client/options.h"
 #include "tovrel_version.h"
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const ClientOptions& options = parsed.options;
-    clientnet::SetBinaryOutput();
+    toolnet::SetBinaryOutput();
     if (options.mode == Mode::kHelp) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::string error;
-    if (!clientnet::Start(&error)) {
+    if (!toolnet::Start(&error)) {
         std::fprintf(stderr, "tovrel-client: cannot start networking: %s\n", error.c_str());
         return 1;
     }

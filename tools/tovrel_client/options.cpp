@@ -1,12 +1,15 @@
 #include "tools/tovrel_client/options.h"
 
 #include <cstddef>
+#include <utility>
 
 #include "stream/frame.h"
 
 namespace {
 
 constexpr long long kMaxMs = 24LL * 60 * 60 * 1000;
+const char kOneMode[] = "choose one of --ping, --fast, --send and --listen";
+const char kPingCount[] = "--ping needs a count from 1 to 1000000";
 
 // A plain decimal number within [low, high]; no sign, blanks or suffix.
 bool ParseNumber(const std::string& text, long long low, long long high, long long* value) {
@@ -32,148 +35,133 @@ bool IsNumber(const std::string& text) {
     return ParseNumber(text, 0, 999999999999LL, &ignored);
 }
 
+// The options that take milliseconds: the field each sets, its least value
+// and what a bad value is told.
+struct MsOption {
+    const char* name;
+    int ClientOptions::*field;
+    long long least;
+    const char* error;
+};
+const MsOption kMsOptions[] = {
+    {"--interval", &ClientOptions::intervalMs, 0, "--interval needs milliseconds"},
+    {"--timeout", &ClientOptions::timeoutMs, 1, "--timeout needs milliseconds (at least 1)"},
+    {"--keepalive", &ClientOptions::keepaliveMs, 0,
+     "--keepalive needs milliseconds (0 turns it off)"},
+    {"--wait", &ClientOptions::waitMs, 0, "--wait needs milliseconds"},
+};
+
+const MsOption* FindMsOption(const std::string& name) {
+    for (const MsOption& option : kMsOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool FindMode(const std::string& name, Mode* mode) {
+    const std::pair<const char*, Mode> modes[] = {{"--ping", Mode::kPing},
+                                                  {"--fast", Mode::kFast},
+                                                  {"--listen", Mode::kListen},
+                                                  {"--send", Mode::kSend}};
+    for (const auto& m : modes) {
+        if (name == m.first) {
+            *mode = m.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Walks the arguments in order. An option's value follows its "=" or, when
+// there is none, is the next argument.
+class CArgumentReader {
+  public:
+    explicit CArgumentReader(const std::vector<std::string>& args) : args_(args) {}
+
+    // Moves to the next argument; false after the last.
+    bool Next() {
+        if (++at_ >= args_.size()) {
+            return false;
+        }
+        name_ = args_[at_];
+        value_.clear();
+        hasValue_ = false;
+        const std::size_t eq = name_.find('=');
+        if (name_.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value_ = name_.substr(eq + 1);
+            name_.erase(eq);
+            hasValue_ = true;
+        }
+        return true;
+    }
+    // The argument without its "=value", and the whole argument.
+    const std::string& Name() const { return name_; }
+    const std::string& Whole() const { return args_[at_]; }
+    bool HasValue() const { return hasValue_; }
+    const std::string& Value() const { return value_; }
+
+    // The option's value; false when it has none.
+    bool Take(std::string* out) {
+        if (hasValue_) {
+            *out = value_;
+            return true;
+        }
+        if (at_ + 1 >= args_.size()) {
+            return false;
+        }
+        *out = args_[++at_];
+        return true;
+    }
+    bool TakeMs(long long least, int* out) {
+        std::string text;
+        long long v = 0;
+        if (!Take(&text) || !ParseNumber(text, least, kMaxMs, &v)) {
+            return false;
+        }
+        *out = static_cast<int>(v);
+        return true;
+    }
+    // Takes the next argument when it is a number.
+    bool TakeNumber(std::string* out) {
+        if (at_ + 1 >= args_.size() || !IsNumber(args_[at_ + 1])) {
+            return false;
+        }
+        *out = args_[++at_];
+        return true;
+    }
+    // Takes every argument after this one.
+    void TakeRest(std::vector<std::string>* out) {
+        out->insert(out->end(), args_.begin() + static_cast<std::ptrdiff_t>(at_) + 1, args_.end());
+        at_ = args_.size();
+    }
+
+  private:
+    const std::vector<std::string>& args_;
+    std::size_t at_ = static_cast<std::size_t>(-1);
+    std::string name_;
+    std::string value_;
+    bool hasValue_ = false;
+};
+
 ParseResult Fail(const std::string& error) {
     ParseResult result;
     result.error = error;
     return result;
 }
 
-}  // namespace
-
-ParseResult ParseArguments(const std::vector<std::string>& args) {
+ParseResult Done(const ClientOptions& options) {
     ParseResult result;
-    ClientOptions& o = result.options;
-    std::vector<std::string> positional;
-    bool modeSet = false;
-    bool waitSet = false;
-    bool sending = false;         // after --send, plain arguments are texts
-    bool countMayBePort = false;  // "--ping 5000" alone: 5000 is the port
-    std::string pingCountText;
+    result.ok = true;
+    result.options = options;
+    return result;
+}
 
-    auto setMode = [&](Mode mode) {
-        if (modeSet && o.mode != mode) {
-            return false;
-        }
-        modeSet = true;
-        o.mode = mode;
-        return true;
-    };
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        if (name.compare(0, 2, "--") == 0) {
-            const std::size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name.erase(eq);
-                hasValue = true;
-            }
-        }
-        // The value of an option that needs one.
-        auto take = [&](std::string* out) {
-            if (hasValue) {
-                *out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        auto takeMs = [&](int* out) {
-            std::string text;
-            long long v = 0;
-            if (!take(&text) || !ParseNumber(text, 0, kMaxMs, &v)) {
-                return false;
-            }
-            *out = static_cast<int>(v);
-            return true;
-        };
-
-        if (name == "--help" || name == "-h") {
-            o.mode = Mode::kHelp;
-            result.ok = true;
-            return result;
-        } else if (name == "--version") {
-            o.mode = Mode::kVersion;
-            result.ok = true;
-            return result;
-        } else if (name == "--host") {
-            if (!take(&o.host) || o.host.empty()) {
-                return Fail("--host needs a host name or address");
-            }
-        } else if (name == "--raw") {
-            o.raw = true;
-        } else if (name == "--ping") {
-            if (!setMode(Mode::kPing)) {
-                return Fail("choose one of --ping, --fast, --send and --listen");
-            }
-            std::string text;
-            if (hasValue) {
-                text = value;
-            } else if (i + 1 < args.size() && IsNumber(args[i + 1])) {
-                text = args[++i];
-                countMayBePort = true;
-            }
-            if (!text.empty()) {
-                long long v = 0;
-                if (!ParseNumber(text, 1, 1000000, &v)) {
-                    return Fail("--ping needs a count from 1 to 1000000");
-                }
-                o.pingCount = static_cast<int>(v);
-                pingCountText = text;
-            } else if (hasValue) {
-                return Fail("--ping needs a count from 1 to 1000000");
-            }
-        } else if (name == "--interval") {
-            if (!takeMs(&o.intervalMs)) {
-                return Fail("--interval needs milliseconds");
-            }
-        } else if (name == "--timeout") {
-            if (!takeMs(&o.timeoutMs) || o.timeoutMs == 0) {
-                return Fail("--timeout needs milliseconds (at least 1)");
-            }
-        } else if (name == "--keepalive") {
-            if (!takeMs(&o.keepaliveMs)) {
-                return Fail("--keepalive needs milliseconds (0 turns it off)");
-            }
-        } else if (name == "--wait") {
-            if (!takeMs(&o.waitMs)) {
-                return Fail("--wait needs milliseconds");
-            }
-            waitSet = true;
-        } else if (name == "--fast") {
-            if (!setMode(Mode::kFast)) {
-                return Fail("choose one of --ping, --fast, --send and --listen");
-            }
-        } else if (name == "--listen") {
-            if (!setMode(Mode::kListen)) {
-                return Fail("choose one of --ping, --fast, --send and --listen");
-            }
-        } else if (name == "--send") {
-            if (!setMode(Mode::kSend)) {
-                return Fail("choose one of --ping, --fast, --send and --listen");
-            }
-            if (hasValue) {
-                o.texts.push_back(value);
-            }
-            sending = true;
-        } else if (sending && name == "--") {
-            o.texts.insert(o.texts.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                           args.end());
-            break;
-        } else if (name.size() > 2 && name.compare(0, 2, "--") == 0) {
-            return Fail("unknown option " + name + (sending ? " (put -- before such a TEXT)" : ""));
-        } else if (sending) {
-            o.texts.push_back(args[i]);
-        } else {
-            positional.push_back(name);
-        }
-    }
-
+// The rules that need the whole command line. countMayBePort: the count of
+// "--ping 5000" is the port when no other port is given.
+ParseResult Finish(ClientOptions o, std::vector<std::string> positional, bool countMayBePort,
+                   const std::string& pingCountText, bool waitSet) {
     if (positional.empty() && countMayBePort) {
         positional.push_back(pingCountText);
         o.pingCount = 1;
@@ -201,8 +189,73 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     if (waitSet && o.mode != Mode::kSend) {
         return Fail("--wait goes with --send");
     }
-    result.ok = true;
-    return result;
+    return Done(o);
+}
+
+}  // namespace
+
+ParseResult ParseArguments(const std::vector<std::string>& args) {
+    CArgumentReader in(args);
+    ClientOptions o;
+    std::vector<std::string> positional;
+    bool modeSet = false;
+    bool waitSet = false;
+    bool sending = false;  // after --send, plain arguments are texts
+    bool countMayBePort = false;
+    std::string pingCountText;
+    while (in.Next()) {
+        const std::string& name = in.Name();
+        Mode mode = Mode::kChat;
+        if (name == "--help" || name == "-h" || name == "--version") {
+            o.mode = name == "--version" ? Mode::kVersion : Mode::kHelp;
+            return Done(o);
+        } else if (FindMode(name, &mode)) {
+            if (modeSet && o.mode != mode) {
+                return Fail(kOneMode);
+            }
+            modeSet = true;
+            o.mode = mode;
+            if (mode == Mode::kSend) {
+                if (in.HasValue()) {
+                    o.texts.push_back(in.Value());
+                }
+                sending = true;
+            } else if (mode == Mode::kPing) {
+                std::string text = in.Value();
+                if (!in.HasValue() && in.TakeNumber(&text)) {
+                    countMayBePort = true;
+                }
+                long long count = 0;
+                if ((in.HasValue() || !text.empty()) && !ParseNumber(text, 1, 1000000, &count)) {
+                    return Fail(kPingCount);
+                }
+                if (!text.empty()) {
+                    o.pingCount = static_cast<int>(count);
+                    pingCountText = text;
+                }
+            }
+        } else if (const MsOption* option = FindMsOption(name)) {
+            if (!in.TakeMs(option->least, &(o.*option->field))) {
+                return Fail(option->error);
+            }
+            waitSet = waitSet || option->field == &ClientOptions::waitMs;
+        } else if (name == "--host") {
+            if (!in.Take(&o.host) || o.host.empty()) {
+                return Fail("--host needs a host name or address");
+            }
+        } else if (name == "--raw") {
+            o.raw = true;
+        } else if (sending && name == "--") {
+            in.TakeRest(&o.texts);
+        } else if (name.size() > 2 && name.compare(0, 2, "--") == 0) {
+            return Fail("unknown option " + name + (sending ? " (put -- before such a TEXT)" : ""));
+        } else if (sending) {
+            o.texts.push_back(in.Whole());
+        } else {
+            positional.push_back(name);
+        }
+    }
+    return Finish(o, positional, countMayBePort, pingCountText, waitSet);
 }
 
 std::string UsageText() {

@@ -36,31 +36,6 @@ void PrintSummary(const std::string& peer, const Stats& s) {
     std::fflush(stdout);
 }
 
-// Waits for the reply to one ping; other frames (history, relayed messages)
-// are skipped, since only a "@PING" sent by us is answered with "@PING".
-CSession::Event AwaitReply(CSession* session, int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string payload;
-    for (;;) {
-        const CSession::Event e = session->Next(false, MsUntil(deadline), &payload);
-        if (e != CSession::kFrame || payload == kPing) {
-            return e;
-        }
-    }
-}
-
-// Pauses between pings; false when the pause ended for another reason.
-CSession::Event Pause(CSession* session, int ms) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    std::string payload;
-    for (;;) {
-        const CSession::Event e = session->Next(false, MsUntil(deadline), &payload);
-        if (e != CSession::kFrame) {
-            return e;
-        }
-    }
-}
-
 // The server's close is an error here; a broken connection was reported already.
 void ReportClosed(const CSession& session, CSession::Event e) {
     if (e == CSession::kClosed) {
@@ -81,7 +56,9 @@ int RunPing(const ClientOptions& options) {
     bool failed = false;
     for (int seq = 1; seq <= options.pingCount; ++seq) {
         if (seq > 1 && options.intervalMs > 0) {
-            const CSession::Event e = Pause(&session, options.intervalMs);
+            // What arrives meanwhile (history, relayed messages) is not ours.
+            const CSession::Event e =
+                session.ReceiveFor(options.intervalMs, [](const std::string&) { return true; });
             if (e == CSession::kInterrupted) {
                 break;
             }
@@ -97,7 +74,9 @@ int RunPing(const ClientOptions& options) {
             break;
         }
         ++stats.sent;
-        const CSession::Event e = AwaitReply(&session, options.timeoutMs);
+        // Only a "@PING" sent by us is answered with "@PING"; other frames are skipped.
+        const CSession::Event e = session.ReceiveFor(
+            options.timeoutMs, [](const std::string& payload) { return payload != kPing; });
         if (e == CSession::kFrame) {
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count();

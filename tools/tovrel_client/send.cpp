@@ -14,23 +14,19 @@ int RunSend(const ClientOptions& options) {
         }
     }
     if (options.waitMs > 0) {
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.waitMs);
-        std::string payload;
-        for (;;) {
-            const CSession::Event e = session.Next(false, MsUntil(deadline), &payload);
-            if (e == CSession::kFrame) {
+        const CSession::Event e =
+            session.ReceiveFor(options.waitMs, [&](const std::string& payload) {
                 PrintFrame(payload, options.raw);
-                continue;
-            }
-            if (e == CSession::kBroken) {
-                return 1;
-            }
-            if (e == CSession::kClosed) {
-                return 0;
-            }
-            break;  // time is up, or interrupted
+                return true;
+            });
+        if (e == CSession::kBroken) {
+            return 1;
+        }
+        if (e == CSession::kClosed) {
+            return 0;
         }
     }
+    // The time is up, or an interrupt came: leave politely.
     session.Finish(kFinishTimeoutMs);
     return 0;
 }

@@ -14,7 +14,7 @@ int MsUntil(Clock::time_point deadline) {
 
 CSession::~CSession() {
     if (socket_ != INVALID_SOCKET) {
-        clientnet::Close(socket_);
+        toolnet::Close(socket_);
     }
 }
 
@@ -23,7 +23,7 @@ bool CSession::Open(const std::string& host, int port) {
     peer_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
             std::to_string(port);
     std::string error;
-    socket_ = clientnet::Connect(host, static_cast<std::uint16_t>(port), kConnectTimeoutMs, &error);
+    socket_ = toolnet::Connect(host, static_cast<std::uint16_t>(port), kConnectTimeoutMs, &error);
     if (socket_ == INVALID_SOCKET) {
         std::fprintf(stderr, "tovrel-client: cannot connect to %s: %s\n", peer_.c_str(),
                      error.c_str());
@@ -34,7 +34,7 @@ bool CSession::Open(const std::string& host, int port) {
 
 bool CSession::Send(const std::string& payload) {
     const std::string bytes = EncodeFrame(payload);
-    if (!clientnet::SendAll(socket_, bytes.data(), bytes.size())) {
+    if (!toolnet::SendAll(socket_, bytes.data(), bytes.size())) {
         std::fprintf(stderr, "tovrel-client: connection to %s lost while sending\n", peer_.c_str());
         return false;
     }
@@ -55,13 +55,13 @@ CSession::Event CSession::Next(bool watchInput, int timeoutMs, std::string* payl
                 break;
         }
         const int waitMs = timeoutMs < 0 ? -1 : MsUntil(deadline);
-        const unsigned ready = clientnet::Wait(socket_, watchInput, waitMs);
-        if (ready & clientnet::kReadyInterrupt) {
+        const unsigned ready = toolnet::Wait(socket_, watchInput, waitMs);
+        if (ready & toolnet::kReadyInterrupt) {
             return kInterrupted;
         }
-        if (ready & clientnet::kReadySocket) {
+        if (ready & toolnet::kReadySocket) {
             char buffer[65536];
-            const int r = clientnet::Receive(socket_, buffer, sizeof buffer);
+            const int r = toolnet::Receive(socket_, buffer, sizeof buffer);
             if (r > 0) {
                 reader_.Feed(buffer, static_cast<std::size_t>(r));
                 continue;
@@ -72,7 +72,7 @@ CSession::Event CSession::Next(bool watchInput, int timeoutMs, std::string* payl
             }
             return kClosed;  // a reset after our own end counts as the close we asked for
         }
-        if (ready & clientnet::kReadyInput) {
+        if (ready & toolnet::kReadyInput) {
             return kInput;
         }
         if (timeoutMs >= 0 && MsUntil(deadline) == 0) {
@@ -81,9 +81,21 @@ CSession::Event CSession::Next(bool watchInput, int timeoutMs, std::string* payl
     }
 }
 
+CSession::Event CSession::ReceiveFor(int timeoutMs,
+                                     const std::function<bool(const std::string&)>& onFrame) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string payload;
+    for (;;) {
+        const Event e = Next(false, MsUntil(deadline), &payload);
+        if (e != kFrame || !onFrame(payload)) {
+            return e;
+        }
+    }
+}
+
 void CSession::EndSending() {
     if (socket_ != INVALID_SOCKET && !sendClosed_) {
-        clientnet::ShutdownSend(socket_);
+        toolnet::ShutdownSend(socket_);
         sendClosed_ = true;
     }
 }
@@ -93,14 +105,7 @@ void CSession::Finish(int timeoutMs) {
         return;
     }
     EndSending();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string ignored;
-    for (;;) {
-        const Event e = Next(false, MsUntil(deadline), &ignored);
-        if (e != kFrame) {
-            break;
-        }
-    }
-    clientnet::Close(socket_);
+    ReceiveFor(timeoutMs, [](const std::string&) { return true; });
+    toolnet::Close(socket_);
     socket_ = INVALID_SOCKET;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
-#include "platform/client_net.h"
+#include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/frame_io.h"
 
 using Clock = std::chrono::steady_clock;
@@ -30,6 +31,10 @@ class CSession {
     // The next event within timeoutMs (negative: no limit). kFrame fills
     // *payload; kInput means ReadInput will not block (only when watchInput).
     Event Next(bool watchInput, int timeoutMs, std::string* payload);
+    // Receives for timeoutMs, handing each frame to onFrame while it returns
+    // true. kFrame once it returns false; otherwise the event that ended the
+    // wait (kTimeout when the time is up).
+    Event ReceiveFor(int timeoutMs, const std::function<bool(const std::string&)>& onFrame);
     // Ends our direction; the server closes once it has read everything.
     void EndSending();
     // Leaves politely: ends our direction, then reads and drops what still

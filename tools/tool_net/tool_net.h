@@ -6,11 +6,11 @@
 
 #include "platform/platform.h"
 
-// Client-side networking and console input for the command-line tools, in
-// blocking mode: the tools wait on one connection and standard input, unlike
-// the server's non-blocking polling loop (CPlatform). One implementation per
-// platform; nothing here is shared with the server.
-namespace clientnet {
+// The command-line tools' connection to a server and their console input,
+// in blocking mode: a tool waits on one connection and standard input,
+// unlike the server's non-blocking polling loop (CPlatform). Connect is
+// shared; the rest has one implementation per system.
+namespace toolnet {
 
 // What Wait found ready; several bits may be set at once.
 enum Ready : unsigned {
@@ -52,4 +52,4 @@ bool Interrupted();
 // Standard output without newline translation, so payloads print byte for byte.
 void SetBinaryOutput();
 
-}  // namespace clientnet
+}  // namespace toolnet

@@ -1,5 +1,5 @@
-// The per-pass readiness look: a client whose socket the look saw quiet is not
-// received from, yet is served in every other way.
+// The server's per-pass readiness look: a client whose socket the look saw
+// quiet is not received from, yet is served in every other way.
 #include <string>
 
 #include "server_fixture.h"

@@ -1,4 +1,4 @@
-// Windows implementation of the client services: blocking Winsock sockets.
+// The tools' connection on Windows: blocking Winsock sockets.
 // A console or pipe handle cannot be select()ed, so a reader thread moves
 // standard input into a queue, and Wait alternates short select() slices on
 // the socket with a look at that queue and at the Ctrl+C flag.
@@ -9,7 +9,6 @@
 #include <io.h>
 #include <windows.h>
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,9 +18,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/client_net.h"
+#include "tools/tool_net/tool_net.h"
+#include "tools/tool_net/tool_net_system.h"
 
-namespace clientnet {
+namespace toolnet {
 namespace {
 
 // How long one select() slice lasts: the most that typed input or Ctrl+C waits.
@@ -66,14 +66,33 @@ bool InputReady() {
     return !g_input.empty() || g_inputEnded;
 }
 
-SOCKET ToSocket(SocketHandle s) {
-    return static_cast<SOCKET>(s);
+}  // namespace
+
+namespace sys {
+
+SocketHandle OpenSocket(const addrinfo& address, int* err) {
+    SOCKET s = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (s == INVALID_SOCKET) {
+        *err = ::WSAGetLastError();
+        return INVALID_SOCKET;
+    }
+    return static_cast<SocketHandle>(s);
+}
+
+void SetBlocking(SocketHandle s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    ::ioctlsocket(sys::Native(s), FIONBIO, &nonBlocking);
+}
+
+int LastError() {
+    return ::WSAGetLastError();
+}
+
+bool ConnectPending(int code) {
+    return code == WSAEWOULDBLOCK;
 }
 
 std::string ErrorText(int code) {
-    if (code == WSAETIMEDOUT) {
-        return "no answer (timed out)";
-    }
     char text[256] = {};
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
@@ -83,113 +102,41 @@ std::string ErrorText(int code) {
     return n > 0 ? std::string(text) : "error " + std::to_string(code);
 }
 
-// A non-blocking connect bounded by timeoutMs; the socket is blocking again after.
-bool ConnectWithin(SOCKET s, const sockaddr* addr, int length, int timeoutMs, int* err) {
-    u_long on = 1;
-    ::ioctlsocket(s, FIONBIO, &on);
-    if (::connect(s, addr, length) == SOCKET_ERROR) {
-        int code = ::WSAGetLastError();
-        if (code != WSAEWOULDBLOCK) {
-            *err = code;
-            return false;
-        }
-        fd_set writable;
-        fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval tv;
-        tv.tv_sec = timeoutMs / 1000;
-        tv.tv_usec = (timeoutMs % 1000) * 1000;
-        int r = ::select(0, nullptr, &writable, &failed, &tv);
-        if (r <= 0) {
-            *err = r == 0 ? WSAETIMEDOUT : ::WSAGetLastError();
-            return false;
-        }
-        if (FD_ISSET(s, &failed)) {
-            int soError = 0;
-            int soLength = sizeof soError;
-            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLength);
-            *err = soError != 0 ? soError : WSAECONNREFUSED;
-            return false;
-        }
-    }
-    u_long off = 0;
-    ::ioctlsocket(s, FIONBIO, &off);
-    return true;
+// getaddrinfo reports Winsock error codes.
+std::string ResolveErrorText(int code) {
+    return ErrorText(code);
 }
 
-}  // namespace
+long SendSome(SocketHandle s, const char* data, std::size_t length) {
+    // send takes an int count.
+    int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
+    return ::send(Native(s), data, chunk, 0);
+}
+
+}  // namespace sys
 
 bool Start(std::string* error) {
     WSADATA data;
     int r = ::WSAStartup(MAKEWORD(2, 2), &data);
     if (r != 0) {
-        *error = ErrorText(r);
+        *error = sys::ErrorText(r);
         return false;
     }
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     return true;
 }
 
-SocketHandle Connect(const std::string& host, std::uint16_t port, int timeoutMs,
-                     std::string* error) {
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    std::string service = std::to_string(port);
-    int r = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (r != 0) {
-        *error = ErrorText(r);
-        return INVALID_SOCKET;
-    }
-    int lastError = 0;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        SOCKET s = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            lastError = ::WSAGetLastError();
-            continue;
-        }
-        if (ConnectWithin(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen), timeoutMs,
-                          &lastError)) {
-            ::freeaddrinfo(list);
-            return static_cast<SocketHandle>(s);
-        }
-        ::closesocket(s);
-    }
-    ::freeaddrinfo(list);
-    *error = ErrorText(lastError);
-    return INVALID_SOCKET;
-}
-
-bool SendAll(SocketHandle s, const void* data, std::size_t length) {
-    const char* p = static_cast<const char*>(data);
-    while (length > 0) {
-        int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
-        int r = ::send(ToSocket(s), p, chunk, 0);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        length -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
 int Receive(SocketHandle s, void* buffer, int length) {
-    int r = ::recv(ToSocket(s), static_cast<char*>(buffer), length, 0);
+    int r = ::recv(sys::Native(s), static_cast<char*>(buffer), length, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
 void ShutdownSend(SocketHandle s) {
-    ::shutdown(ToSocket(s), SD_SEND);
+    ::shutdown(sys::Native(s), SD_SEND);
 }
 
 void Close(SocketHandle s) {
-    ::closesocket(ToSocket(s));
+    ::closesocket(sys::Native(s));
 }
 
 unsigned Wait(SocketHandle s, bool watchInput, int timeoutMs) {
@@ -209,7 +156,7 @@ unsigned Wait(SocketHandle s, bool watchInput, int timeoutMs) {
         if (s != INVALID_SOCKET) {
             fd_set readable;
             FD_ZERO(&readable);
-            FD_SET(ToSocket(s), &readable);
+            FD_SET(sys::Native(s), &readable);
             timeval tv;
             tv.tv_sec = 0;
             tv.tv_usec = sliceMs * 1000;
@@ -245,4 +192,4 @@ void SetBinaryOutput() {
     ::_setmode(::_fileno(stdout), _O_BINARY);
 }
 
-}  // namespace clientnet
+}  // namespace toolnet
