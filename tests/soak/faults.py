@@ -418,7 +418,7 @@ def case_valgrind():
         # what the platform layer keeps for the process's life may remain.
         history = platform = 0
         for size, blocks, stack in records:
-            if "CClient::Tick" in stack and (size, blocks) == ("393,219", "3"):
+            if "CClient::Receive" in stack and (size, blocks) == ("393,219", "3"):
                 history += 1
             elif "Platform" in stack or "Readiness" in stack:
                 platform += int(size.replace(",", ""))
