@@ -19,6 +19,14 @@ using SocketHandle = std::uintptr_t;
 constexpr int kIoWouldBlock = -1;  // nothing to read, no room to send, or interrupted
 constexpr int kIoError = -2;       // the connection is broken (reset, aborted, ...)
 
+// One piece of a gathered send.
+struct SendSlice {
+    const void* data;
+    int length;
+};
+// Most pieces one SendGather takes (the least of the systems' limits).
+constexpr int kMaxSendSlices = 1024;
+
 class CPlatform {
   public:
     virtual ~CPlatform() {}
@@ -52,6 +60,11 @@ class CPlatform {
     virtual int Recv(SocketHandle s, void* buffer, int length) = 0;
     // Bytes accepted (> 0), kIoWouldBlock or kIoError. Never raises a signal.
     virtual int Send(SocketHandle s, const void* data, int length) = 0;
+    // Sends the pieces in order as one stream of bytes, as Send does one
+    // buffer; at most kMaxSendSlices of them. The default sends the first.
+    virtual int SendGather(SocketHandle s, const SendSlice* slices, int count) {
+        return count > 0 ? Send(s, slices[0].data, slices[0].length) : kIoWouldBlock;
+    }
     virtual void CloseSocket(SocketHandle s) = 0;
     // Closes at once with a reset, discarding what the system still holds
     // to send: for a peer that stopped reading, whose unsent bytes would

@@ -8,10 +8,13 @@
 #include "server/server.h"
 #include "stream/frame.h"
 #include "stream/heap.h"
+#include "stream/shared_block.h"
 
 namespace {
 // One scratch area for every receive; its bytes are handled at once.
 unsigned char g_recvBuffer[kRecvBufferSize];
+// One gather list for every send; the frames it points at stay queued.
+SendSlice g_sendSlices[kMaxSendSlices];
 
 const char kOverflowLine[] = "Output overflow\n";
 
@@ -27,7 +30,7 @@ CClient::CClient(SocketHandle socket)
       stallMs(kIdleTimeoutMs),
       spareMs(kKeepDrainedMs),
       input(1024),
-      output(kKeptOutputBuffer),
+      output(kKeptOutputRuns),
       next(nullptr),
       prev(nullptr),
       tickedPass(0),
@@ -94,29 +97,39 @@ void CClient::SendText(const char* text) {
     }
     size_t length = std::strlen(text);
     // Sizes are checked in 64 bits so that no length can wrap the sums.
-    long long count = frame::kHeaderSize + static_cast<long long>(length);
-    if (output.Size() + count > kMaxQueuedOutput) {
+    long long size = CSharedBlock::FrameSize(length);
+    if (size < 0 || output.Size() + size > kMaxQueuedOutput) {
         Drop(kOverflowLine);
         return;
     }
-    long long growth = output.CapacityFor(static_cast<int>(count)) - output.Capacity();
-    if (growth > 0 && !g_server.memory.MakeRoom(this, growth)) {
+    CSharedBlock* block = CSharedBlock::Make(static_cast<int>(size));
+    int at = block != nullptr ? block->AppendFrame(text, length) : 0;
+    SendShared(block, at, static_cast<int>(size));
+    if (block != nullptr) {
+        block->Release();
+    }
+}
+
+void CClient::SendShared(CSharedBlock* block, int at, int size) {
+    if (dropReason_ != nullptr) {
+        return;
+    }
+    if (block == nullptr || output.Size() + static_cast<long long>(size) > kMaxQueuedOutput) {
+        Drop(kOverflowLine);  // too long, or the heap refused it
+        return;
+    }
+    if (!g_server.memory.MakeRoom(this, size + output.GrowthFor(block, at))) {
         return;
     }
     if (output.Size() == 0) {
         stallMs = kIdleTimeoutMs;  // the wait for the peer starts now
         spareMs = kKeepDrainedMs;
     }
-    unsigned char* at = output.Append(static_cast<int>(count));
-    if (at == nullptr) {
+    if (!output.Push(block, at, size)) {
         Drop(kOverflowLine);  // the heap refused
         return;
     }
-    if (growth > 0) {
-        g_server.memory.Update(this);
-    }
-    frame::EncodeLength(static_cast<std::int32_t>(length), at);
-    std::memcpy(at + frame::kHeaderSize, text, length);
+    g_server.memory.Update(this);
 }
 
 void CClient::Tick(int elapsedMs) {
@@ -151,8 +164,8 @@ bool CClient::SendQueued(int elapsedMs) {
     if (output.Size() == 0) {
         return true;
     }
-    int chunk = output.Size() < kMaxSendPerPass ? output.Size() : kMaxSendPerPass;
-    int sent = Platform().Send(socket, output.Front(), chunk);
+    int pieces = output.Gather(g_sendSlices, kMaxSendSlices, kMaxSendPerPass);
+    int sent = Platform().SendGather(socket, g_sendSlices, pieces);
     if (sent == kIoError) {
         DeleteNow(nullptr);
         return false;
@@ -169,11 +182,8 @@ bool CClient::SendQueued(int elapsedMs) {
         return true;
     }
     stallMs = kIdleTimeoutMs;
-    int capacity = output.Capacity();
     output.Consume(sent);
-    if (output.Capacity() != capacity) {
-        g_server.memory.Update(this);
-    }
+    g_server.memory.Update(this);
     return true;
 }
 

@@ -2,7 +2,7 @@
 
 #include "platform/platform.h"
 #include "server/memory_budget.h"
-#include "stream/byte_queue.h"
+#include "server/output_queue.h"
 #include "stream/memory_stream.h"
 
 // Idle time after which a client with nothing queued is dropped, and time
@@ -14,10 +14,10 @@ constexpr int kRecvBufferSize = 32768;
 // Bound on a client's queued output: a peer that stops reading is dropped
 // rather than let it grow the server without limit.
 constexpr int kMaxQueuedOutput = 33554432;
-// A drained output buffer up to this size is kept for the next frames: two
-// of the longest frames, so a steady stream of them allocates nothing. It
-// is given back once nothing has been queued for a while.
-constexpr int kKeptOutputBuffer = 262144;
+// A drained output ring of up to this many runs of frames is kept for the
+// next ones, so a steady stream allocates nothing. It is given back once
+// nothing has been queued for a while.
+constexpr int kKeptOutputRuns = 1024;
 constexpr int kKeepDrainedMs = 1000;
 
 // One accepted connection. It owns its socket and its two buffers: `input`
@@ -38,6 +38,9 @@ class CClient {
     // output bound, the memory budget or the heap, drops the client, so it
     // never sees a stream with a message missing.
     void SendText(const char* text);
+    // Queues the `size` frame bytes at `at` in a block shared with other
+    // clients, on the same terms. A null block is a frame the heap refused.
+    void SendShared(CSharedBlock* block, int at, int size);
 
     // Queues the reply to "@FASTCOMMANDS": the per-port file beside the
     // program, read afresh. Missing, unreadable or empty file: no reply.
@@ -55,20 +58,21 @@ class CClient {
     void GiveBackSpare();
 
     // Bytes waiting to go out or to complete a frame, and the memory that
-    // holds them.
+    // holds them. Shared frames count in full for every client they wait
+    // for, so the total never underrates what is held.
     long long QueuedBytes() const { return static_cast<long long>(output.Size()) + input.size; }
     long long HeldBytes() const {
-        return static_cast<long long>(output.Capacity()) + input.Capacity();
+        return static_cast<long long>(output.Size()) + output.Capacity() + input.Capacity();
     }
 
     SocketHandle socket;
     int idleMs;
     // Counts down while output is queued and no send takes any of it.
     int stallMs;
-    // Counts down while output is empty; the kept buffer goes at 0.
+    // Counts down while output is empty; the kept ring goes at 0.
     int spareMs;
     CMemoryStream input;
-    CByteQueue output;
+    COutputQueue output;
     CClient* next;
     CClient* prev;
     // The pass that last ticked this client, and what that pass's readiness

@@ -35,6 +35,17 @@ bool IsTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
+// A send's bytes accepted, or why none were.
+int SendResult(ssize_t r) {
+    if (r > 0) {
+        return static_cast<int>(r);
+    }
+    if (r == 0) {
+        return kIoWouldBlock;
+    }
+    return IsTransient(errno) ? kIoWouldBlock : kIoError;
+}
+
 class CPosixPlatform : public CPlatform {
   public:
     CPosixPlatform() {
@@ -133,14 +144,20 @@ class CPosixPlatform : public CPlatform {
     }
 
     int Send(SocketHandle s, const void* data, int length) override {
-        ssize_t r = ::send(ToFd(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
-        if (r > 0) {
-            return static_cast<int>(r);
+        return SendResult(::send(ToFd(s), data, static_cast<size_t>(length), MSG_NOSIGNAL));
+    }
+
+    int SendGather(SocketHandle s, const SendSlice* slices, int count) override {
+        iovec pieces[kMaxSendSlices];
+        count = count < kMaxSendSlices ? count : kMaxSendSlices;
+        for (int i = 0; i < count; ++i) {
+            pieces[i].iov_base = const_cast<void*>(slices[i].data);
+            pieces[i].iov_len = static_cast<size_t>(slices[i].length);
         }
-        if (r == 0) {
-            return kIoWouldBlock;
-        }
-        return IsTransient(errno) ? kIoWouldBlock : kIoError;
+        msghdr message = {};
+        message.msg_iov = pieces;
+        message.msg_iovlen = static_cast<size_t>(count);
+        return SendResult(::sendmsg(ToFd(s), &message, MSG_NOSIGNAL));
     }
 
     void CloseSocket(SocketHandle s) override {

@@ -41,6 +41,17 @@ bool IsTransient(int err) {
     return err == WSAEWOULDBLOCK || err == WSAEINTR;
 }
 
+// A send's bytes accepted, or why none were.
+int SendResult(int r) {
+    if (r > 0) {
+        return r;
+    }
+    if (r == 0) {
+        return kIoWouldBlock;
+    }
+    return IsTransient(WSAGetLastError()) ? kIoWouldBlock : kIoError;
+}
+
 class CWindowsPlatform : public CPlatform {
   public:
     void StartNetwork() override {
@@ -122,14 +133,22 @@ class CWindowsPlatform : public CPlatform {
 
     int Send(SocketHandle s, const void* data, int length) override {
         // Winsock raises no signal for a vanished peer; the error is returned.
-        int r = ::send(ToSocket(s), static_cast<const char*>(data), length, 0);
-        if (r > 0) {
-            return r;
+        return SendResult(::send(ToSocket(s), static_cast<const char*>(data), length, 0));
+    }
+
+    int SendGather(SocketHandle s, const SendSlice* slices, int count) override {
+        WSABUF pieces[kMaxSendSlices];
+        count = count < kMaxSendSlices ? count : kMaxSendSlices;
+        for (int i = 0; i < count; ++i) {
+            pieces[i].buf = static_cast<CHAR*>(const_cast<void*>(slices[i].data));
+            pieces[i].len = static_cast<ULONG>(slices[i].length);
         }
-        if (r == 0) {
-            return kIoWouldBlock;
+        DWORD sent = 0;
+        if (::WSASend(ToSocket(s), pieces, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) !=
+            0) {
+            return SendResult(SOCKET_ERROR);
         }
-        return IsTransient(WSAGetLastError()) ? kIoWouldBlock : kIoError;
+        return SendResult(static_cast<int>(sent));
     }
 
     void CloseSocket(SocketHandle s) override {

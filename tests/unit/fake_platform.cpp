@@ -76,6 +76,15 @@ int FakePlatform::Send(SocketHandle s, const void* data, int length) {
     return count;
 }
 
+int FakePlatform::SendGather(SocketHandle s, const SendSlice* slices, int count) {
+    std::string joined;
+    for (int i = 0; i < count; ++i) {
+        joined.append(static_cast<const char*>(slices[i].data),
+                      static_cast<size_t>(slices[i].length));
+    }
+    return Send(s, joined.data(), static_cast<int>(joined.size()));
+}
+
 void FakePlatform::RefreshReadiness() {
     ++readinessLooks;
     readyAtLook.clear();

@@ -43,6 +43,7 @@ class FakePlatform : public CPlatform {
     SocketHandle Accept(SocketHandle listener) override;
     int Recv(SocketHandle s, void* buffer, int length) override;
     int Send(SocketHandle s, const void* data, int length) override;
+    int SendGather(SocketHandle s, const SendSlice* slices, int count) override;
     void CloseSocket(SocketHandle s) override;
     void AbortSocket(SocketHandle s) override {
         sockets[s].aborted = true;

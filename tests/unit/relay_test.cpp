@@ -290,8 +290,8 @@ void* FailAfterBudget(void* block, std::size_t size) {
     return std::realloc(block, size);
 }
 
-void* FailAbove4KiB(void* block, std::size_t size) {
-    return size > 4096 ? nullptr : std::realloc(block, size);
+void* FailBelow1KiB(void* block, std::size_t size) {
+    return size < 1024 ? nullptr : std::realloc(block, size);
 }
 
 TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
@@ -299,12 +299,21 @@ TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
     SocketHandle b = Connect();
     fake.At(b).sendResult = kIoWouldBlock;
     std::string payload(3000, 'q');
-    fake.Feed(a, Frame(payload));
+    fake.Feed(a, Frame("warm"));
     Pass(0);
-    Pass(0);
-    // b holds one 3004-byte frame; a second one needs a 6 KiB buffer, which fails.
+    std::string pings;
+    for (int i = 0; i < 15; ++i) {
+        pings += Frame("@PING");
+    }
+    fake.Feed(b, pings);
+    for (int i = 0; i < 4; ++i) {
+        Pass(0);
+    }
+    // b holds a frame and 15 replies, each on its own, all its queue has
+    // room for; one more frame needs a longer queue, which fails (the frame
+    // itself is larger and is allocated). a's queue has room.
     Console();
-    SetHeapRealloc(FailAbove4KiB);
+    SetHeapRealloc(FailBelow1KiB);
     fake.Feed(a, Frame(payload));
     Pass(0);
     SetHeapRealloc(nullptr);
@@ -314,7 +323,7 @@ TEST_F(RelayTest, FrameThatCannotBeQueuedIsNeverHalfWritten) {
     EXPECT_EQ(fake.TakeSent(b), "");  // not even the first frame: nothing goes out in part
     EXPECT_EQ(Console(), "Output overflow\nDisconnected\n");
     EXPECT_NE(FindClient(a), nullptr);
-    EXPECT_EQ(fake.TakeSent(a), Frame(payload) + Frame(payload));
+    EXPECT_EQ(fake.TakeSent(a), Frame("warm") + Frame(payload));
 }
 
 TEST_F(RelayTest, RefusedShrinkAfterAPartialSendKeepsTheOutputInStep) {
