@@ -6,13 +6,21 @@
 namespace {
 const char kBudgetLine[] = "Memory budget exceeded\n";
 
+// The power of two of `bytes`, -1 for none; this runs for every queued frame.
 int SizeClassOf(long long bytes) {
+    if (bytes <= 0) {
+        return -1;
+    }
+#if defined(__GNUC__)
+    return 63 - __builtin_clzll(static_cast<unsigned long long>(bytes));
+#else
     int k = -1;
     while (bytes > 0) {
         bytes >>= 1;
         ++k;
     }
     return k;
+#endif
 }
 }  // namespace
 

@@ -137,14 +137,7 @@ expected="$(printf '%s\n' "$top/LICENSE.txt" "$top/README.md" "$top/fastcmd5000.
 [ "$listing" = "$expected" ] || fail "the .zip should hold exactly: $expected"
 unzip -q "$zip" -d "$work/zip"
 
-wine=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wine="$candidate"
-        break
-    fi
-done
-[ -n "$wine" ] || fail "Wine missing: apt-get install wine64"
+. "$root/tests/windows/find-wine.sh"
 # The build's own Wine prefix when the Windows stage made one.
 export WINEDEBUG=-all WINEPREFIX="$win_build/wineprefix"
 [ -d "$WINEPREFIX/drive_c/windows" ] || WINEPREFIX="$work/wineprefix"

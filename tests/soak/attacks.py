@@ -207,6 +207,15 @@ def connect_paced(server, count, deadline, rss_cap_kib):
     return socks
 
 
+def stop_all(server, honest, sockets=()):
+    """Ends a case: its honest clients, its other sockets, then the server."""
+    for h in honest:
+        h.halt()
+    for s in sockets:
+        s.close()
+    server.kill()
+
+
 def drops(server):
     return {line: server.count(line) for line in DROP_LINES}
 
@@ -261,11 +270,7 @@ def case_never_readers(args):
                   **drops(server), **honest_report(honest)}
         return result, server
     finally:
-        for h in honest:
-            h.halt()
-        for s in quiet:
-            s.close()
-        server.kill()
+        stop_all(server, honest, quiet)
 
 
 def case_full_rate(args):
@@ -288,9 +293,7 @@ def case_full_rate(args):
                   **drops(server), **honest_report(honest)}
         return result, server
     finally:
-        for h in honest:
-            h.halt()
-        server.kill()
+        stop_all(server, honest)
 
 
 def case_stalled_history(args):
@@ -324,11 +327,7 @@ def case_stalled_history(args):
                   **honest_report(honest)}
         return result, server
     finally:
-        for h in honest:
-            h.halt()
-        for s in quiet:
-            s.close()
-        server.kill()
+        stop_all(server, honest, quiet)
 
 
 def case_burst(args):
@@ -385,11 +384,7 @@ def case_burst(args):
                   **drops(server), **honest_report(honest)}
         return result, server
     finally:
-        for h in honest:
-            h.halt()
-        for s in socks:
-            s.close()
-        server.kill()
+        stop_all(server, honest, socks)
 
 
 CASES = {

@@ -15,14 +15,7 @@ fail() {
 
 command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
     fail "MinGW-w64 missing: apt-get install g++-mingw-w64-x86-64-posix"
-wine=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wine="$candidate"
-        break
-    fi
-done
-[ -n "$wine" ] || fail "Wine missing: apt-get install wine64"
+. "$root/tests/windows/find-wine.sh"
 wineserver="$(dirname "$wine")/wineserver"
 [ -x "$wineserver" ] || wineserver="$(command -v wineserver || true)"
 [ -n "$wineserver" ] || fail "wineserver not found beside $wine"
