@@ -24,28 +24,33 @@ relays="floor tovrel ncat nats redis"
 awk_cpu='function cpu(f) { return f[16] > 0 ? f[17] : f[15] }'
 
 # A relay that ran a scenario more than once (run.sh repeats the floor and
-# tovrel, whose ratio is the goal) is represented by its run with the median
-# CPU per delivery; every figure of the row comes from that one run.
+# tovrel, whose ratio is a goal) is represented by one row whose every
+# figure is the median of that figure over its runs.
 median_rows() {
-    awk -F'\t' "$awk_cpu"'
+    awk -F'\t' -v OFS='\t' '
         $1 != "fanout" { next }
         {
             k = $2 SUBSEP $3 SUBSEP $4 SUBSEP $5
-            if (!(k in n)) { order[++keys] = k }
-            split($0, f, "\t")
-            row[k, ++n[k]] = $0
-            value[k, n[k]] = cpu(f)
+            if (!(k in n)) { order[++keys] = k; head[k] = $1 OFS $2 OFS $3 OFS $4 OFS $5 }
+            ++n[k]
+            if (NF > width) { width = NF }
+            for (c = 6; c <= NF; ++c) { v[k, c, n[k]] = $c + 0 }
         }
         END {
             for (i = 1; i <= keys; ++i) {
                 k = order[i]
-                for (a = 1; a <= n[k]; ++a) {  # rank by CPU, ties by run order
-                    rank = 1
-                    for (b = 1; b <= n[k]; ++b) {
-                        if (value[k, b] < value[k, a] || (value[k, b] == value[k, a] && b < a)) { ++rank }
+                line = head[k]
+                for (c = 6; c <= width; ++c) {
+                    m = n[k]
+                    for (a = 1; a <= m; ++a) { s[a] = v[k, c, a] }
+                    for (a = 2; a <= m; ++a) {  # insertion sort: a handful of runs
+                        x = s[a]
+                        for (b = a - 1; b >= 1 && s[b] > x; --b) { s[b + 1] = s[b] }
+                        s[b + 1] = x
                     }
-                    if (rank == int((n[k] + 1) / 2)) { print row[k, a] }
+                    line = line OFS s[int((m + 1) / 2)]
                 }
+                print line
             }
         }' "$1"
 }
@@ -407,8 +412,8 @@ $(fanout_table)
 
 $(bench_peak)
 
-The floor and tovrel ran each scenario $runs_text, alternating; each
-figure above is from the run with the median CPU per delivery, since one
+The floor and tovrel ran each scenario $runs_text, alternating; each of
+their figures above is the median of that figure over the runs, since one
 run's figure can differ from the next by a fifth or more. The latency charts
 show each relay's last run.
 
