@@ -17,6 +17,7 @@ import struct
 import subprocess
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -125,7 +126,7 @@ def run_once(args, timeout=None, cwd=None, command=None):
                                 env=server_env(), timeout=timeout or STARTUP_TIMEOUT + 10)
         if not wine_never_ran(result.returncode, result.stdout, result.stderr):
             break
-        print(f"run_once: Wine never ran {argv!r} (status {result.returncode}); once more")
+        warnings.warn(f"Wine never ran {argv!r} (status {result.returncode}); once more")
     return (result.returncode, normalize(result.stdout.decode("latin-1")),
             stderr_text(result.stderr))
 
@@ -466,7 +467,7 @@ def start_server(command=None, port=None, cwd=None, env=None, args=None, attempt
         last = StartupError(rc, server.stdout, server.stderr)
         server.kill()
         if wine_never_ran(rc, last.out, last.err) and not wine_retried:
-            print(f"start_server: Wine never ran {argv!r} (status {rc}); once more")
+            warnings.warn(f"Wine never ran {argv!r} (status {rc}); once more")
             wine_retried = True
             tries += 1
             continue
