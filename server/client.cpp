@@ -218,7 +218,7 @@ bool CClient::Receive() {
         DeleteNow(nullptr);
         return false;
     }
-    g_server.intake.Took(this, received > 0 ? received : 0, allowance);
+    g_server.intake.Took(this, received > 0 ? received : 0);
     if (received < 0) {
         return true;
     }

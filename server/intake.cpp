@@ -1,35 +1,41 @@
 #include "server/intake.h"
 
 #include "server/client.h"
-#include "server/server.h"
 
-void CIntake::Begin(int lights) {
+void CIntake::Begin(unsigned pass, int lights, int halves) {
+    pass_ = pass;
     left_ = kIntakePerPass;
     lights_ = lights;
     lightShare_ =
         lights > 0 && kIntakePerPass / lights < kLightShare ? kIntakePerPass / lights : kLightShare;
-    servedShare_ = kIntakePerPass - lightShare_ * lights;
-}
-
-bool CIntake::ServedStillToCome(const CClient* client) const {
-    return served_ != nullptr && served_ != client && served_->mayRead && !served_->Dropping() &&
-           served_->tickedPass != g_server.pass;
+    yielded_ = nullptr;
+    if (served_ != nullptr && halves > 0 && pass - servedSince_ >= kServedPasses) {
+        yielded_ = served_;  // a trickle must not keep the others waiting
+        served_ = nullptr;
+    }
 }
 
 int CIntake::Allowance(CClient* client, int most) {
-    if (served_ == nullptr) {
+    if (served_ == nullptr && client != yielded_) {
         served_ = client;  // the first to come while nobody is served is next
+        servedSince_ = pass_;
     }
-    // Kept back for the light shares still to come, and for the served
-    // client if its turn is still to come.
-    int lightsAfter = lights_ - (client->input.size == 0 ? 1 : 0);
-    long long kept = static_cast<long long>(lightShare_) * (lightsAfter > 0 ? lightsAfter : 0);
-    if (ServedStillToCome(client)) {
-        kept += servedShare_;
+    bool light = client->input.size == 0;
+    long long allowance;
+    if (client != served_) {
+        // A half received frame waits for its sender's turn to be served.
+        allowance = light ? lightShare_ : 0;
+    } else {
+        // The rest, but for the light shares still to come.
+        int lightsAfter = lights_ - (light ? 1 : 0);
+        allowance =
+            left_ - static_cast<long long>(lightShare_) * (lightsAfter > 0 ? lightsAfter : 0);
+        if (light && allowance < lightShare_) {
+            allowance = lightShare_;
+        }
     }
-    long long allowance = left_ - kept;
-    if (client->input.size == 0 && allowance < lightShare_) {
-        allowance = lightShare_ < left_ ? lightShare_ : left_;
+    if (allowance > left_) {
+        allowance = left_;
     }
     if (allowance > most) {
         allowance = most;
@@ -37,10 +43,10 @@ int CIntake::Allowance(CClient* client, int most) {
     return allowance > 0 ? static_cast<int>(allowance) : 0;
 }
 
-void CIntake::Took(const CClient* client, int bytes, int allowance) {
+void CIntake::Took(const CClient* client, int bytes) {
     left_ -= bytes;
-    if (bytes < allowance) {
-        Forget(client);  // it has no more waiting: the next one is served
+    if (bytes == 0) {
+        Forget(client);  // nothing waiting: the next one is served
     }
 }
 

@@ -9,40 +9,53 @@ constexpr int kIntakePerPass = 49152;
 // What a client with nothing half received may always take in a pass
 // (less when very many share it), so a short message gets in at once.
 constexpr int kLightShare = 4096;
+// Passes one client may keep the turn while another waits with a half
+// received frame: a sender at full rate finishes a 131072-byte frame in
+// five, so only a trickle is cut short.
+constexpr unsigned kServedPasses = 8;
 
 // Shares out one pass's intake among the clients whose sockets may have
 // bytes, in the order of their turns. Each client with nothing half
-// received may take a light share. The rest goes first to one client at a
-// time, the one being served, up to a whole receive, until it has finished
-// a frame or found less waiting than it could take; the next client whose
-// turn comes is served after it. What is left over goes, in turn order, to
-// whoever wants it. Serving one at a time lets large frames from several
-// senders complete one after another instead of all in the same pass, so
-// readers see them spread out. Bytes not taken wait in the kernel.
+// received may take a light share. Beyond that, one client at a time is
+// served, up to a whole receive per pass, and only it may add to a half
+// received frame: so large frames from several senders complete one after
+// another, and readers get them spread out instead of in a heap. The
+// served client keeps its turn until it finishes a frame or finds nothing
+// waiting, or, while others wait, for kServedPasses passes; the next client
+// whose turn comes is served after it. Bytes not taken wait in the kernel.
 class CIntake {
   public:
-    constexpr CIntake() : left_(0), lights_(0), lightShare_(0), servedShare_(0), served_(nullptr) {}
+    constexpr CIntake()
+        : left_(0),
+          lights_(0),
+          lightShare_(0),
+          served_(nullptr),
+          yielded_(nullptr),
+          pass_(0),
+          servedSince_(0) {}
 
-    // A pass starts; `lights` of the clients that may read have nothing
-    // half received.
-    void Begin(int lights);
+    // Pass `pass` starts; `lights` of the clients that may read have
+    // nothing half received, `halves` others than the served one have.
+    void Begin(unsigned pass, int lights, int halves);
     // What `client`, whose turn it is, may take now, at most `most`.
     int Allowance(CClient* client, int most);
-    // `client` took `bytes` of the `allowance` it had.
-    void Took(const CClient* client, int bytes, int allowance);
+    // `client` took `bytes`.
+    void Took(const CClient* client, int bytes);
     // A frame of `client` has become whole.
     void FinishedFrame(const CClient* client);
     // A turn has ended; `light` when that client was counted at Begin.
     void EndTurn(bool light);
     // `client` is going away.
     void Forget(const CClient* client);
+    const CClient* Served() const { return served_; }
 
   private:
-    bool ServedStillToCome(const CClient* client) const;
-
     int left_;
     int lights_;
     int lightShare_;
-    int servedShare_;
     CClient* served_;
+    // The client whose long turn ended at Begin: it sits this pass out.
+    const CClient* yielded_;
+    unsigned pass_;
+    unsigned servedSince_;
 };

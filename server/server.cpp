@@ -88,18 +88,22 @@ void CServer::Update(int elapsedMs) {
     // What the room's stream brought goes out to the clients in this pass;
     // what they hand over goes to the stream right after their turn.
     RoomBeforeClients();
-    int lights = 0;
-    for (CClient* c = clients; c != nullptr; c = c->next) {
-        c->mayRead = platform.MayRead(c->socket);
-        lights += c->mayRead && !c->Dropping() && c->input.size == 0 ? 1 : 0;
-    }
-    intake.Begin(lights);
-    // Turns go round: from `first` to the tail, then from the head to the
-    // first client already ticked in this pass. Tick may delete the client,
-    // so the next one is taken before; a deleted `turn` moves on by itself.
     if (++pass == 0) {
         pass = 1;  // 0 is what a new client has
     }
+    int lights = 0;
+    int halves = 0;
+    for (CClient* c = clients; c != nullptr; c = c->next) {
+        c->mayRead = platform.MayRead(c->socket);
+        if (c->mayRead && !c->Dropping()) {
+            lights += c->input.size == 0 ? 1 : 0;
+            halves += c->input.size != 0 && c != intake.Served() ? 1 : 0;
+        }
+    }
+    intake.Begin(pass, lights, halves);
+    // Turns go round: from `first` to the tail, then from the head to the
+    // first client already ticked in this pass. Tick may delete the client,
+    // so the next one is taken before; a deleted `turn` moves on by itself.
     CClient* first = turn != nullptr ? turn : clients;
     turn = first != nullptr ? first->next : nullptr;
     bool wrapped = first == clients;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -133,6 +134,49 @@ TEST_F(LoadTest, IntakeIsBoundedTakenInTurnsAndLargeFramesCompleteOneAfterAnothe
     for (size_t i = 0; i < heavy.size(); ++i) {
         EXPECT_GE(start[i] - Unreceived(heavy[i]), 2 * big.size()) << "sender " << i;
     }
+}
+
+// Real senders are bursty: a receive often finds less waiting than it may
+// take. That must not let several half frames grow side by side and then
+// land on the readers in a heap; nor may a trickling sender hold up others.
+TEST_F(LoadTest, BurstySendersStillCompleteLargeFramesSpreadOutAndATrickleWaitsItsTurn) {
+    std::vector<SocketHandle> bursty;
+    for (int k = 0; k < 3; ++k) {
+        bursty.push_back(Connect());
+    }
+    SocketHandle trickle = Connect();
+    SocketHandle reader = Connect();  // takes a full send every pass
+    std::string trickled = Frame(std::string(8192, 't'));
+    std::string got;
+    int quiet = 0;
+    int longestQuiet = 0;
+    for (int pass = 0; pass < 160; ++pass) {
+        for (SocketHandle s : bursty) {
+            if (Unreceived(s) < big.size()) {
+                for (size_t at = 0; at < big.size(); at += 20480) {
+                    fake.Feed(s, big.substr(at, 20480));  // each less than a receive
+                }
+            }
+        }
+        if (static_cast<size_t>(pass) < trickled.size() / 256 + 1) {
+            fake.Feed(trickle, trickled.substr(pass * 256u, 256));
+        }
+        Pass();
+        EXPECT_LE(FindClient(reader)->output.Size(), static_cast<int>(big.size()) + 65536)
+            << "pass " << pass;
+        std::string sent = fake.TakeSent(reader);
+        quiet = sent.empty() ? quiet + 1 : 0;
+        longestQuiet = std::max(longestQuiet, quiet);
+        got += sent;
+    }
+    size_t frames = 0;
+    for (size_t at = got.find(big); at != std::string::npos; at = got.find(big, at + 1)) {
+        ++frames;
+    }
+    EXPECT_GE(frames, 16u);
+    // The trickle is served in turns of its own, never for long at a time.
+    EXPECT_LE(longestQuiet, 2 * static_cast<int>(kServedPasses));
+    EXPECT_NE(got.find(trickled), std::string::npos);
 }
 
 TEST_F(LoadTest, StalledReaderIsDroppedAfter15sEvenWhileItTalks) {
