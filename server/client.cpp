@@ -132,6 +132,19 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
     g_server.memory.Update(this);
 }
 
+int CClient::MissingBytes() const {
+    if (input.size == 0) {
+        return 0;
+    }
+    if (input.size < frame::kHeaderSize) {
+        return frame::kHeaderSize - input.size;
+    }
+    frame::CutResult cut = frame::Cut(input.data, static_cast<size_t>(input.size));
+    // Only a frame still arriving is kept; anything else is cut or refused at once.
+    return cut.status == frame::CutStatus::kNeedMore ? cut.length + frame::kHeaderSize - input.size
+                                                     : 0;
+}
+
 void CClient::Tick(int elapsedMs) {
     if (dropReason_ != nullptr) {
         DeleteNow(dropReason_);

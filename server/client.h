@@ -64,6 +64,9 @@ class CClient {
     long long HeldBytes() const {
         return static_cast<long long>(output.Size()) + output.Capacity() + input.Capacity();
     }
+    // Bytes still missing from the frame half received: just the header's
+    // while that is incomplete; 0 when nothing is half received.
+    int MissingBytes() const;
 
     SocketHandle socket;
     int idleMs;

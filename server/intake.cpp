@@ -23,8 +23,11 @@ int CIntake::Allowance(CClient* client, int most) {
     bool light = client->input.size == 0;
     long long allowance;
     if (client != served_) {
-        // A half received frame waits for its sender's turn to be served.
-        allowance = light ? lightShare_ : 0;
+        // A half received frame waits for its sender's turn to be served,
+        // unless what it lacks fits in a light share: a short message that
+        // came in two pieces is no large one.
+        int missing = client->MissingBytes();
+        allowance = light ? lightShare_ : missing <= lightShare_ ? missing : 0;
     } else {
         // The rest, but for the light shares still to come.
         int lightsAfter = lights_ - (light ? 1 : 0);

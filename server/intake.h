@@ -16,10 +16,11 @@ constexpr unsigned kServedPasses = 8;
 
 // Shares out one pass's intake among the clients whose sockets may have
 // bytes, in the order of their turns. Each client with nothing half
-// received may take a light share. Beyond that, one client at a time is
-// served, up to a whole receive per pass, and only it may add to a half
-// received frame: so large frames from several senders complete one after
-// another, and readers get them spread out instead of in a heap. The
+// received may take a light share, and one whose half frame lacks no more
+// than that may finish it. Beyond that, one client at a time is served, up
+// to a whole receive per pass, and only it may add to a larger half frame:
+// so large frames from several senders complete one after another, and
+// readers get them spread out instead of in a heap. The
 // served client keeps its turn until it finishes a frame or finds nothing
 // waiting, or, while others wait, for kServedPasses passes; the next client
 // whose turn comes is served after it. Bytes not taken wait in the kernel.
