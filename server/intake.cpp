@@ -2,14 +2,13 @@
 
 #include "server/client.h"
 
-void CIntake::Begin(unsigned pass, int lights, int halves) {
-    pass_ = pass;
+void CIntake::Begin(int lights, int halves) {
     left_ = kIntakePerPass;
     lights_ = lights;
     lightShare_ =
         lights > 0 && kIntakePerPass / lights < kLightShare ? kIntakePerPass / lights : kLightShare;
     yielded_ = nullptr;
-    if (served_ != nullptr && halves > 0 && pass - servedSince_ >= kServedPasses) {
+    if (served_ != nullptr && ++servedPasses_ >= kServedPasses && halves > 0) {
         yielded_ = served_;  // a trickle must not keep the others waiting
         served_ = nullptr;
     }
@@ -18,7 +17,7 @@ void CIntake::Begin(unsigned pass, int lights, int halves) {
 int CIntake::Allowance(CClient* client, int most) {
     if (served_ == nullptr && client != yielded_) {
         served_ = client;  // the first to come while nobody is served is next
-        servedSince_ = pass_;
+        servedPasses_ = 0;
     }
     bool light = client->input.size == 0;
     long long allowance;

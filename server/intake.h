@@ -20,10 +20,10 @@ constexpr unsigned kServedPasses = 8;
 // than that may finish it. Beyond that, one client at a time is served, up
 // to a whole receive per pass, and only it may add to a larger half frame:
 // so large frames from several senders complete one after another, and
-// readers get them spread out instead of in a heap. The
-// served client keeps its turn until it finishes a frame or finds nothing
-// waiting, or, while others wait, for kServedPasses passes; the next client
-// whose turn comes is served after it. Bytes not taken wait in the kernel.
+// readers get them spread out instead of in a heap. The served client
+// keeps its turn until it finishes a frame or finds nothing waiting, or,
+// while others wait, for kServedPasses passes; the next client whose turn
+// comes is served after it. Bytes not taken wait in the kernel.
 class CIntake {
   public:
     constexpr CIntake()
@@ -32,12 +32,11 @@ class CIntake {
           lightShare_(0),
           served_(nullptr),
           yielded_(nullptr),
-          pass_(0),
-          servedSince_(0) {}
+          servedPasses_(0) {}
 
-    // Pass `pass` starts; `lights` of the clients that may read have
-    // nothing half received, `halves` others than the served one have.
-    void Begin(unsigned pass, int lights, int halves);
+    // A pass starts; `lights` of the clients that may read have nothing
+    // half received, `halves` others than the served one have.
+    void Begin(int lights, int halves);
     // What `client`, whose turn it is, may take now, at most `most`.
     int Allowance(CClient* client, int most);
     // `client` took `bytes`.
@@ -57,6 +56,6 @@ class CIntake {
     CClient* served_;
     // The client whose long turn ended at Begin: it sits this pass out.
     const CClient* yielded_;
-    unsigned pass_;
-    unsigned servedSince_;
+    // Passes begun since `served_` took its turn.
+    unsigned servedPasses_;
 };

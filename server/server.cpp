@@ -88,9 +88,6 @@ void CServer::Update(int elapsedMs) {
     // What the room's stream brought goes out to the clients in this pass;
     // what they hand over goes to the stream right after their turn.
     RoomBeforeClients();
-    if (++pass == 0) {
-        pass = 1;  // 0 is what a new client has
-    }
     int lights = 0;
     int halves = 0;
     for (CClient* c = clients; c != nullptr; c = c->next) {
@@ -100,10 +97,13 @@ void CServer::Update(int elapsedMs) {
             halves += c->input.size != 0 && c != intake.Served() ? 1 : 0;
         }
     }
-    intake.Begin(pass, lights, halves);
+    intake.Begin(lights, halves);
     // Turns go round: from `first` to the tail, then from the head to the
     // first client already ticked in this pass. Tick may delete the client,
     // so the next one is taken before; a deleted `turn` moves on by itself.
+    if (++pass == 0) {
+        pass = 1;  // 0 is what a new client has
+    }
     CClient* first = turn != nullptr ? turn : clients;
     turn = first != nullptr ? first->next : nullptr;
     bool wrapped = first == clients;
