@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "check.h"
+#include "console/console.h"
 #include "fake_platform.h"
 #include "server/client.h"
-#include "server/console.h"
 #include "server/relay.h"
 #include "server/server.h"
 #include "stream/frame.h"
@@ -219,8 +219,8 @@ class Harness {
             CHECK(c->prev == prev);
             prev = c;
             CHECK(++count <= kMaxPeers);
-            Peer* p = PeerOf(c->socket);
-            CHECK(p != nullptr && !fake.IsClosed(c->socket));
+            Peer* p = PeerOf(c->Socket());
+            CHECK(p != nullptr && !fake.IsClosed(c->Socket()));
             CheckStream(c->input);
             CHECK(c->output.Size() >= 0);
             held += c->HeldBytes();
@@ -238,10 +238,11 @@ class Harness {
         CHECK(g_server.memory.Total() == held);  // the running total is what clients hold
         // History entries never change while kept, so each is looked up once.
         for (int i = 0; i < 3; ++i) {
-            if (g_history[i] != nullptr && g_history[i] != checkedHistory[i]) {
-                CHECK(relayable.count(g_history[i]) == 1);
+            if (g_server.relay.history[i] != nullptr &&
+                g_server.relay.history[i] != checkedHistory[i]) {
+                CHECK(relayable.count(g_server.relay.history[i]) == 1);
             }
-            checkedHistory[i] = g_history[i];
+            checkedHistory[i] = g_server.relay.history[i];
         }
         int closed = 0;
         for (Peer& p : peers) {
@@ -378,7 +379,7 @@ class Harness {
         }
         for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
             CHECK(c->output.Size() == 0);
-            CHECK(PeerOf(c->socket)->got.empty());
+            CHECK(PeerOf(c->Socket())->got.empty());
         }
     }
 };
@@ -404,7 +405,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       h.fake.backlog.end());
         }
     }
-    for (char*& entry : g_history) {
+    for (char*& entry : g_server.relay.history) {
         std::free(entry);
         entry = nullptr;
     }

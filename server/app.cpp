@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/console.h"
 #include "platform/platform.h"
-#include "server/console.h"
+#include "server/fast_commands.h"
 #include "server/options.h"
 #include "server/room.h"
 #include "server/server.h"
@@ -111,7 +112,7 @@ int TovrelMain(int argc, char** argv) {
         return 1;
     }
     ConsolePrint("Server is open at port %d\n", port);
-    JoinRoom(g_server.port);
+    JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();
     LeaveRoom();
     return 0;

@@ -2,10 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
-#include "server/console.h"
-#include "server/room.h"
-#include "server/server.h"
+#include "console/console.h"
 #include "stream/frame.h"
 #include "stream/heap.h"
 #include "stream/shared_block.h"
@@ -24,9 +23,8 @@ long long InputCapacityFor(const CMemoryStream& stream, int more) {
 }
 }  // namespace
 
-CClient::CClient(SocketHandle socket)
-    : socket(socket),
-      idleMs(kIdleTimeoutMs),
+CClient::CClient(std::unique_ptr<CConnection> connection, CClientHost& host)
+    : idleMs(kIdleTimeoutMs),
       stallMs(kIdleTimeoutMs),
       spareMs(kKeepDrainedMs),
       input(1024),
@@ -35,33 +33,28 @@ CClient::CClient(SocketHandle socket)
       prev(nullptr),
       tickedPass(0),
       mayRead(true),
+      budget(this),
+      connection_(std::move(connection)),
+      host_(host),
       dropReason_(nullptr),
       discardOnClose_(false) {}
 
 CClient::~CClient() {
-    if (socket != INVALID_SOCKET) {
-        if (discardOnClose_) {
-            Platform().AbortSocket(socket);
-        } else {
-            Platform().CloseSocket(socket);
-        }
-        socket = INVALID_SOCKET;
-        ConsolePrint("Disconnected\n");
+    connection_->Close(discardOnClose_);
+    ConsolePrint("Disconnected\n");
+    host_.Budget().Forget(budget);
+    host_.Intake().Forget(this);
+}
+
+bool CClient::End(const char* reason) {
+    if (reason != nullptr) {
+        ConsolePrint("%s", reason);
     }
-    g_server.memory.Forget(this);
-    g_server.intake.Forget(this);
-    if (next != nullptr) {
-        next->prev = prev;
-    }
-    if (prev != nullptr) {
-        prev->next = next;
-    }
-    if (g_server.clients == this) {
-        g_server.clients = next;
-    }
-    if (g_server.turn == this) {
-        g_server.turn = next;
-    }
+    return false;
+}
+
+void CClient::UpdateBudget() {
+    host_.Budget().Update(budget, HeldBytes(), QueuedBytes(), dropReason_ == nullptr);
 }
 
 void CClient::Drop(const char* reason) {
@@ -71,7 +64,7 @@ void CClient::Drop(const char* reason) {
     dropReason_ = reason;
     discardOnClose_ = true;  // what it has not read is lost anyway
     output.Release();
-    g_server.memory.Update(this);
+    UpdateBudget();
 }
 
 void CClient::GiveBackSpare() {
@@ -81,14 +74,7 @@ void CClient::GiveBackSpare() {
     if (input.size == 0) {
         input.SetSize(0);
     }
-    g_server.memory.Update(this);
-}
-
-void CClient::DeleteNow(const char* reason) {
-    if (reason != nullptr) {
-        ConsolePrint("%s", reason);
-    }
-    delete this;
+    UpdateBudget();
 }
 
 void CClient::SendText(const char* text) {
@@ -96,18 +82,30 @@ void CClient::SendText(const char* text) {
         return;
     }
     size_t length = std::strlen(text);
+    const CEncoding& encoding = connection_->Encoding();
     // Sizes are checked in 64 bits so that no length can wrap the sums.
-    long long size = CSharedBlock::FrameSize(length);
+    long long size = encoding.WireSize(length);
     if (size < 0 || output.Size() + size > kMaxQueuedOutput) {
         Drop(kOverflowLine);
         return;
     }
     CSharedBlock* block = CSharedBlock::Make(static_cast<int>(size));
-    int at = block != nullptr ? block->AppendFrame(text, length) : 0;
+    int at = block != nullptr ? encoding.Write(*block, text, length) : 0;
     SendShared(block, at, static_cast<int>(size));
     if (block != nullptr) {
         block->Release();
     }
+}
+
+void CClient::Deliver(COutgoing& message) {
+    if (dropReason_ != nullptr) {
+        return;
+    }
+    CSharedBlock* block = nullptr;
+    int at = 0;
+    int size = 0;
+    message.Frame(connection_->Encoding(), &block, &at, &size);
+    SendShared(block, at, size);
 }
 
 void CClient::SendShared(CSharedBlock* block, int at, int size) {
@@ -118,7 +116,7 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
         Drop(kOverflowLine);  // too long, or the heap refused it
         return;
     }
-    if (!g_server.memory.MakeRoom(this, size + output.GrowthFor(block, at))) {
+    if (!host_.MakeRoom(*this, size + output.GrowthFor(block, at))) {
         return;
     }
     if (output.Size() == 0) {
@@ -129,7 +127,7 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
         Drop(kOverflowLine);  // the heap refused
         return;
     }
-    g_server.memory.Update(this);
+    UpdateBudget();
 }
 
 int CClient::MissingBytes() const {
@@ -145,32 +143,28 @@ int CClient::MissingBytes() const {
                                                      : 0;
 }
 
-void CClient::Tick(int elapsedMs) {
+bool CClient::Tick(int elapsedMs) {
     if (dropReason_ != nullptr) {
-        DeleteNow(dropReason_);
-        return;
+        return End(dropReason_);
     }
     if (!SendQueued(elapsedMs)) {
-        return;
+        return false;
     }
     // A client is only idle while nothing waits to go out to it.
     if (output.Size() == 0) {
         idleMs -= elapsedMs;
         if (idleMs <= 0) {
-            DeleteNow("TIMEOUT\n");
-            return;
+            return End("TIMEOUT\n");
         }
         spareMs -= elapsedMs;
         if (spareMs <= 0 && output.Capacity() > 0) {
             output.Release();
-            g_server.memory.Update(this);
+            UpdateBudget();
         }
     }
     // The pass's readiness look saw nothing for this socket: skipping it is
     // what a receive finding nothing waiting would have done.
-    if (mayRead) {
-        Receive();
-    }
+    return !mayRead || Receive();
 }
 
 bool CClient::SendQueued(int elapsedMs) {
@@ -178,10 +172,9 @@ bool CClient::SendQueued(int elapsedMs) {
         return true;
     }
     int pieces = output.Gather(g_sendSlices, kMaxSendSlices, kMaxSendPerPass);
-    int sent = Platform().SendGather(socket, g_sendSlices, pieces);
+    int sent = connection_->Send(g_sendSlices, pieces);
     if (sent == kIoError) {
-        DeleteNow(nullptr);
-        return false;
+        return End(nullptr);
     }
     if (sent <= 0) {
         // A peer that takes nothing at all for the whole time is gone in all
@@ -189,49 +182,46 @@ bool CClient::SendQueued(int elapsedMs) {
         stallMs -= elapsedMs;
         if (stallMs <= 0) {
             discardOnClose_ = true;
-            DeleteNow("TIMEOUT\n");
-            return false;
+            return End("TIMEOUT\n");
         }
         return true;
     }
     stallMs = kIdleTimeoutMs;
     output.Consume(sent);
-    g_server.memory.Update(this);
+    UpdateBudget();
     return true;
 }
 
 bool CClient::StoreInput(const unsigned char* bytes, int count) {
     long long growth = InputCapacityFor(input, count) - input.Capacity();
     if (growth > 0) {
-        g_server.memory.MakeRoom(this, growth);
+        host_.MakeRoom(*this, growth);
     }
     if (dropReason_ != nullptr) {
-        DeleteNow(dropReason_);
-        return false;
+        return End(dropReason_);
     }
     input.Seek(0, 2);
     if (input.Write(bytes, count) != count) {
         // The stream would be out of step with the peer from here on.
-        DeleteNow(nullptr);
-        return false;
+        return End(nullptr);
     }
-    g_server.memory.Update(this);
+    UpdateBudget();
     return true;
 }
 
 bool CClient::Receive() {
-    int allowance = g_server.intake.Allowance(this, kRecvBufferSize);
+    CIntake& intake = host_.Intake();
+    int allowance = intake.Allowance(this, input.size, MissingBytes(), kRecvBufferSize);
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
         idleMs = kIdleTimeoutMs;
         return true;
     }
-    int received = Platform().Recv(socket, g_recvBuffer, allowance);
+    int received = connection_->Receive(g_recvBuffer, allowance);
     if (received == 0 || received == kIoError) {
-        DeleteNow(nullptr);
-        return false;
+        return End(nullptr);
     }
-    g_server.intake.Took(this, received > 0 ? received : 0);
+    intake.Took(this, received > 0 ? received : 0);
     if (received < 0) {
         return true;
     }
@@ -252,15 +242,14 @@ bool CClient::Receive() {
     while (dropReason_ == nullptr) {
         frame::CutResult cut = frame::Cut(bytes + offset, static_cast<size_t>(available - offset));
         if (cut.status == frame::CutStatus::kBadLength) {
-            DeleteNow("Invalid msg size\n");
-            return false;
+            return End("Invalid msg size\n");
         }
         if (cut.status == frame::CutStatus::kNeedMore) {
             break;
         }
         int length = cut.length;
         idleMs = kIdleTimeoutMs;
-        g_server.intake.FinishedFrame(this);
+        intake.FinishedFrame(this);
         char* message = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
         if (message != nullptr) {
             std::memcpy(message, bytes + offset + frame::kHeaderSize, static_cast<size_t>(length));
@@ -269,33 +258,19 @@ bool CClient::Receive() {
         offset += length + frame::kHeaderSize;
         // Without memory for it the message is dropped; the stream stays in step.
         if (message != nullptr) {
-            Dispatch(message);
+            host_.OnMessage(*this, message);
         }
     }
     if (dropReason_ != nullptr) {
         // Dropped while its messages were handled: the rest goes with it.
-        DeleteNow(dropReason_);
-        return false;
+        return End(dropReason_);
     }
     if (bytes == g_recvBuffer) {
         return offset == available || StoreInput(g_recvBuffer + offset, available - offset);
     }
     if (offset > 0) {
         ConsumeFront(input, offset);
-        g_server.memory.Update(this);
+        UpdateBudget();
     }
     return true;
-}
-
-void CClient::Dispatch(char* message) {
-    if (std::strcmp(message, "@PING") == 0) {
-        ConsolePrint("@PING\n");
-        SendText("@PING");
-        std::free(message);
-    } else if (std::strcmp(message, "@FASTCOMMANDS") == 0) {
-        SendFastCommands();
-        std::free(message);
-    } else {
-        Relay(message);
-    }
 }

@@ -1,8 +1,12 @@
 #pragma once
 
-#include "platform/platform.h"
-#include "server/memory_budget.h"
+#include <memory>
+
+#include "connection/connection.h"
+#include "policy/intake.h"
+#include "policy/memory_budget.h"
 #include "server/output_queue.h"
+#include "server/relay.h"
 #include "stream/memory_stream.h"
 
 // Idle time after which a client with nothing queued is dropped, and time
@@ -11,44 +15,61 @@ constexpr int kIdleTimeoutMs = 15000;
 // Most bytes offered to one send, and asked of one receive, per pass.
 constexpr int kMaxSendPerPass = 65536;
 constexpr int kRecvBufferSize = 32768;
-// Bound on a client's queued output: a peer that stops reading is dropped
-// rather than let it grow the server without limit.
-constexpr int kMaxQueuedOutput = 33554432;
 // A drained output ring of up to this many runs of frames is kept for the
 // next ones, so a steady stream allocates nothing. It is given back once
 // nothing has been queued for a while.
 constexpr int kKeptOutputRuns = 1024;
 constexpr int kKeepDrainedMs = 1000;
 
-// One accepted connection. It owns its socket and its two buffers: `input`
-// holds received bytes from a frame boundary on, `output` the frames still
-// to be sent. A client lives in the server's list and deletes itself from
-// Tick when its connection ends; the caller of Tick must have taken `next`.
-// A client can be marked to be dropped at any time (Drop); it is then
-// deleted at its next turn, so a walk of the list never meets a deletion.
-class CClient {
+class CClient;
+
+// What a client needs of the server that holds it; handed over when the
+// client is made.
+class CClientHost {
   public:
-    explicit CClient(SocketHandle socket);
+    virtual CIntake& Intake() = 0;
+    virtual CMemoryBudget& Budget() = 0;
+    // Frees what others hold until `bytes` more fit for `client`. False
+    // when `client` itself had to be dropped for it.
+    virtual bool MakeRoom(CClient& client, long long bytes) = 0;
+    // What a whole message received from `from` does; takes ownership of
+    // the NUL-terminated heap buffer.
+    virtual void OnMessage(CClient& from, char* message) = 0;
+
+  protected:
+    ~CClientHost() {}
+};
+
+// One accepted connection in the room. It owns its connection and its two
+// buffers: `input` holds received bytes from a frame boundary on, `output`
+// the frames still to be sent. The server owns the client and deletes it
+// when Tick says its connection has ended. A client can be marked to be
+// dropped at any time (Drop); it then ends at its next turn, so a walk of
+// the list never meets a deletion.
+class CClient final : public CParticipant {
+  public:
+    CClient(std::unique_ptr<CConnection> connection, CClientHost& host);
     ~CClient();
     CClient(const CClient&) = delete;
     CClient& operator=(const CClient&) = delete;
 
-    // Queues `text` (up to its NUL) as one frame, whole or not at all. Null
-    // and empty texts queue nothing. A frame that cannot be queued, for the
-    // output bound, the memory budget or the heap, drops the client, so it
-    // never sees a stream with a message missing.
+    // Queues `text` (up to its NUL) as one message, whole or not at all.
+    // Null and empty texts queue nothing. A message that cannot be queued,
+    // for the output bound, the memory budget or the heap, drops the
+    // client, so it never sees a stream with a message missing.
     void SendText(const char* text);
     // Queues the `size` frame bytes at `at` in a block shared with other
     // clients, on the same terms. A null block is a frame the heap refused.
     void SendShared(CSharedBlock* block, int at, int size);
 
-    // Queues the reply to "@FASTCOMMANDS": the per-port file beside the
-    // program, read afresh. Missing, unreadable or empty file: no reply.
-    void SendFastCommands();
+    // CParticipant
+    void Deliver(COutgoing& message) override;
+    void Replay(const char* text) override { SendText(text); }
 
     // One pass: send, count down the idle or stall time, receive (within the
-    // pass's shared intake), handle whole frames. May delete this client.
-    void Tick(int elapsedMs);
+    // pass's shared intake), handle whole frames. False when the connection
+    // has ended (its console line printed): the caller deletes the client.
+    bool Tick(int elapsedMs);
 
     // Marks the client to be dropped at its next turn with the console line
     // `reason` (then "Disconnected"), and frees its output now.
@@ -68,7 +89,8 @@ class CClient {
     // while that is incomplete; 0 when nothing is half received.
     int MissingBytes() const;
 
-    SocketHandle socket;
+    SocketHandle Socket() const { return connection_->Socket(); }
+
     int idleMs;
     // Counts down while output is queued and no send takes any of it.
     int stallMs;
@@ -76,6 +98,7 @@ class CClient {
     int spareMs;
     CMemoryStream input;
     COutputQueue output;
+    // The server's list, newest first.
     CClient* next;
     CClient* prev;
     // The pass that last ticked this client, and what that pass's readiness
@@ -85,16 +108,19 @@ class CClient {
     CMemoryBudget::Entry budget;
 
   private:
-    void Dispatch(char* message);
+    void UpdateBudget();
     // Appends received bytes to `input`, within the budget. False when the
-    // client has been deleted.
+    // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
-    // Sends from `output`; false when the client has been deleted.
+    // Sends from `output`; false when the connection has ended.
     bool SendQueued(int elapsedMs);
-    // Receives and handles frames; false when the client has been deleted.
+    // Receives and handles frames; false when the connection has ended.
     bool Receive();
-    void DeleteNow(const char* reason);
+    // Prints `reason` (if any) and says the connection has ended.
+    static bool End(const char* reason);
 
+    std::unique_ptr<CConnection> connection_;
+    CClientHost& host_;
     const char* dropReason_;
     // Closed with a reset: the peer stopped reading.
     bool discardOnClose_;

@@ -3,75 +3,106 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server/client.h"
-#include "server/server.h"
-#include "stream/shared_block.h"
+namespace {
+// A relay block is written from the front again once no queue holds any of it.
+constexpr int kRelayBlockSize = 65536;
+}  // namespace
 
-char* g_history[3] = {nullptr, nullptr, nullptr};
+COutgoing::COutgoing(CRelay& relay, const char* text, std::size_t length)
+    : relay_(relay), text_(text), length_(length) {}
 
-void KeepInHistory(char* message) {
-    std::free(g_history[2]);
-    g_history[2] = g_history[1];
-    g_history[1] = g_history[0];
-    g_history[0] = message;
+void COutgoing::Frame(const CEncoding& encoding, CSharedBlock** block, int* at, int* size) {
+    int i = encoding.Index();
+    if (!written_[i]) {
+        written_[i] = true;
+        long long wire = encoding.WireSize(length_);
+        size_[i] = wire > 0 ? static_cast<int>(wire) : 0;
+        if (wire > 0 && wire <= kMaxQueuedOutput) {
+            relay_.Write(encoding, text_, length_, size_[i], &at_[i], &block_[i]);
+        }
+    }
+    *block = block_[i];
+    *at = at_[i];
+    *size = size_[i];
 }
 
-void ClearHistory() {
-    for (char*& entry : g_history) {
+CRelay::~CRelay() {
+    for (CSharedBlock*& block : blocks_) {
+        if (block != nullptr) {
+            block->Release();
+            block = nullptr;
+        }
+    }
+}
+
+void CRelay::Join(CParticipant* p) {
+    p->prevInRoom_ = nullptr;
+    p->nextInRoom_ = first_;
+    if (first_ != nullptr) {
+        first_->prevInRoom_ = p;
+    }
+    first_ = p;
+    for (int i = 2; i >= 0; --i) {
+        if (history[i] != nullptr) {
+            p->Replay(history[i]);
+        }
+    }
+}
+
+void CRelay::Leave(CParticipant* p) {
+    if (p->nextInRoom_ != nullptr) {
+        p->nextInRoom_->prevInRoom_ = p->prevInRoom_;
+    }
+    if (p->prevInRoom_ != nullptr) {
+        p->prevInRoom_->nextInRoom_ = p->nextInRoom_;
+    } else if (first_ == p) {
+        first_ = p->nextInRoom_;
+    }
+    p->nextInRoom_ = p->prevInRoom_ = nullptr;
+}
+
+void CRelay::KeepInHistory(char* message) {
+    std::free(history[2]);
+    history[2] = history[1];
+    history[1] = history[0];
+    history[0] = message;
+}
+
+void CRelay::ClearHistory() {
+    for (char*& entry : history) {
         std::free(entry);
         entry = nullptr;
     }
 }
 
-namespace {
-// Relayed frames are written one behind the other into one block, so that
-// each client's queue holds the frames of a pass as one run. The block is
-// written from the front again once no queue holds any of it.
-constexpr int kRelayBlockSize = 65536;
-CSharedBlock* g_relayBlock = nullptr;
-
-// Where the frame of `text` now is: in the relay block, or in a new one when
-// it has no room. False when the heap refused a new block.
-bool WriteRelayed(const char* text, size_t length, int size, int* at) {
-    if (g_relayBlock != nullptr) {
-        g_relayBlock->Rewind();  // succeeds when no queue holds any of it
-        if (g_relayBlock->Room() < size) {
-            g_relayBlock->Release();
-            g_relayBlock = nullptr;
+bool CRelay::Write(const CEncoding& encoding, const char* text, std::size_t length, int size,
+                   int* at, CSharedBlock** block) {
+    CSharedBlock*& current = blocks_[encoding.Index()];
+    if (current != nullptr) {
+        current->Rewind();  // succeeds when no queue holds any of it
+        if (current->Room() < size) {
+            current->Release();
+            current = nullptr;
         }
     }
-    if (g_relayBlock == nullptr) {
-        g_relayBlock = CSharedBlock::Make(size > kRelayBlockSize ? size : kRelayBlockSize);
-        if (g_relayBlock == nullptr) {
+    if (current == nullptr) {
+        current = CSharedBlock::Make(size > kRelayBlockSize ? size : kRelayBlockSize);
+        if (current == nullptr) {
             return false;
         }
     }
-    *at = g_relayBlock->AppendFrame(text, length);
+    *at = encoding.Write(*current, text, length);
+    *block = current;
     return true;
 }
-}  // namespace
 
-void Broadcast(char* message) {
+void CRelay::Broadcast(char* message) {
     KeepInHistory(message);
     if (message[0] == '\0') {
         return;  // kept, but an empty text is never sent
     }
-    size_t length = std::strlen(message);
-    long long size = CSharedBlock::FrameSize(length);
-    int at = 0;
-    CSharedBlock* block = nullptr;
-    if (size > 0 && size <= kMaxQueuedOutput &&
-        WriteRelayed(message, length, static_cast<int>(size), &at)) {
-        block = g_relayBlock;
-    }
-    // SendShared never deletes a client, so the list stays intact while walked.
-    for (CClient* client = g_server.clients; client != nullptr; client = client->next) {
-        client->SendShared(block, at, static_cast<int>(size));
-    }
-}
-
-void ReplayHistory(CClient* client) {
-    for (int i = 2; i >= 0; --i) {
-        client->SendText(g_history[i]);
+    COutgoing outgoing(*this, message, std::strlen(message));
+    for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
+        p->Deliver(outgoing);
     }
 }

@@ -1,24 +1,41 @@
 // The room functions of a build with Redis support: one link, made when
-// g_settings names a Redis server.
+// g_settings names a Redis server, delivering into the local relay.
 #include "server/room.h"
 
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "room/room_link.h"
 #include "server/relay.h"
-#include "server/room_link.h"
 #include "server/settings.h"
 
 namespace {
+// Hands what the room's stream brings to the local relay.
+class CRelayDelivery : public CRoomDelivery {
+  public:
+    explicit CRelayDelivery(CRelay& relay) : relay_(relay) {}
+    void Deliver(char* message) override { relay_.Broadcast(message); }
+    void ReplaceHistory(char** messages, std::size_t count) override {
+        relay_.ClearHistory();
+        for (std::size_t i = 0; i < count; ++i) {
+            relay_.KeepInHistory(messages[i]);
+        }
+    }
+
+  private:
+    CRelay& relay_;
+};
+
+std::unique_ptr<CRelayDelivery> g_delivery;
 std::unique_ptr<CRoomLink> g_room;
-}
+}  // namespace
 
 bool RoomLinkSupported() {
     return true;
 }
 
-void JoinRoom(std::uint16_t port) {
+void JoinRoom(std::uint16_t port, CRelay& relay) {
     if (g_settings.redisHost.empty()) {
         return;
     }
@@ -26,15 +43,16 @@ void JoinRoom(std::uint16_t port) {
         "tovrel:" + (g_settings.room.empty() ? std::to_string(port) : g_settings.room);
     // From the environment, so that it never shows in a process list.
     const char* password = std::getenv("TOVREL_REDIS_PASSWORD");
-    g_room.reset(new CRoomLink(NewHiredisChannel(), g_settings.redisHost, g_settings.redisPort, key,
-                               password != nullptr ? password : ""));
+    g_delivery.reset(new CRelayDelivery(relay));
+    g_room.reset(new CRoomLink(*g_delivery, NewHiredisChannel(), g_settings.redisHost,
+                               g_settings.redisPort, key, password != nullptr ? password : ""));
 }
 
-void Relay(char* message) {
+void Relay(CRelay& relay, char* message) {
     if (g_room != nullptr) {
         g_room->Publish(message);
     } else {
-        Broadcast(message);
+        relay.Broadcast(message);
     }
 }
 
@@ -52,4 +70,5 @@ void RoomAfterClients() {
 
 void LeaveRoom() {
     g_room.reset();
+    g_delivery.reset();
 }

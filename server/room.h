@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+class CRelay;
+
 // A room served together with other instances through Redis, when
 // g_settings names a Redis server; alone otherwise. Without a room every
 // function here leaves the relay exactly as it is: Relay is Broadcast and
@@ -12,12 +14,13 @@ bool RoomLinkSupported();
 
 // Joins the room that g_settings names (its key follows from `port` when no
 // room name is given) and starts connecting; called once the port is open.
-void JoinRoom(std::uint16_t port);
+// What the room delivers goes to `relay`.
+void JoinRoom(std::uint16_t port, CRelay& relay);
 
 // Relays a local client's ordinary message: to every client at once when
 // alone, through the room's stream when joined. Takes ownership of the
 // NUL-terminated heap buffer.
-void Relay(char* message);
+void Relay(CRelay& relay, char* message);
 
 // The pass's two turns for the room: before the clients, deliver what Redis
 // answered; after them, send what the clients handed over and the next read.

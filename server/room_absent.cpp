@@ -7,10 +7,10 @@ bool RoomLinkSupported() {
     return false;
 }
 
-void JoinRoom(std::uint16_t) {}
+void JoinRoom(std::uint16_t, CRelay&) {}
 
-void Relay(char* message) {
-    Broadcast(message);
+void Relay(CRelay& relay, char* message) {
+    relay.Broadcast(message);
 }
 
 void RoomBeforeClients() {}

@@ -1,19 +1,21 @@
 #include "server/server.h"
 
+#include <memory>
 #include <new>
 
-#include "server/client.h"
-#include "server/console.h"
-#include "server/relay.h"
+#include "connection/tcp_connection.h"
+#include "console/console.h"
+#include "server/messages.h"
 #include "server/room.h"
 #include "server/settings.h"
 
 CServer g_server;
-char g_exeDir[256];
 CSettings g_settings;
 std::atomic<unsigned char> g_quit{0};
 
 namespace {
+const char kBudgetLine[] = "Memory budget exceeded\n";
+
 // Every local address unless an option named one.
 int Bind(CPlatform& platform, SocketHandle listener, std::uint16_t port) {
     if (g_settings.bindAddress.empty()) {
@@ -29,7 +31,7 @@ CServer::~CServer() {
 
 void CServer::Shutdown() {
     while (clients != nullptr) {
-        delete clients;  // the destructor unlinks it and advances the head
+        Remove(clients);
     }
     if (listenSocket != INVALID_SOCKET) {
         Platform().CloseSocket(listenSocket);
@@ -40,6 +42,7 @@ void CServer::Shutdown() {
 bool CServer::Open(int requestedPort) {
     Shutdown();
     port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
+    memory.SetLimit(g_settings.maxMemoryBytes);
     CPlatform& platform = Platform();
     listenSocket = platform.CreateTcpSocket();
     if (listenSocket == INVALID_SOCKET) {
@@ -55,6 +58,44 @@ bool CServer::Open(int requestedPort) {
     return true;
 }
 
+void CServer::Remove(CClient* client) {
+    if (client->next != nullptr) {
+        client->next->prev = client->prev;
+    }
+    if (client->prev != nullptr) {
+        client->prev->next = client->next;
+    }
+    if (clients == client) {
+        clients = client->next;
+    }
+    if (turn == client) {
+        turn = client->next;
+    }
+    relay.Leave(client);
+    delete client;
+}
+
+bool CServer::MakeRoom(CClient& client, long long bytes) {
+    while (!memory.Fits(bytes)) {
+        CMemoryBudget::Entry* largest = memory.Largest();
+        if (largest == nullptr || largest == &client.budget) {
+            client.Drop(kBudgetLine);  // nothing else to free: it cannot have the room
+            return false;
+        }
+        CClient* victim = static_cast<CClient*>(largest->owner);
+        if (largest->queued == 0) {
+            victim->GiveBackSpare();
+        } else {
+            victim->Drop(kBudgetLine);
+        }
+    }
+    return true;
+}
+
+void CServer::OnMessage(CClient& from, char* message) {
+    HandleMessage(from, message, relay, port);
+}
+
 void CServer::AcceptOne() {
     CPlatform& platform = Platform();
     SocketHandle accepted = platform.Accept(listenSocket);
@@ -63,9 +104,17 @@ void CServer::AcceptOne() {
     }
     CClient* client = nullptr;
     if (platform.SetNonBlocking(accepted) == 0) {
-        client = new (std::nothrow) CClient(accepted);
-    }
-    if (client == nullptr) {
+        std::unique_ptr<CConnection> connection(new (std::nothrow) CTcpConnection(accepted));
+        if (connection != nullptr) {
+            client = new (std::nothrow) CClient(std::move(connection), *this);
+        } else {
+            platform.CloseSocket(accepted);
+        }
+        // A client the heap refused has closed its connection already.
+        if (client == nullptr) {
+            return;
+        }
+    } else {
         platform.CloseSocket(accepted);
         return;
     }
@@ -75,7 +124,7 @@ void CServer::AcceptOne() {
         clients->prev = client;
     }
     clients = client;
-    ReplayHistory(client);
+    relay.Join(client);
 }
 
 void CServer::Update(int elapsedMs) {
@@ -91,7 +140,7 @@ void CServer::Update(int elapsedMs) {
     int lights = 0;
     int halves = 0;
     for (CClient* c = clients; c != nullptr; c = c->next) {
-        c->mayRead = platform.MayRead(c->socket);
+        c->mayRead = platform.MayRead(c->Socket());
         if (c->mayRead && !c->Dropping()) {
             lights += c->input.size == 0 ? 1 : 0;
             halves += c->input.size != 0 && c != intake.Served() ? 1 : 0;
@@ -99,8 +148,9 @@ void CServer::Update(int elapsedMs) {
     }
     intake.Begin(lights, halves);
     // Turns go round: from `first` to the tail, then from the head to the
-    // first client already ticked in this pass. Tick may delete the client,
-    // so the next one is taken before; a deleted `turn` moves on by itself.
+    // first client already ticked in this pass. A removed client is unlinked
+    // before it is deleted, so the next one is taken before its tick; a
+    // removed `turn` moves on by itself.
     if (++pass == 0) {
         pass = 1;  // 0 is what a new client has
     }
@@ -115,7 +165,9 @@ void CServer::Update(int elapsedMs) {
         }
         bool light = client->mayRead && !client->Dropping() && client->input.size == 0;
         client->tickedPass = pass;
-        client->Tick(elapsedMs);
+        if (!client->Tick(elapsedMs)) {
+            Remove(client);
+        }
         intake.EndTurn(light);
         client = following != nullptr && following->tickedPass != pass ? following : nullptr;
     }

@@ -4,18 +4,21 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "server/intake.h"
-#include "server/memory_budget.h"
-
-class CClient;
+#include "policy/intake.h"
+#include "policy/memory_budget.h"
+#include "server/client.h"
+#include "server/relay.h"
 
 // Connections that may wait for their accept: a burst of this many is
 // served, one accept a pass. Each system caps it at its own maximum.
 constexpr int kListenBacklog = 65535;
 
-// The listening socket and the list of clients, newest first. One instance,
-// g_server, usable before any code runs; its destructor closes everything.
-class CServer {
+// The listening socket, the clients (newest first) with the room they are
+// in, and the policies their turns share. One instance, g_server, usable
+// before any code runs; its destructor closes everything. It owns its
+// clients: it makes them at accept and deletes them when their tick says
+// their connection ended.
+class CServer : public CClientHost {
   public:
     constexpr CServer()
         : listenSocket(INVALID_SOCKET), port(0), clients(nullptr), turn(nullptr), pass(0) {}
@@ -32,6 +35,12 @@ class CServer {
     // list order from a client one further along than the last pass's first.
     void Update(int elapsedMs);
 
+    // CClientHost
+    CIntake& Intake() override { return intake; }
+    CMemoryBudget& Budget() override { return memory; }
+    bool MakeRoom(CClient& client, long long bytes) override;
+    void OnMessage(CClient& from, char* message) override;
+
     SocketHandle listenSocket;
     std::uint16_t port;
     CClient* clients;
@@ -40,15 +49,15 @@ class CServer {
     unsigned pass;
     CIntake intake;
     CMemoryBudget memory;
+    CRelay relay;
 
   private:
     void AcceptOne();
+    // Unlinks a client whose connection ended and deletes it.
+    void Remove(CClient* client);
 };
 
 extern CServer g_server;
-
-// The program's directory with its trailing separator, or empty.
-extern char g_exeDir[256];
 
 // Set by the stop handler; the loop ends after the pass that sees it.
 extern std::atomic<unsigned char> g_quit;

@@ -82,9 +82,9 @@ TEST_F(FastCommandsTest, FileIsSentByteForByteAfterTheHeadLine) {
     std::string reply = Ask(a);
     EXPECT_EQ(reply, Frame("@FASTCOMMANDS\nab\r\ncdef\r\n"));
     EXPECT_EQ(reply.size(), 4u + 24u);
-    EXPECT_EQ(fake.TakeSent(b), "");   // to the sender alone
-    EXPECT_EQ(Console(), "");          // prints nothing
-    EXPECT_EQ(g_history[0], nullptr);  // not kept
+    EXPECT_EQ(fake.TakeSent(b), "");                // to the sender alone
+    EXPECT_EQ(Console(), "");                       // prints nothing
+    EXPECT_EQ(g_server.relay.history[0], nullptr);  // not kept
     EXPECT_EQ(fake.lastOpenedPath, file.string());
 }
 
@@ -123,7 +123,7 @@ TEST_F(FastCommandsTest, OnlyTheExactTextIsTheRequest) {
     EXPECT_EQ(Ask(a, std::string("@FASTCOMMANDS\0junk", 18)), Frame("@FASTCOMMANDS\nx"));
     EXPECT_EQ(Ask(a, "@FASTCOMMANDS\n"), Frame("@FASTCOMMANDS\n"));  // relayed as text
     EXPECT_EQ(Ask(a, "@fastcommands"), Frame("@fastcommands"));
-    EXPECT_STREQ(g_history[0], "@fastcommands");
+    EXPECT_STREQ(g_server.relay.history[0], "@fastcommands");
 }
 
 TEST_F(FastCommandsTest, ReplyQueuesBehindPendingOutput) {

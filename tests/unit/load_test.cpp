@@ -41,6 +41,7 @@ class LoadTest : public ServerFixture {
 
 TEST_F(LoadTest, BudgetDropsTheLargestHolderFirstAndNeverAReaderThatKeepsPace) {
     g_settings.maxMemoryBytes = 1536 * 1024;
+    g_server.memory.SetLimit(g_settings.maxMemoryBytes);
     SocketHandle talker = Connect();
     SocketHandle reader = Connect();
     std::vector<SocketHandle> stalled = {ConnectStalled()};

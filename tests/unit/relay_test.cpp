@@ -30,8 +30,8 @@ TEST_F(RelayTest, CoalescedFramesAreAllHandledInOnePassInOrder) {
     Pass();
     Pass();
     EXPECT_EQ(fake.TakeSent(b), Frame("one") + Frame("two") + Frame("three"));
-    ASSERT_STREQ(g_history[0], "three");
-    EXPECT_STREQ(g_history[2], "one");
+    ASSERT_STREQ(g_server.relay.history[0], "three");
+    EXPECT_STREQ(g_server.relay.history[2], "one");
     EXPECT_EQ(FindClient(a)->input.size, 8);  // the partial frame waits at the front
 }
 
@@ -79,9 +79,9 @@ TEST_F(RelayTest, EmptyFrameEntersHistoryButIsSentToNobody) {
     Pass();
     Pass();
     fake.TakeSent(a);
-    ASSERT_NE(g_history[0], nullptr);
-    EXPECT_STREQ(g_history[0], "");
-    EXPECT_STREQ(g_history[2], "B");
+    ASSERT_NE(g_server.relay.history[0], nullptr);
+    EXPECT_STREQ(g_server.relay.history[0], "");
+    EXPECT_STREQ(g_server.relay.history[2], "B");
     SocketHandle late = Connect();
     Pass();
     EXPECT_EQ(fake.TakeSent(late), Frame("B") + Frame("C"));
@@ -97,7 +97,7 @@ TEST_F(RelayTest, PingIsAnsweredToTheSenderAlone) {
     EXPECT_EQ(fake.TakeSent(a), std::string("\x05\x00\x00\x00@PING", 9));
     EXPECT_EQ(fake.TakeSent(b), "");
     EXPECT_EQ(Console(), "@PING\n");
-    EXPECT_EQ(g_history[0], nullptr);
+    EXPECT_EQ(g_server.relay.history[0], nullptr);
 
     fake.Feed(a, Frame(std::string("@PING\0tail", 10)));  // compared as a text
     Pass();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "server/room_link.h"
+#include "room/room_link.h"
 #include "server_fixture.h"
 
 namespace {
@@ -90,12 +90,27 @@ char* HeapText(const char* text) {
     return copy;
 }
 
-class RoomLinkTest : public ServerFixture {};
+// Delivers into the server's relay, as a joined server does.
+class RelayDelivery : public CRoomDelivery {
+  public:
+    void Deliver(char* message) override { g_server.relay.Broadcast(message); }
+    void ReplaceHistory(char** messages, std::size_t count) override {
+        g_server.relay.ClearHistory();
+        for (std::size_t i = 0; i < count; ++i) {
+            g_server.relay.KeepInHistory(messages[i]);
+        }
+    }
+};
+
+class RoomLinkTest : public ServerFixture {
+  protected:
+    RelayDelivery delivery;
+};
 
 TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     Script script;
-    CRoomLink link(std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)), "redis", 6379,
-                   "tovrel:r", "");
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)), "redis",
+                   6379, "tovrel:r", "");
     link.AfterClients();  // connects: the room is empty
     script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
     link.BeforeClients();
@@ -125,8 +140,8 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     script.replies =
         "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*1\r\n" + Entry("5-0", "one", originOfOne);
     link.BeforeClients();
-    ASSERT_NE(g_history[0], nullptr);
-    EXPECT_STREQ(g_history[0], "one");
+    ASSERT_NE(g_server.relay.history[0], nullptr);
+    EXPECT_STREQ(g_server.relay.history[0], "one");
 
     link.AfterClients();
     EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"two"}));

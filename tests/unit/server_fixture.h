@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "console/console.h"
 #include "fake_platform.h"
 #include "server/client.h"
-#include "server/console.h"
+#include "server/fast_commands.h"
 #include "server/relay.h"
 #include "server/server.h"
 
@@ -17,7 +18,7 @@ class ServerFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         SetPlatform(&fake);
-        ClearHistory();
+        g_server.relay.ClearHistory();
         g_quit.store(0);
         ASSERT_TRUE(g_server.Open(5000));
         printed().clear();
@@ -27,7 +28,7 @@ class ServerFixture : public ::testing::Test {
     void TearDown() override {
         g_server.Shutdown();
         SetConsoleSink(nullptr);
-        ClearHistory();
+        g_server.relay.ClearHistory();
         SetPlatform(nullptr);
     }
 
@@ -62,7 +63,7 @@ class ServerFixture : public ::testing::Test {
 
     CClient* FindClient(SocketHandle s) const {
         for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
-            if (c->socket == s) {
+            if (c->Socket() == s) {
                 return c;
             }
         }

@@ -43,8 +43,8 @@ TEST_F(ReadinessTest, ClientAcceptedInThePassIsLookedAt) {
     fake.Feed(a, Frame("early"));
     Pass();  // accepts a, looks, and reads what it sent before it was accepted
     EXPECT_EQ(fake.At(a).recvCalls, 1);
-    ASSERT_NE(g_history[0], nullptr);
-    EXPECT_STREQ(g_history[0], "early");
+    ASSERT_NE(g_server.relay.history[0], nullptr);
+    EXPECT_STREQ(g_server.relay.history[0], "early");
 }
 
 TEST_F(ReadinessTest, SkippedClientStillGetsItsOutput) {

@@ -43,7 +43,7 @@ TEST_F(ServerTest, AcceptsOneConnectionPerPassNewestFirst) {
         Pass();
     }
     EXPECT_EQ(ClientCount(), 5);
-    EXPECT_EQ(g_server.clients->socket, peers.back());
+    EXPECT_EQ(g_server.clients->Socket(), peers.back());
     EXPECT_EQ(g_server.clients->prev, nullptr);
     EXPECT_EQ(g_server.clients->next->prev, g_server.clients);
     std::string expected;
@@ -81,8 +81,8 @@ TEST_F(ServerTest, ClientInTheMiddleUnlinksCleanly) {
     fake.FeedCode(b, 0);
     Pass();
     ASSERT_EQ(ClientCount(), 2);
-    EXPECT_EQ(g_server.clients->socket, c);
-    EXPECT_EQ(g_server.clients->next->socket, a);
+    EXPECT_EQ(g_server.clients->Socket(), c);
+    EXPECT_EQ(g_server.clients->next->Socket(), a);
     EXPECT_EQ(g_server.clients->next->prev, g_server.clients);
 }
 

@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "server/redis_channel.h"
-#include "server/stream_id.h"
+#include "room/redis_channel.h"
+#include "room/room_delivery.h"
+#include "room/stream_id.h"
 
 // Bounds of the link; docs/cluster.md says why each figure is what it is.
 constexpr int kStreamMaxLength = 10000;  // XADD MAXLEN ~: entries Redis keeps
@@ -26,7 +27,7 @@ constexpr int kStallMs = 1000;  // reads this far apart may have let entries be 
 // This instance's end of a room kept in one Redis stream. Ordinary messages
 // of local clients are handed to Publish and appended to the stream (XADD,
 // once each); the stream is read on from the last entry seen (XREAD) and
-// every entry is delivered through Broadcast in stream order, so every
+// every entry is handed to the delivery in stream order, so every
 // instance delivers the same messages in the same order and keeps the same
 // history. A local client's message reaches it only on its way back.
 //
@@ -39,8 +40,8 @@ constexpr int kStallMs = 1000;  // reads this far apart may have let entries be 
 // one console line.
 class CRoomLink {
   public:
-    CRoomLink(std::unique_ptr<CRedisChannel> channel, std::string host, int port, std::string key,
-              std::string password);
+    CRoomLink(CRoomDelivery& delivery, std::unique_ptr<CRedisChannel> channel, std::string host,
+              int port, std::string key, std::string password);
     ~CRoomLink();
     CRoomLink(const CRoomLink&) = delete;
     CRoomLink& operator=(const CRoomLink&) = delete;
@@ -77,6 +78,7 @@ class CRoomLink {
     void Fail(const std::string& redisError);
     void ReportDrops();
 
+    CRoomDelivery& delivery_;
     std::unique_ptr<CRedisChannel> channel_;
     std::string host_;
     int port_;

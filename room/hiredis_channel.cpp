@@ -1,6 +1,6 @@
 // The Redis channel over hiredis: hiredis owns the socket, so no system
 // header is needed here beyond what hiredis itself includes.
-#include "server/redis_channel.h"
+#include "room/redis_channel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "server/stream_id.h"
+#include "room/stream_id.h"
 
 #include <cstdio>
 

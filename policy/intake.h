@@ -1,7 +1,5 @@
 #pragma once
 
-class CClient;
-
 // Most bytes all clients together receive in one pass: less than one send
 // carries to each reader, so a reader that takes a full send every pass
 // keeps up, and one that fell behind catches up.
@@ -24,6 +22,10 @@ constexpr unsigned kServedPasses = 8;
 // keeps its turn until it finishes a frame or finds nothing waiting, or,
 // while others wait, for kServedPasses passes; the next client whose turn
 // comes is served after it. Bytes not taken wait in the kernel.
+//
+// Clients are known only by an identity (any pointer that is theirs for
+// their lifetime) and the numbers they report, so any kind of connection
+// can take part.
 class CIntake {
   public:
     constexpr CIntake()
@@ -38,24 +40,26 @@ class CIntake {
     // half received, `halves` others than the served one have.
     void Begin(int lights, int halves);
     // What `client`, whose turn it is, may take now, at most `most`.
-    int Allowance(CClient* client, int most);
+    // `halfBytes` is what it holds of a frame half received (0: light);
+    // `missing` is what that frame still lacks.
+    int Allowance(const void* client, int halfBytes, int missing, int most);
     // `client` took `bytes`.
-    void Took(const CClient* client, int bytes);
+    void Took(const void* client, int bytes);
     // A frame of `client` has become whole.
-    void FinishedFrame(const CClient* client);
+    void FinishedFrame(const void* client);
     // A turn has ended; `light` when that client was counted at Begin.
     void EndTurn(bool light);
     // `client` is going away.
-    void Forget(const CClient* client);
-    const CClient* Served() const { return served_; }
+    void Forget(const void* client);
+    const void* Served() const { return served_; }
 
   private:
     int left_;
     int lights_;
     int lightShare_;
-    CClient* served_;
+    const void* served_;
     // The client whose long turn ended at Begin: it sits this pass out.
-    const CClient* yielded_;
+    const void* yielded_;
     // Passes begun since `served_` took its turn.
     unsigned servedPasses_;
 };

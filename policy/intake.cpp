@@ -1,6 +1,4 @@
-#include "server/intake.h"
-
-#include "server/client.h"
+#include "policy/intake.h"
 
 void CIntake::Begin(int lights, int halves) {
     left_ = kIntakePerPass;
@@ -14,18 +12,17 @@ void CIntake::Begin(int lights, int halves) {
     }
 }
 
-int CIntake::Allowance(CClient* client, int most) {
+int CIntake::Allowance(const void* client, int halfBytes, int missing, int most) {
     if (served_ == nullptr && client != yielded_) {
         served_ = client;  // the first to come while nobody is served is next
         servedPasses_ = 0;
     }
-    bool light = client->input.size == 0;
+    bool light = halfBytes == 0;
     long long allowance;
     if (client != served_) {
         // A half received frame waits for its sender's turn to be served,
         // unless what it lacks fits in a light share: a short message that
         // came in two pieces is no large one.
-        int missing = client->MissingBytes();
         allowance = light ? lightShare_ : missing <= lightShare_ ? missing : 0;
     } else {
         // The rest, but for the light shares still to come.
@@ -45,14 +42,14 @@ int CIntake::Allowance(CClient* client, int most) {
     return allowance > 0 ? static_cast<int>(allowance) : 0;
 }
 
-void CIntake::Took(const CClient* client, int bytes) {
+void CIntake::Took(const void* client, int bytes) {
     left_ -= bytes;
     if (bytes == 0) {
         Forget(client);  // nothing waiting: the next one is served
     }
 }
 
-void CIntake::FinishedFrame(const CClient* client) {
+void CIntake::FinishedFrame(const void* client) {
     Forget(client);
 }
 
@@ -62,7 +59,7 @@ void CIntake::EndTurn(bool light) {
     }
 }
 
-void CIntake::Forget(const CClient* client) {
+void CIntake::Forget(const void* client) {
     if (served_ == client) {
         served_ = nullptr;
     }

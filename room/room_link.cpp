@@ -1,4 +1,4 @@
-#include "server/room_link.h"
+#include "room/room_link.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,10 +7,9 @@
 #include <initializer_list>
 #include <random>
 
+#include "console/console.h"
 #include "platform/platform.h"
-#include "server/console.h"
-#include "server/redis_reply.h"
-#include "server/relay.h"
+#include "room/redis_reply.h"
 #include "stream/heap.h"
 
 namespace {
@@ -47,9 +46,10 @@ bool NoSuchKey(const redisReply* r) {
 
 }  // namespace
 
-CRoomLink::CRoomLink(std::unique_ptr<CRedisChannel> channel, std::string host, int port,
-                     std::string key, std::string password)
-    : channel_(std::move(channel)),
+CRoomLink::CRoomLink(CRoomDelivery& delivery, std::unique_ptr<CRedisChannel> channel,
+                     std::string host, int port, std::string key, std::string password)
+    : delivery_(delivery),
+      channel_(std::move(channel)),
       host_(std::move(host)),
       port_(port),
       key_(std::move(key)),
@@ -250,16 +250,18 @@ void CRoomLink::OnAnchor(const redisReply* r) {
         ParseId(reply::Field(info, "last-generated-id"), &lastId_);
     }
     // The room's last three become the history, oldest first.
-    ClearHistory();
-    for (std::size_t i = reply::IsArray(last) ? last->elements : 0; i-- > 0;) {
+    char* history[3];
+    std::size_t kept = 0;
+    for (std::size_t i = reply::IsArray(last) ? last->elements : 0; i-- > 0 && kept < 3;) {
         const redisReply* entry = last->element[i];
         const redisReply* text =
             reply::IsArray(entry, 2) ? reply::Field(entry->element[1], "m") : nullptr;
         char* copy = reply::IsText(text) ? CopyText(text) : nullptr;
         if (copy != nullptr) {
-            KeepInHistory(copy);
+            history[kept++] = copy;
         }
     }
+    delivery_.ReplaceHistory(history, kept);
     anchored_ = true;
 }
 
@@ -297,7 +299,7 @@ void CRoomLink::OnCheck(const redisReply* r) {
 void CRoomLink::ReadFromStart(long long entriesBefore) {
     lastId_ = CStreamId();
     seen_ = entriesBefore;
-    ClearHistory();
+    delivery_.ReplaceHistory(nullptr, 0);
     // A read already sent in this batch went from the old place.
     discardRead_ = std::find(steps_.begin(), steps_.end(), Step::kRead) != steps_.end();
 }
@@ -327,7 +329,7 @@ void CRoomLink::OnRead(const redisReply* r) {
         const redisReply* text = reply::Field(fields, "m");
         char* copy = reply::IsText(text) ? CopyText(text) : nullptr;
         if (copy != nullptr) {
-            Broadcast(copy);
+            delivery_.Deliver(copy);
         }
     }
     if (count >= static_cast<std::size_t>(kReadCount)) {

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "connection/encoding.h"
+#include "platform/platform.h"
+
+// A client's transport: how its bytes come and go. The client, the relay,
+// the intake and the budget see only this, so a new kind of connection
+// (TLS, WebSocket) is a new implementation and nothing else. Whatever the
+// kind, received bytes come out as length frames, and what is sent is
+// framed by the connection's encoding.
+class CConnection {
+  public:
+    virtual ~CConnection() {}
+
+    // The socket whose readiness the server watches.
+    virtual SocketHandle Socket() const = 0;
+    // Bytes received (> 0), 0 when the peer closed, kIoWouldBlock or kIoError.
+    virtual int Receive(void* buffer, int length) = 0;
+    // Sends the pieces in order as one stream of bytes: bytes taken (> 0),
+    // kIoWouldBlock or kIoError.
+    virtual int Send(const SendSlice* slices, int count) = 0;
+    // Closes the connection; `discard` closes with a reset, dropping what
+    // the system still holds to send (a peer that stopped reading).
+    virtual void Close(bool discard) = 0;
+    virtual const CEncoding& Encoding() const = 0;
+};

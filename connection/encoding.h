@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+
+#include "stream/shared_block.h"
+
+// How a message is framed on one kind of connection. A relayed message is
+// written once per encoding into a shared block, whatever the number of
+// clients that use it.
+class CEncoding {
+  public:
+    virtual ~CEncoding() {}
+    // Bytes on the wire for a message of `length` bytes; -1 when no block
+    // could hold them.
+    virtual long long WireSize(std::size_t length) const = 0;
+    // Writes the message behind what `block` holds (the caller checked its
+    // room for WireSize) and returns where it starts.
+    virtual int Write(CSharedBlock& block, const char* text, std::size_t length) const = 0;
+    // This encoding's place among all of them, below kEncodingCount.
+    virtual int Index() const = 0;
+};
+
+// How many encodings there are: the length frame alone for now.
+constexpr int kEncodingCount = 1;
+
+// The 4-byte little-endian length, then the text.
+const CEncoding& LengthFrameEncoding();

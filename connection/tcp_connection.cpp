@@ -1,0 +1,21 @@
+#include "connection/tcp_connection.h"
+
+int CTcpConnection::Receive(void* buffer, int length) {
+    return Platform().Recv(socket_, buffer, length);
+}
+
+int CTcpConnection::Send(const SendSlice* slices, int count) {
+    return Platform().SendGather(socket_, slices, count);
+}
+
+void CTcpConnection::Close(bool discard) {
+    if (socket_ == INVALID_SOCKET) {
+        return;
+    }
+    if (discard) {
+        Platform().AbortSocket(socket_);
+    } else {
+        Platform().CloseSocket(socket_);
+    }
+    socket_ = INVALID_SOCKET;
+}

@@ -1,0 +1,25 @@
+#include "server/messages.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "console/console.h"
+#include "server/client.h"
+#include "server/fast_commands.h"
+#include "server/room.h"
+
+void HandleMessage(CClient& from, char* message, CRelay& relay, int port) {
+    if (std::strcmp(message, "@PING") == 0) {
+        ConsolePrint("@PING\n");
+        from.SendText("@PING");
+        std::free(message);
+    } else if (std::strcmp(message, "@FASTCOMMANDS") == 0) {
+        std::free(message);
+        char reply[kFastCommandsBufferSize];
+        if (ReadFastCommands(port, reply)) {
+            from.SendText(reply);
+        }
+    } else {
+        Relay(relay, message);
+    }
+}
