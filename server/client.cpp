@@ -16,6 +16,7 @@ unsigned char g_recvBuffer[kRecvBufferSize];
 SendSlice g_sendSlices[kMaxSendSlices];
 
 const char kOverflowLine[] = "Output overflow\n";
+const char kBudgetLine[] = "Memory budget exceeded\n";
 
 long long InputCapacityFor(const CMemoryStream& stream, int more) {
     long long mask = stream.blockSize - 1;
@@ -23,7 +24,7 @@ long long InputCapacityFor(const CMemoryStream& stream, int more) {
 }
 }  // namespace
 
-CClient::CClient(std::unique_ptr<CConnection> connection, CClientHost& host)
+CClient::CClient(std::unique_ptr<CConnection> connection, CIntake& intake, CMemoryBudget& budget)
     : idleMs(kIdleTimeoutMs),
       stallMs(kIdleTimeoutMs),
       spareMs(kKeepDrainedMs),
@@ -35,15 +36,19 @@ CClient::CClient(std::unique_ptr<CConnection> connection, CClientHost& host)
       mayRead(true),
       budget(this),
       connection_(std::move(connection)),
-      host_(host),
+      intake_(intake),
+      memory_(budget),
+      cutBytes_(nullptr),
+      cutAvailable_(0),
+      cutOffset_(0),
       dropReason_(nullptr),
       discardOnClose_(false) {}
 
 CClient::~CClient() {
     connection_->Close(discardOnClose_);
     ConsolePrint("Disconnected\n");
-    host_.Budget().Forget(budget);
-    host_.Intake().Forget(this);
+    memory_.Forget(budget);
+    intake_.Forget(this);
 }
 
 bool CClient::End(const char* reason) {
@@ -54,7 +59,24 @@ bool CClient::End(const char* reason) {
 }
 
 void CClient::UpdateBudget() {
-    host_.Budget().Update(budget, HeldBytes(), QueuedBytes(), dropReason_ == nullptr);
+    memory_.Update(budget, HeldBytes(), QueuedBytes(), dropReason_ == nullptr);
+}
+
+bool CClient::MakeRoom(long long bytes) {
+    while (!memory_.Fits(bytes)) {
+        CMemoryBudget::Entry* largest = memory_.Largest();
+        if (largest == nullptr || largest == &budget) {
+            Drop(kBudgetLine);  // nothing else to free: it cannot have the room
+            return false;
+        }
+        CClient* holder = static_cast<CClient*>(largest->owner);
+        if (largest->queued == 0) {
+            holder->GiveBackSpare();
+        } else {
+            holder->Drop(kBudgetLine);
+        }
+    }
+    return true;
 }
 
 void CClient::Drop(const char* reason) {
@@ -116,7 +138,7 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
         Drop(kOverflowLine);  // too long, or the heap refused it
         return;
     }
-    if (!host_.MakeRoom(*this, size + output.GrowthFor(block, at))) {
+    if (!MakeRoom(size + output.GrowthFor(block, at))) {
         return;
     }
     if (output.Size() == 0) {
@@ -195,7 +217,7 @@ bool CClient::SendQueued(int elapsedMs) {
 bool CClient::StoreInput(const unsigned char* bytes, int count) {
     long long growth = InputCapacityFor(input, count) - input.Capacity();
     if (growth > 0) {
-        host_.MakeRoom(*this, growth);
+        MakeRoom(growth);
     }
     if (dropReason_ != nullptr) {
         return End(dropReason_);
@@ -210,8 +232,7 @@ bool CClient::StoreInput(const unsigned char* bytes, int count) {
 }
 
 bool CClient::Receive() {
-    CIntake& intake = host_.Intake();
-    int allowance = intake.Allowance(this, input.size, MissingBytes(), kRecvBufferSize);
+    int allowance = intake_.Allowance(this, input.size, MissingBytes(), kRecvBufferSize);
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
         idleMs = kIdleTimeoutMs;
@@ -221,7 +242,7 @@ bool CClient::Receive() {
     if (received == 0 || received == kIoError) {
         return End(nullptr);
     }
-    intake.Took(this, received > 0 ? received : 0);
+    intake_.Took(this, received > 0 ? received : 0);
     if (received < 0) {
         return true;
     }
@@ -229,42 +250,59 @@ bool CClient::Receive() {
 
     // Frames are cut straight from the receive when nothing was pending, and
     // from the input otherwise; what is consumed leaves in one move at the end.
-    const unsigned char* bytes = g_recvBuffer;
-    int available = received;
+    cutBytes_ = g_recvBuffer;
+    cutAvailable_ = received;
+    cutOffset_ = 0;
     if (input.size > 0) {
         if (!StoreInput(g_recvBuffer, received)) {
+            cutBytes_ = nullptr;
             return false;
         }
-        bytes = input.data;
-        available = input.size;
+        cutBytes_ = input.data;
+        cutAvailable_ = input.size;
     }
-    int offset = 0;
-    while (dropReason_ == nullptr) {
-        frame::CutResult cut = frame::Cut(bytes + offset, static_cast<size_t>(available - offset));
+    return true;
+}
+
+CClient::Next CClient::NextMessage(char** message) {
+    while (cutBytes_ != nullptr && dropReason_ == nullptr) {
+        const unsigned char* at = cutBytes_ + cutOffset_;
+        frame::CutResult cut = frame::Cut(at, static_cast<size_t>(cutAvailable_ - cutOffset_));
         if (cut.status == frame::CutStatus::kBadLength) {
-            return End("Invalid msg size\n");
+            cutBytes_ = nullptr;
+            End("Invalid msg size\n");
+            return Next::kEnded;
         }
         if (cut.status == frame::CutStatus::kNeedMore) {
-            break;
+            return EndOfMessages() ? Next::kNone : Next::kEnded;
         }
         int length = cut.length;
         idleMs = kIdleTimeoutMs;
-        intake.FinishedFrame(this);
-        char* message = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
-        if (message != nullptr) {
-            std::memcpy(message, bytes + offset + frame::kHeaderSize, static_cast<size_t>(length));
-            message[length] = '\0';
-        }
-        offset += length + frame::kHeaderSize;
+        intake_.FinishedFrame(this);
+        cutOffset_ += length + frame::kHeaderSize;
+        char* text = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
         // Without memory for it the message is dropped; the stream stays in step.
-        if (message != nullptr) {
-            host_.OnMessage(*this, message);
+        if (text != nullptr) {
+            std::memcpy(text, at + frame::kHeaderSize, static_cast<size_t>(length));
+            text[length] = '\0';
+            *message = text;
+            return Next::kMessage;
         }
     }
     if (dropReason_ != nullptr) {
         // Dropped while its messages were handled: the rest goes with it.
-        return End(dropReason_);
+        cutBytes_ = nullptr;
+        End(dropReason_);
+        return Next::kEnded;
     }
+    return Next::kNone;
+}
+
+bool CClient::EndOfMessages() {
+    const unsigned char* bytes = cutBytes_;
+    int offset = cutOffset_;
+    int available = cutAvailable_;
+    cutBytes_ = nullptr;
     if (bytes == g_recvBuffer) {
         return offset == available || StoreInput(g_recvBuffer + offset, available - offset);
     }

@@ -5,8 +5,8 @@
 #include "connection/connection.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
+#include "server/outgoing.h"
 #include "server/output_queue.h"
-#include "server/relay.h"
 #include "stream/memory_stream.h"
 
 // Idle time after which a client with nothing queued is dropped, and time
@@ -21,34 +21,18 @@ constexpr int kRecvBufferSize = 32768;
 constexpr int kKeptOutputRuns = 1024;
 constexpr int kKeepDrainedMs = 1000;
 
-class CClient;
-
-// What a client needs of the server that holds it; handed over when the
-// client is made.
-class CClientHost {
-  public:
-    virtual CIntake& Intake() = 0;
-    virtual CMemoryBudget& Budget() = 0;
-    // Frees what others hold until `bytes` more fit for `client`. False
-    // when `client` itself had to be dropped for it.
-    virtual bool MakeRoom(CClient& client, long long bytes) = 0;
-    // What a whole message received from `from` does; takes ownership of
-    // the NUL-terminated heap buffer.
-    virtual void OnMessage(CClient& from, char* message) = 0;
-
-  protected:
-    ~CClientHost() {}
-};
-
 // One accepted connection in the room. It owns its connection and its two
 // buffers: `input` holds received bytes from a frame boundary on, `output`
-// the frames still to be sent. The server owns the client and deletes it
-// when Tick says its connection has ended. A client can be marked to be
-// dropped at any time (Drop); it then ends at its next turn, so a walk of
-// the list never meets a deletion.
+// the frames still to be sent. It shares the pass's intake and the memory
+// budget with the others, handed over when it is made. What its messages
+// do is the server's: a turn is Tick, then NextMessage until it says no
+// more. The server owns the client and deletes it when either says its
+// connection has ended. A client can be marked to be dropped at any time
+// (Drop); it then ends at its next turn, so a walk of the list never meets
+// a deletion.
 class CClient final : public CParticipant {
   public:
-    CClient(std::unique_ptr<CConnection> connection, CClientHost& host);
+    CClient(std::unique_ptr<CConnection> connection, CIntake& intake, CMemoryBudget& budget);
     ~CClient();
     CClient(const CClient&) = delete;
     CClient& operator=(const CClient&) = delete;
@@ -66,10 +50,19 @@ class CClient final : public CParticipant {
     void Deliver(COutgoing& message) override;
     void Replay(const char* text) override { SendText(text); }
 
-    // One pass: send, count down the idle or stall time, receive (within the
-    // pass's shared intake), handle whole frames. False when the connection
-    // has ended (its console line printed): the caller deletes the client.
+    // One turn: send, count down the idle or stall time, receive (within
+    // the pass's shared intake). False when the connection has ended (its
+    // console line printed): the caller deletes the client.
     bool Tick(int elapsedMs);
+    // The whole messages of this turn's receive, one at a time. After a Tick
+    // that said true, call it until it says kNone or kEnded, before any
+    // other client's turn: the receive's bytes are only lent till then.
+    enum class Next {
+        kMessage,  // `*message` is a NUL-terminated heap text, the caller's now
+        kNone,     // no more whole ones in this turn
+        kEnded,    // the connection has ended (its console line printed)
+    };
+    Next NextMessage(char** message);
 
     // Marks the client to be dropped at its next turn with the console line
     // `reason` (then "Disconnected"), and frees its output now.
@@ -109,18 +102,29 @@ class CClient final : public CParticipant {
 
   private:
     void UpdateBudget();
+    // Frees what others hold, largest first, until `bytes` more fit; false
+    // when this client itself had to be dropped for it.
+    bool MakeRoom(long long bytes);
     // Appends received bytes to `input`, within the budget. False when the
     // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
     // Sends from `output`; false when the connection has ended.
     bool SendQueued(int elapsedMs);
-    // Receives and handles frames; false when the connection has ended.
+    // Receives; false when the connection has ended.
     bool Receive();
+    // Keeps what is left of a half frame once the whole ones are taken.
+    bool EndOfMessages();
     // Prints `reason` (if any) and says the connection has ended.
     static bool End(const char* reason);
 
     std::unique_ptr<CConnection> connection_;
-    CClientHost& host_;
+    CIntake& intake_;
+    CMemoryBudget& memory_;
+    // Where cutting stands in this turn's bytes: the receive buffer, or
+    // `input` when a frame was pending; null when nothing is to be cut.
+    const unsigned char* cutBytes_;
+    int cutAvailable_;
+    int cutOffset_;
     const char* dropReason_;
     // Closed with a reset: the peer stopped reading.
     bool discardOnClose_;

@@ -3,38 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-// A relay block is written from the front again once no queue holds any of it.
-constexpr int kRelayBlockSize = 65536;
-}  // namespace
-
-COutgoing::COutgoing(CRelay& relay, const char* text, std::size_t length)
-    : relay_(relay), text_(text), length_(length) {}
-
-void COutgoing::Frame(const CEncoding& encoding, CSharedBlock** block, int* at, int* size) {
-    int i = encoding.Index();
-    if (!written_[i]) {
-        written_[i] = true;
-        long long wire = encoding.WireSize(length_);
-        size_[i] = wire > 0 ? static_cast<int>(wire) : 0;
-        if (wire > 0 && wire <= kMaxQueuedOutput) {
-            relay_.Write(encoding, text_, length_, size_[i], &at_[i], &block_[i]);
-        }
-    }
-    *block = block_[i];
-    *at = at_[i];
-    *size = size_[i];
-}
-
-CRelay::~CRelay() {
-    for (CSharedBlock*& block : blocks_) {
-        if (block != nullptr) {
-            block->Release();
-            block = nullptr;
-        }
-    }
-}
-
 void CRelay::Join(CParticipant* p) {
     p->prevInRoom_ = nullptr;
     p->nextInRoom_ = first_;
@@ -75,33 +43,12 @@ void CRelay::ClearHistory() {
     }
 }
 
-bool CRelay::Write(const CEncoding& encoding, const char* text, std::size_t length, int size,
-                   int* at, CSharedBlock** block) {
-    CSharedBlock*& current = blocks_[encoding.Index()];
-    if (current != nullptr) {
-        current->Rewind();  // succeeds when no queue holds any of it
-        if (current->Room() < size) {
-            current->Release();
-            current = nullptr;
-        }
-    }
-    if (current == nullptr) {
-        current = CSharedBlock::Make(size > kRelayBlockSize ? size : kRelayBlockSize);
-        if (current == nullptr) {
-            return false;
-        }
-    }
-    *at = encoding.Write(*current, text, length);
-    *block = current;
-    return true;
-}
-
 void CRelay::Broadcast(char* message) {
     KeepInHistory(message);
     if (message[0] == '\0') {
         return;  // kept, but an empty text is never sent
     }
-    COutgoing outgoing(*this, message, std::strlen(message));
+    COutgoing outgoing(blocks_, message, std::strlen(message));
     for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
         p->Deliver(outgoing);
     }

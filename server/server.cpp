@@ -14,8 +14,6 @@ CSettings g_settings;
 std::atomic<unsigned char> g_quit{0};
 
 namespace {
-const char kBudgetLine[] = "Memory budget exceeded\n";
-
 // Every local address unless an option named one.
 int Bind(CPlatform& platform, SocketHandle listener, std::uint16_t port) {
     if (g_settings.bindAddress.empty()) {
@@ -75,25 +73,16 @@ void CServer::Remove(CClient* client) {
     delete client;
 }
 
-bool CServer::MakeRoom(CClient& client, long long bytes) {
-    while (!memory.Fits(bytes)) {
-        CMemoryBudget::Entry* largest = memory.Largest();
-        if (largest == nullptr || largest == &client.budget) {
-            client.Drop(kBudgetLine);  // nothing else to free: it cannot have the room
-            return false;
-        }
-        CClient* victim = static_cast<CClient*>(largest->owner);
-        if (largest->queued == 0) {
-            victim->GiveBackSpare();
-        } else {
-            victim->Drop(kBudgetLine);
-        }
+bool CServer::Turn(CClient* client, int elapsedMs) {
+    if (!client->Tick(elapsedMs)) {
+        return false;
     }
-    return true;
-}
-
-void CServer::OnMessage(CClient& from, char* message) {
-    HandleMessage(from, message, relay, port);
+    char* message = nullptr;
+    CClient::Next next;
+    while ((next = client->NextMessage(&message)) == CClient::Next::kMessage) {
+        HandleMessage(*client, message, relay, port);
+    }
+    return next == CClient::Next::kNone;
 }
 
 void CServer::AcceptOne() {
@@ -106,7 +95,7 @@ void CServer::AcceptOne() {
     if (platform.SetNonBlocking(accepted) == 0) {
         std::unique_ptr<CConnection> connection(new (std::nothrow) CTcpConnection(accepted));
         if (connection != nullptr) {
-            client = new (std::nothrow) CClient(std::move(connection), *this);
+            client = new (std::nothrow) CClient(std::move(connection), intake, memory);
         } else {
             platform.CloseSocket(accepted);
         }
@@ -165,7 +154,7 @@ void CServer::Update(int elapsedMs) {
         }
         bool light = client->mayRead && !client->Dropping() && client->input.size == 0;
         client->tickedPass = pass;
-        if (!client->Tick(elapsedMs)) {
+        if (!Turn(client, elapsedMs)) {
             Remove(client);
         }
         intake.EndTurn(light);

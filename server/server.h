@@ -18,7 +18,7 @@ constexpr int kListenBacklog = 65535;
 // before any code runs; its destructor closes everything. It owns its
 // clients: it makes them at accept and deletes them when their tick says
 // their connection ended.
-class CServer : public CClientHost {
+class CServer {
   public:
     constexpr CServer()
         : listenSocket(INVALID_SOCKET), port(0), clients(nullptr), turn(nullptr), pass(0) {}
@@ -35,12 +35,6 @@ class CServer : public CClientHost {
     // list order from a client one further along than the last pass's first.
     void Update(int elapsedMs);
 
-    // CClientHost
-    CIntake& Intake() override { return intake; }
-    CMemoryBudget& Budget() override { return memory; }
-    bool MakeRoom(CClient& client, long long bytes) override;
-    void OnMessage(CClient& from, char* message) override;
-
     SocketHandle listenSocket;
     std::uint16_t port;
     CClient* clients;
@@ -53,6 +47,9 @@ class CServer : public CClientHost {
 
   private:
     void AcceptOne();
+    // A client's turn: its tick, then what its whole messages do. False
+    // when its connection has ended.
+    bool Turn(CClient* client, int elapsedMs);
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
 };
