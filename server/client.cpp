@@ -24,31 +24,45 @@ long long InputCapacityFor(const CMemoryStream& stream, int more) {
 }
 }  // namespace
 
-CClient::CClient(std::unique_ptr<CConnection> connection, CIntake& intake, CMemoryBudget& budget)
-    : idleMs(kIdleTimeoutMs),
-      stallMs(kIdleTimeoutMs),
-      spareMs(kKeepDrainedMs),
+CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
+    : stallMs(kIdleTimeoutMs),
       input(1024),
       output(kKeptOutputRuns),
       next(nullptr),
       prev(nullptr),
       tickedPass(0),
-      mayRead(true),
+      readyPass(0),
+      duePass(0),
+      seq(0),
       budget(this),
+      deadline(this),
+      work(this),
       connection_(std::move(connection)),
-      intake_(intake),
-      memory_(budget),
+      intake_(shared.intake),
+      memory_(shared.memory),
+      clock_(shared.clock),
+      busy_(shared.busy),
+      idleFrozen_(false),
+      idleLeft_(kIdleTimeoutMs),
+      // Counted from before the pass that makes it, as its first turn
+      // comes in that pass.
+      idleAt_(shared.clock.Before() + kIdleTimeoutMs),
+      spareAt_(0),
       cutBytes_(nullptr),
       cutAvailable_(0),
       cutOffset_(0),
       dropReason_(nullptr),
-      discardOnClose_(false) {}
+      discardOnClose_(false) {
+    Schedule();
+}
 
 CClient::~CClient() {
     connection_->Close(discardOnClose_);
     ConsolePrint("Disconnected\n");
     memory_.Forget(budget);
     intake_.Forget(this);
+    clock_.Cancel(deadline);
+    busy_.Remove(work);
 }
 
 bool CClient::End(const char* reason) {
@@ -79,11 +93,49 @@ bool CClient::MakeRoom(long long bytes) {
     return true;
 }
 
+int CClient::IdleMs() const {
+    return idleFrozen_ ? idleLeft_ : static_cast<int>(idleAt_ - clock_.Now());
+}
+
+void CClient::ResetIdle() {
+    if (idleFrozen_) {
+        idleLeft_ = kIdleTimeoutMs;
+    } else {
+        // This pass's share of the time has been taken already.
+        idleAt_ = clock_.Now() + kIdleTimeoutMs;
+    }
+}
+
+void CClient::FreezeIdle() {
+    if (idleFrozen_) {
+        return;
+    }
+    // What a countdown lowered at every turn would show now: lowered by
+    // this pass only once this client has had its turn in it.
+    long long through = tickedPass == clock_.Pass() ? clock_.Now() : clock_.Before();
+    idleLeft_ = static_cast<int>(idleAt_ - through);
+    idleFrozen_ = true;
+}
+
+void CClient::Schedule() {
+    if (output.Size() > 0 || dropReason_ != nullptr) {
+        busy_.Add(work);  // its turn comes every pass
+        return;
+    }
+    busy_.Remove(work);
+    long long at = idleAt_;
+    if (output.Capacity() > 0 && spareAt_ < at) {
+        at = spareAt_;
+    }
+    clock_.Set(deadline, at);
+}
+
 void CClient::Drop(const char* reason) {
     if (dropReason_ != nullptr) {
         return;
     }
     dropReason_ = reason;
+    busy_.Add(work);         // it ends at its next turn
     discardOnClose_ = true;  // what it has not read is lost anyway
     output.Release();
     UpdateBudget();
@@ -141,13 +193,15 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
     if (!MakeRoom(size + output.GrowthFor(block, at))) {
         return;
     }
-    if (output.Size() == 0) {
-        stallMs = kIdleTimeoutMs;  // the wait for the peer starts now
-        spareMs = kKeepDrainedMs;
-    }
+    bool wasEmpty = output.Size() == 0;
     if (!output.Push(block, at, size)) {
         Drop(kOverflowLine);  // the heap refused
         return;
+    }
+    if (wasEmpty) {
+        stallMs = kIdleTimeoutMs;  // the wait for the peer starts now
+        FreezeIdle();
+        busy_.Add(work);
     }
     UpdateBudget();
 }
@@ -165,7 +219,8 @@ int CClient::MissingBytes() const {
                                                      : 0;
 }
 
-bool CClient::Tick(int elapsedMs) {
+bool CClient::Tick(int elapsedMs, bool mayRead) {
+    tickedPass = clock_.Pass();
     if (dropReason_ != nullptr) {
         return End(dropReason_);
     }
@@ -174,12 +229,16 @@ bool CClient::Tick(int elapsedMs) {
     }
     // A client is only idle while nothing waits to go out to it.
     if (output.Size() == 0) {
-        idleMs -= elapsedMs;
-        if (idleMs <= 0) {
+        if (idleFrozen_) {
+            // The queue drained: both times run again, from before this pass.
+            idleFrozen_ = false;
+            idleAt_ = clock_.Before() + idleLeft_;
+            spareAt_ = clock_.Before() + kKeepDrainedMs;
+        }
+        if (idleAt_ <= clock_.Now()) {
             return End("TIMEOUT\n");
         }
-        spareMs -= elapsedMs;
-        if (spareMs <= 0 && output.Capacity() > 0) {
+        if (spareAt_ <= clock_.Now() && output.Capacity() > 0) {
             output.Release();
             UpdateBudget();
         }
@@ -235,7 +294,7 @@ bool CClient::Receive() {
     int allowance = intake_.Allowance(this, input.size, MissingBytes(), kRecvBufferSize);
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
-        idleMs = kIdleTimeoutMs;
+        ResetIdle();
         return true;
     }
     int received = connection_->Receive(g_recvBuffer, allowance);
@@ -246,7 +305,7 @@ bool CClient::Receive() {
     if (received < 0) {
         return true;
     }
-    idleMs = kIdleTimeoutMs;
+    ResetIdle();
 
     // Frames are cut straight from the receive when nothing was pending, and
     // from the input otherwise; what is consumed leaves in one move at the end.
@@ -277,7 +336,7 @@ CClient::Next CClient::NextMessage(char** message) {
             return EndOfMessages() ? Next::kNone : Next::kEnded;
         }
         int length = cut.length;
-        idleMs = kIdleTimeoutMs;
+        ResetIdle();
         intake_.FinishedFrame(this);
         cutOffset_ += length + frame::kHeaderSize;
         char* text = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));

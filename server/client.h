@@ -3,8 +3,10 @@
 #include <memory>
 
 #include "connection/connection.h"
+#include "policy/deadlines.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
+#include "policy/work_list.h"
 #include "server/outgoing.h"
 #include "server/output_queue.h"
 #include "stream/memory_stream.h"
@@ -24,7 +26,8 @@ constexpr int kKeepDrainedMs = 1000;
 // One accepted connection in the room. It owns its connection and its two
 // buffers: `input` holds received bytes from a frame boundary on, `output`
 // the frames still to be sent. It shares the pass's intake and the memory
-// budget with the others, handed over when it is made. What its messages
+// budget with the others, and the pass clock with its deadlines and the
+// list of those with work, all handed over when it is made. What its messages
 // do is the server's: a turn is Tick, then NextMessage until it says no
 // more. The server owns the client and deletes it when either says its
 // connection has ended. A client can be marked to be dropped at any time
@@ -32,7 +35,14 @@ constexpr int kKeepDrainedMs = 1000;
 // a deletion.
 class CClient final : public CParticipant {
   public:
-    CClient(std::unique_ptr<CConnection> connection, CIntake& intake, CMemoryBudget& budget);
+    // The policies a client shares with the others.
+    struct Shared {
+        CIntake& intake;
+        CMemoryBudget& memory;
+        CDeadlines& clock;
+        CWorkList& busy;
+    };
+    CClient(std::unique_ptr<CConnection> connection, const Shared& shared);
     ~CClient();
     CClient(const CClient&) = delete;
     CClient& operator=(const CClient&) = delete;
@@ -50,10 +60,11 @@ class CClient final : public CParticipant {
     void Deliver(COutgoing& message) override;
     void Replay(const char* text) override { SendText(text); }
 
-    // One turn: send, count down the idle or stall time, receive (within
-    // the pass's shared intake). False when the connection has ended (its
-    // console line printed): the caller deletes the client.
-    bool Tick(int elapsedMs);
+    // One turn: send, count down the stall time or look at the idle
+    // deadline, receive (within the pass's shared intake) when `mayRead`.
+    // False when the connection has ended (its console line printed): the
+    // caller deletes the client.
+    bool Tick(int elapsedMs, bool mayRead);
     // The whole messages of this turn's receive, one at a time. After a Tick
     // that said true, call it until it says kNone or kEnded, before any
     // other client's turn: the receive's bytes are only lent till then.
@@ -63,6 +74,10 @@ class CClient final : public CParticipant {
         kEnded,    // the connection has ended (its console line printed)
     };
     Next NextMessage(char** message);
+    // After a turn that did not end it: files the client for the passes to
+    // come, in the work list while it has output or a drop pending, and by
+    // its next deadline otherwise.
+    void Schedule();
 
     // Marks the client to be dropped at its next turn with the console line
     // `reason` (then "Disconnected"), and frees its output now.
@@ -84,27 +99,36 @@ class CClient final : public CParticipant {
 
     SocketHandle Socket() const { return connection_->Socket(); }
 
-    int idleMs;
+    // What is left of the idle time: it runs only while nothing is queued.
+    int IdleMs() const;
     // Counts down while output is queued and no send takes any of it.
     int stallMs;
-    // Counts down while output is empty; the kept ring goes at 0.
-    int spareMs;
     CMemoryStream input;
     COutputQueue output;
     // The server's list, newest first.
     CClient* next;
     CClient* prev;
-    // The pass that last ticked this client, and what that pass's readiness
-    // look said of its socket (noted by the server before the ticks).
+    // The pass that last gave this client its turn, and the last pass whose
+    // readiness look reported its socket (noted by the server).
     unsigned tickedPass;
-    bool mayRead;
+    unsigned readyPass;
+    // The last pass that found it had something to do.
+    unsigned duePass;
+    // Its order in the server's list: newer clients have higher numbers.
+    unsigned long long seq;
     CMemoryBudget::Entry budget;
+    CDeadlines::Entry deadline;
+    CWorkList::Entry work;
 
   private:
     void UpdateBudget();
     // Frees what others hold, largest first, until `bytes` more fit; false
     // when this client itself had to be dropped for it.
     bool MakeRoom(long long bytes);
+    // The idle time starts again from its full length.
+    void ResetIdle();
+    // Output was queued on an empty queue: the idle time stops running.
+    void FreezeIdle();
     // Appends received bytes to `input`, within the budget. False when the
     // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
@@ -120,6 +144,15 @@ class CClient final : public CParticipant {
     std::unique_ptr<CConnection> connection_;
     CIntake& intake_;
     CMemoryBudget& memory_;
+    CDeadlines& clock_;
+    CWorkList& busy_;
+    // The idle time runs on the clock up to `idleAt_` while nothing is
+    // queued; while output is queued it stands still at `idleLeft_`. The
+    // kept output ring goes at `spareAt_` once the queue has drained.
+    bool idleFrozen_;
+    int idleLeft_;
+    long long idleAt_;
+    long long spareAt_;
     // Where cutting stands in this turn's bytes: the receive buffer, or
     // `input` when a frame was pending; null when nothing is to be cut.
     const unsigned char* cutBytes_;

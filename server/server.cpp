@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -41,6 +42,9 @@ bool CServer::Open(int requestedPort) {
     Shutdown();
     port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
     memory.SetLimit(g_settings.maxMemoryBytes);
+    if (state_ == nullptr) {
+        state_.reset(new PassState);
+    }
     CPlatform& platform = Platform();
     listenSocket = platform.CreateTcpSocket();
     if (listenSocket == INVALID_SOCKET) {
@@ -70,11 +74,13 @@ void CServer::Remove(CClient* client) {
         turn = client->next;
     }
     relay.Leave(client);
+    state_->bySocket.erase(client->Socket());
+    --clientCount_;
     delete client;
 }
 
-bool CServer::Turn(CClient* client, int elapsedMs) {
-    if (!client->Tick(elapsedMs)) {
+bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
+    if (!client->Tick(elapsedMs, mayRead)) {
         return false;
     }
     char* message = nullptr;
@@ -95,7 +101,8 @@ void CServer::AcceptOne() {
     if (platform.SetNonBlocking(accepted) == 0) {
         std::unique_ptr<CConnection> connection(new (std::nothrow) CTcpConnection(accepted));
         if (connection != nullptr) {
-            client = new (std::nothrow) CClient(std::move(connection), intake, memory);
+            client =
+                new (std::nothrow) CClient(std::move(connection), {intake, memory, clock, busy});
         } else {
             platform.CloseSocket(accepted);
         }
@@ -108,6 +115,9 @@ void CServer::AcceptOne() {
         return;
     }
     ConsolePrint("New client connected\n");
+    client->seq = ++nextSeq_;
+    state_->bySocket[accepted] = client;
+    ++clientCount_;
     client->next = clients;
     if (clients != nullptr) {
         clients->prev = client;
@@ -116,8 +126,54 @@ void CServer::AcceptOne() {
     relay.Join(client);
 }
 
+void CServer::MarkDue(CClient* client) {
+    if (client->duePass != clock.Pass()) {
+        client->duePass = clock.Pass();
+        state_->due.push_back(client);
+    }
+}
+
+unsigned long long CServer::Rank(const CClient* c) const {
+    // From the first client down to the oldest, then from the newest down
+    // to the one before the first.
+    return c->seq <= roundFirst_ ? roundFirst_ - c->seq : roundFirst_ + 1 + (roundNewest_ - c->seq);
+}
+
+bool CServer::GiveTurn(CClient* client, bool everyone) {
+    bool mayRead = everyone || client->readyPass == clock.Pass();
+    bool light = mayRead && !client->Dropping() && client->input.size == 0;
+    bool alive = Turn(client, elapsedMs_, mayRead);
+    if (alive) {
+        client->Schedule();
+    } else {
+        Remove(client);
+    }
+    intake.EndTurn(light);
+    return alive;
+}
+
+void CServer::TurnsInOrder(CClient* from, unsigned long long lastRank, bool everyone) {
+    unsigned pass = clock.Pass();
+    CClient* client = from;
+    if (client == nullptr) {
+        client = clients;  // the round goes on from the newest
+    }
+    while (client != nullptr && (lastRank == ~0ull || Rank(client) > lastRank)) {
+        // Only this client may go in its turn, so the next one stays.
+        CClient* following = client->next;
+        lastRank = Rank(client);
+        if (everyone || client->duePass == pass || client->work.listed) {
+            GiveTurn(client, everyone);
+        }
+        client = following != nullptr ? following : clients;
+    }
+}
+
 void CServer::Update(int elapsedMs) {
     CPlatform& platform = Platform();
+    elapsedMs_ = elapsedMs;
+    clock.Advance(elapsedMs);
+    unsigned pass = clock.Pass();
     if (listenSocket != INVALID_SOCKET) {
         AcceptOne();
     }
@@ -126,39 +182,80 @@ void CServer::Update(int elapsedMs) {
     // What the room's stream brought goes out to the clients in this pass;
     // what they hand over goes to the stream right after their turn.
     RoomBeforeClients();
+    if (clients == nullptr) {
+        RoomAfterClients();
+        return;
+    }
+
+    // Who has something to do: what the look reported, who has work, and
+    // whose deadline has come. A look that cannot tell makes it everyone.
+    std::vector<CClient*>& due = state_->due;
+    due.clear();
+    CPlatform::ReadyList ready = platform.ReadySockets();
+    bool everyone = !ready.complete;
     int lights = 0;
     int halves = 0;
-    for (CClient* c = clients; c != nullptr; c = c->next) {
-        c->mayRead = platform.MayRead(c->Socket());
-        if (c->mayRead && !c->Dropping()) {
+    auto countReader = [&](CClient* c) {
+        if (!c->Dropping()) {
             lights += c->input.size == 0 ? 1 : 0;
             halves += c->input.size != 0 && c != intake.Served() ? 1 : 0;
         }
+    };
+    if (everyone) {
+        for (CClient* c = clients; c != nullptr; c = c->next) {
+            countReader(c);
+        }
+    } else {
+        for (int i = 0; i < ready.count; ++i) {
+            auto found = state_->bySocket.find(ready.sockets[i]);
+            if (found != state_->bySocket.end() && found->second->readyPass != pass) {
+                found->second->readyPass = pass;
+                countReader(found->second);
+                MarkDue(found->second);
+            }
+        }
+        for (CWorkList::Entry* e = busy.First(); e != nullptr; e = e->next) {
+            MarkDue(static_cast<CClient*>(e->owner));
+        }
+    }
+    // Taken even when everyone has a turn, so the wheel keeps up.
+    while (CDeadlines::Entry* e = clock.TakeExpired()) {
+        MarkDue(static_cast<CClient*>(e->owner));
     }
     intake.Begin(lights, halves);
-    // Turns go round: from `first` to the tail, then from the head to the
-    // first client already ticked in this pass. A removed client is unlinked
-    // before it is deleted, so the next one is taken before its tick; a
-    // removed `turn` moves on by itself.
-    if (++pass == 0) {
-        pass = 1;  // 0 is what a new client has
-    }
+
+    // Turns go round: from `first` to the oldest, then from the newest to
+    // the one before `first`. A removed client is unlinked before it is
+    // deleted, so the next one is taken before its turn; a removed `turn`
+    // moves on by itself.
     CClient* first = turn != nullptr ? turn : clients;
-    turn = first != nullptr ? first->next : nullptr;
-    bool wrapped = first == clients;
-    for (CClient* client = first; client != nullptr;) {
+    turn = first->next;
+    roundFirst_ = first->seq;
+    roundNewest_ = clients->seq;
+    // Many due, or everyone: walking the list costs no more than sorting.
+    if (everyone || due.size() * 4 > static_cast<size_t>(clientCount_)) {
+        TurnsInOrder(first, ~0ull, everyone);
+        RoomAfterClients();
+        return;
+    }
+    std::sort(due.begin(), due.end(),
+              [this](const CClient* a, const CClient* b) { return Rank(a) < Rank(b); });
+    for (size_t i = 0; i < due.size(); ++i) {
+        CClient* client = due[i];
         CClient* following = client->next;
-        if (following == nullptr && !wrapped) {
-            following = clients;
-            wrapped = true;
+        unsigned long long rank = Rank(client);
+        unsigned long long additions = busy.Additions();
+        bool alive = GiveTurn(client, false);
+        // Others were given work in that turn (a relayed message, a drop):
+        // those later in the round have their turn in this pass, as they
+        // would in a walk of everyone.
+        bool othersGotWork =
+            busy.Additions() != additions &&
+            !(alive && busy.Additions() == additions + 1 && busy.LastAdded() == &client->work);
+        if (othersGotWork) {
+            TurnsInOrder(following, rank, false);
+            break;
         }
-        bool light = client->mayRead && !client->Dropping() && client->input.size == 0;
-        client->tickedPass = pass;
-        if (!Turn(client, elapsedMs)) {
-            Remove(client);
-        }
-        intake.EndTurn(light);
-        client = following != nullptr && following->tickedPass != pass ? following : nullptr;
     }
     RoomAfterClients();
 }

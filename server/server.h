@@ -2,10 +2,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
+#include "policy/deadlines.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
+#include "policy/work_list.h"
 #include "server/client.h"
 #include "server/relay.h"
 
@@ -16,12 +21,19 @@ constexpr int kListenBacklog = 65535;
 // The listening socket, the clients (newest first) with the room they are
 // in, and the policies their turns share. One instance, g_server, usable
 // before any code runs; its destructor closes everything. It owns its
-// clients: it makes them at accept and deletes them when their tick says
-// their connection ended.
+// clients: it makes them at accept and deletes them when their turn says
+// their connection ended. A pass gives a turn only to the clients with
+// something to do: a socket the readiness look reported, output queued or
+// a drop pending (the work list), or a deadline that falls in the pass.
 class CServer {
   public:
     constexpr CServer()
-        : listenSocket(INVALID_SOCKET), port(0), clients(nullptr), turn(nullptr), pass(0) {}
+        : listenSocket(INVALID_SOCKET),
+          port(0),
+          clients(nullptr),
+          turn(nullptr),
+          clientCount_(0),
+          nextSeq_(0) {}
     ~CServer();
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
@@ -31,8 +43,9 @@ class CServer {
     bool Open(int port);
     // Destroys every client and closes the listening socket.
     void Shutdown();
-    // One pass: accept at most one connection, then tick every client, in
-    // list order from a client one further along than the last pass's first.
+    // One pass: accept at most one connection, then give a turn to every
+    // client with something to do, in list order from a client one further
+    // along than the last pass's first.
     void Update(int elapsedMs);
 
     SocketHandle listenSocket;
@@ -40,18 +53,43 @@ class CServer {
     CClient* clients;
     // The client the next pass starts with; null: the head.
     CClient* turn;
-    unsigned pass;
     CIntake intake;
     CMemoryBudget memory;
+    CDeadlines clock;
+    CWorkList busy;
     CRelay relay;
 
   private:
+    // What a pass needs beyond what can be set up before any code runs.
+    struct PassState {
+        std::unordered_map<SocketHandle, CClient*> bySocket;
+        std::vector<CClient*> due;
+    };
+    // Notes `client` as due in this pass.
+    void MarkDue(CClient* client);
+    // Gives turns from `from` on, in list order, to every due client up to
+    // the end of this pass's round; `lastRank` is where the round stands.
+    void TurnsInOrder(CClient* from, unsigned long long lastRank, bool everyone);
+    // A client's place in this pass's round, which starts at `roundFirst_`.
+    unsigned long long Rank(const CClient* client) const;
+    // One client's turn in this pass; false when it has ended (and is gone).
+    bool GiveTurn(CClient* client, bool everyone);
+
     void AcceptOne();
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
-    bool Turn(CClient* client, int elapsedMs);
+    bool Turn(CClient* client, int elapsedMs, bool mayRead);
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
+
+    std::unique_ptr<PassState> state_;
+    int clientCount_;
+    unsigned long long nextSeq_;
+    // The round of this pass: the sequence numbers of its first client and
+    // of the newest.
+    unsigned long long roundFirst_ = 0;
+    unsigned long long roundNewest_ = 0;
+    int elapsedMs_ = 0;
 };
 
 extern CServer g_server;

@@ -420,9 +420,9 @@ def case_valgrind():
         # layer keeps for the process's life may remain.
         history = platform = 0
         for size, blocks, stack in records:
-            if "CClient::Receive" in stack and (size, blocks) == ("393,219", "3"):
+            if "CClient::NextMessage" in stack and (size, blocks) == ("393,219", "3"):
                 history += 1
-            elif "WriteRelayed" in stack and blocks == "1":
+            elif "CRelayBlocks::Write" in stack and blocks == "1":
                 pass
             elif "Platform" in stack or "Readiness" in stack:
                 platform += int(size.replace(",", ""))

@@ -95,6 +95,14 @@ void FakePlatform::RefreshReadiness() {
     }
 }
 
+CPlatform::ReadyList FakePlatform::ReadySockets() {
+    if (!reportReadiness) {
+        return {nullptr, 0, false};
+    }
+    readyList.assign(readyAtLook.begin(), readyAtLook.end());
+    return {readyList.data(), static_cast<int>(readyList.size()), true};
+}
+
 bool FakePlatform::MayRead(SocketHandle s) {
     return !reportReadiness || readyAtLook.count(s) != 0;
 }

@@ -51,6 +51,7 @@ class FakePlatform : public CPlatform {
     }
     void RefreshReadiness() override;
     bool MayRead(SocketHandle s) override;
+    ReadyList ReadySockets() override;
     std::uint32_t TickCount() override { return now; }
     void SleepMs(int ms) override;
     std::FILE* OpenForReading(const char* path) override;
@@ -84,6 +85,7 @@ class FakePlatform : public CPlatform {
     bool reportReadiness = false;
     int readinessLooks = 0;
     std::set<SocketHandle> readyAtLook;
+    std::vector<SocketHandle> readyList;  // readyAtLook, as ReadySockets hands it out
 
   private:
     SocketHandle nextHandle_ = 100;

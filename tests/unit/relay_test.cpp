@@ -13,7 +13,7 @@ TEST_F(RelayTest, FrameSplitOverReceivesIsAssembledAndResetsIdle) {
     std::string frame = Frame("hello");
     fake.Feed(a, frame.substr(0, 2));
     Pass(1000);
-    EXPECT_EQ(FindClient(a)->idleMs, kIdleTimeoutMs);
+    EXPECT_EQ(FindClient(a)->IdleMs(), kIdleTimeoutMs);
     fake.Feed(a, frame.substr(2, 4));
     Pass(1000);
     EXPECT_EQ(fake.TakeSent(a), "");
@@ -151,7 +151,7 @@ TEST_F(RelayTest, IdleClientTimesOutOnlyWhileNothingIsQueued) {
     }
     EXPECT_NE(FindClient(a), nullptr);
     EXPECT_NE(FindClient(b), nullptr);
-    EXPECT_EQ(FindClient(a)->idleMs, 250);  // frozen since the output queued
+    EXPECT_EQ(FindClient(a)->IdleMs(), 250);  // frozen since the output queued
     Console();
     // Once drained in a pass, the countdown resumes in that same pass.
     fake.At(a).sendLimit = INT_MAX;

@@ -1,6 +1,7 @@
 // The server's per-pass readiness look: a client whose socket the look saw
 // quiet is not received from, yet is served in every other way.
 #include <string>
+#include <vector>
 
 #include "server_fixture.h"
 
@@ -65,7 +66,7 @@ TEST_F(ReadinessTest, SkippedClientStillTimesOut) {
     CClient* client = FindClient(a);
     ASSERT_NE(client, nullptr);
     Pass(250);
-    EXPECT_EQ(client->idleMs, kIdleTimeoutMs - 250);
+    EXPECT_EQ(client->IdleMs(), kIdleTimeoutMs - 250);
     Console();
     for (int elapsed = 250; elapsed < kIdleTimeoutMs; elapsed += 250) {
         Pass(250);
@@ -86,6 +87,76 @@ TEST_F(ReadinessTest, CloseAndErrorAreSeenByTheLook) {
     EXPECT_TRUE(fake.IsClosed(a));
     EXPECT_TRUE(fake.IsClosed(b));
     EXPECT_EQ(Console(), "Disconnected\nDisconnected\n");
+    EXPECT_EQ(ClientCount(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Thousands of clients, each accepted in its own pass and some pinging now
+// and then, under passes of uneven length: each must time out in exactly
+// the pass in which a countdown lowered by every pass's elapsed time (from
+// its accept, or from the pass after its last message) reaches zero.
+TEST_F(ReadinessTest, EveryTimeOutFiresInItsPassAmongThousands) {
+    const int kClients = 3000;
+    const int kSteps[] = {20, 0, 250, 7, 33, 1, 16, 149, 20, 250, 3};
+    std::vector<SocketHandle> peers;
+    std::vector<long long> left;  // the model's countdown per client
+    std::vector<int> expectedPass(kClients, -1), closedPass(kClients, -1);
+    int pass = 0;
+    while (true) {
+        ++pass;
+        int elapsed = kSteps[(pass * 7) % (sizeof kSteps / sizeof kSteps[0])];
+        if (static_cast<int>(peers.size()) < kClients) {
+            peers.push_back(fake.QueueConnection());
+            left.push_back(kIdleTimeoutMs);
+        }
+        // Some clients ping, on a staggered plan, while they live.
+        for (size_t i = 0; i < peers.size(); i += 97) {
+            if (expectedPass[i] < 0 && (pass + static_cast<int>(i)) % 400 == 0) {
+                fake.Feed(peers[i], Frame("@PING"));
+            }
+        }
+        std::vector<bool> pinged(peers.size());
+        for (size_t i = 0; i < peers.size(); ++i) {
+            pinged[i] = !fake.At(peers[i]).inbound.empty();
+        }
+        Pass(elapsed);
+        bool open = false;
+        for (size_t i = 0; i < peers.size(); ++i) {
+            if (expectedPass[i] >= 0) {
+                continue;
+            }
+            // Lowered in every pass; a message sets it back to full after.
+            left[i] -= elapsed;
+            if (left[i] <= 0) {
+                expectedPass[i] = pass;
+            } else if (pinged[i]) {
+                left[i] = kIdleTimeoutMs;
+            }
+            if (closedPass[i] < 0 && fake.IsClosed(peers[i])) {
+                closedPass[i] = pass;
+            }
+            open = open || expectedPass[i] < 0;
+        }
+        for (size_t i = 0; i < peers.size(); ++i) {
+            if (closedPass[i] < 0 && fake.IsClosed(peers[i])) {
+                closedPass[i] = pass;
+            }
+        }
+        if (!open && static_cast<int>(peers.size()) == kClients) {
+            break;
+        }
+    }
+    int mismatches = 0;
+    for (int i = 0; i < kClients; ++i) {
+        if (closedPass[i] != expectedPass[i] && ++mismatches <= 5) {
+            ADD_FAILURE() << "client " << i << " closed in pass " << closedPass[i]
+                          << ", its countdown ends in pass " << expectedPass[i];
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(ClientCount(), 0);
 }
 

@@ -101,7 +101,7 @@ TEST_F(ServerTest, LoopCapsElapsedTimeAndStopsOnTheFlag) {
     EXPECT_EQ(passes, 3);
     ASSERT_NE(FindClient(a), nullptr);
     // First pass sees 0 ms, the next two 250 ms each.
-    EXPECT_EQ(FindClient(a)->idleMs, kIdleTimeoutMs - 500);
+    EXPECT_EQ(FindClient(a)->IdleMs(), kIdleTimeoutMs - 500);
 }
 
 TEST_F(ServerTest, LoopSurvivesTheClockWrapping) {
@@ -115,7 +115,7 @@ TEST_F(ServerTest, LoopSurvivesTheClockWrapping) {
         }
     };
     RunServerLoop();
-    EXPECT_EQ(FindClient(a)->idleMs, kIdleTimeoutMs - 32);
+    EXPECT_EQ(FindClient(a)->IdleMs(), kIdleTimeoutMs - 32);
 }
 
 TEST_F(ServerTest, LoopIsSkippedWhenAlreadyStopped) {

@@ -1,0 +1,64 @@
+#include "policy/deadlines.h"
+
+void CDeadlines::Advance(int elapsedMs) {
+    before_ = now_;
+    now_ += elapsedMs;
+    if (++pass_ == 0) {
+        pass_ = 1;
+    }
+}
+
+void CDeadlines::Unlink(Entry& e) {
+    if (e.slot < 0) {
+        return;
+    }
+    if (e.prev != nullptr) {
+        e.prev->next = e.next;
+    } else {
+        slots_[e.slot] = e.next;
+    }
+    if (e.next != nullptr) {
+        e.next->prev = e.prev;
+    }
+    e.next = e.prev = nullptr;
+    e.slot = -1;
+}
+
+void CDeadlines::Set(Entry& e, long long at) {
+    Unlink(e);
+    e.at = at;
+    // A time already come waits in the slot the next sweep starts at.
+    long long slotTime = at >> kSlotShift;
+    if (slotTime < sweep_) {
+        slotTime = sweep_;
+    }
+    e.slot = SlotAt(slotTime);
+    e.next = slots_[e.slot];
+    if (e.next != nullptr) {
+        e.next->prev = &e;
+    }
+    slots_[e.slot] = &e;
+}
+
+void CDeadlines::Cancel(Entry& e) {
+    Unlink(e);
+}
+
+CDeadlines::Entry* CDeadlines::TakeExpired() {
+    long long last = now_ >> kSlotShift;
+    // Slots wholly past are emptied of what is due; the current one is
+    // looked at again by the next pass, since it may hold later times.
+    while (sweep_ <= last) {
+        for (Entry* e = slots_[SlotAt(sweep_)]; e != nullptr; e = e->next) {
+            if (e->at <= now_) {
+                Unlink(*e);
+                return e;
+            }
+        }
+        if (sweep_ == last) {
+            break;
+        }
+        ++sweep_;
+    }
+    return nullptr;
+}
