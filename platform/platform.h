@@ -79,6 +79,19 @@ class CPlatform {
     virtual void RefreshReadiness() {}
     virtual bool MayRead(SocketHandle /*s*/) { return true; }
 
+    // The sockets that the last look (RefreshReadiness) found with something
+    // to report (bytes, a close or an error), each once, in no particular
+    // order; valid until the next look. `complete` is false when the look
+    // cannot tell (no notification on this system, a failed look, a fake that
+    // does not report): then every socket may read. A socket accepted since
+    // the last look is not in it (the server treats it as readable).
+    struct ReadyList {
+        const SocketHandle* sockets;
+        int count;
+        bool complete;
+    };
+    virtual ReadyList ReadySockets() { return {nullptr, 0, false}; }
+
     // Milliseconds since an arbitrary origin, wrapping at 2^32.
     virtual std::uint32_t TickCount() = 0;
     virtual void SleepMs(int ms) = 0;
