@@ -177,6 +177,9 @@ class CPosixPlatform : public CPlatform {
     bool MayRead(SocketHandle s) override {
         return readiness_.MayRead(ToFd(s));
     }
+    ReadyList ReadySockets() override {
+        return readiness_.Ready();
+    }
 
     std::uint32_t TickCount() override {
         timespec ts;

@@ -11,6 +11,24 @@
 namespace {
 // Marks a socket the set could not take: it may always read.
 constexpr std::uint32_t kAlways = 0xFFFFFFFFu;
+
+// Grows a malloc'ed array to hold at least `count` items, doubling from `first`.
+bool Grow(void*& items, int& capacity, int count, int first, size_t itemSize) {
+    if (count <= capacity) {
+        return true;
+    }
+    int grown = capacity == 0 ? first : capacity;
+    while (grown < count) {
+        grown *= 2;
+    }
+    void* moved = std::realloc(items, static_cast<size_t>(grown) * itemSize);
+    if (moved == nullptr) {
+        return false;
+    }
+    items = moved;
+    capacity = grown;
+    return true;
+}
 }  // namespace
 
 CReadiness::~CReadiness() {
@@ -21,6 +39,8 @@ CReadiness::~CReadiness() {
 #endif
     std::free(seen_);
     std::free(events_);
+    std::free(always_);
+    std::free(ready_);
 }
 
 bool CReadiness::CoverDescriptor(int fd) {
@@ -41,23 +61,37 @@ bool CReadiness::CoverDescriptor(int fd) {
     return true;
 }
 
+bool CReadiness::CoverReady(int count) {
+    void* items = ready_;
+    bool covered = Grow(items, readyCapacity_, count, 256, sizeof *ready_);
+    ready_ = static_cast<SocketHandle*>(items);
+    return covered;
+}
+
+void CReadiness::AddAlways(int fd) {
+    void* items = always_;
+    bool covered = Grow(items, alwaysCapacity_, alwaysCount_ + 1, 16, sizeof *always_);
+    always_ = static_cast<int*>(items);
+    if (covered) {
+        always_[alwaysCount_++] = fd;
+    } else {
+        alwaysLost_ = true;
+    }
+}
+
+void CReadiness::RemoveAlways(int fd) {
+    for (int i = 0; i < alwaysCount_; ++i) {
+        if (always_[i] == fd) {
+            always_[i] = always_[--alwaysCount_];
+            return;
+        }
+    }
+}
+
 #if defined(__linux__)
 
 bool CReadiness::CoverEvents(int count) {
-    if (count <= eventCapacity_) {
-        return true;
-    }
-    int capacity = eventCapacity_ == 0 ? 256 : eventCapacity_;
-    while (capacity < count) {
-        capacity *= 2;
-    }
-    void* grown = std::realloc(events_, static_cast<size_t>(capacity) * sizeof(epoll_event));
-    if (grown == nullptr) {
-        return false;
-    }
-    events_ = grown;
-    eventCapacity_ = capacity;
-    return true;
+    return Grow(events_, eventCapacity_, count, 256, sizeof(epoll_event));
 }
 
 void CReadiness::Watch(int fd) {
@@ -66,7 +100,8 @@ void CReadiness::Watch(int fd) {
         epollFailed_ = epoll_ < 0;
     }
     if (!CoverDescriptor(fd)) {
-        return;  // beyond the table: MayRead answers yes
+        AddAlways(fd);  // beyond the table: MayRead answers yes
+        return;
     }
     epoll_event ev = {};
     ev.events = EPOLLIN;  // a close or an error is reported as well
@@ -76,41 +111,71 @@ void CReadiness::Watch(int fd) {
         ++watched_;
     } else {
         seen_[fd] = kAlways;
+        AddAlways(fd);
     }
 }
 
 void CReadiness::Forget(int fd) {
-    if (fd < 0 || fd >= seenCount_) {
+    if (fd < 0) {
         return;
     }
-    if (seen_[fd] != 0 && seen_[fd] != kAlways && epoll_ >= 0 &&
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr) == 0) {
+    if (fd >= seenCount_) {
+        RemoveAlways(fd);
+        return;
+    }
+    if (seen_[fd] == kAlways || seen_[fd] == 0) {
+        RemoveAlways(fd);  // 0: perhaps one the table did not reach when it was watched
+    } else if (seen_[fd] != 0 && epoll_ >= 0 &&
+               ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr) == 0) {
         --watched_;
     }
     seen_[fd] = 0;
 }
 
 void CReadiness::Refresh() {
-    if (epoll_ < 0 || watched_ == 0) {
+    readyCount_ = 0;
+    lookIncomplete_ = false;
+    if (epoll_ < 0) {
         return;
     }
     // Skips kAlways and 0 when the count wraps; a stale match only costs a receive.
     look_ = look_ + 1 >= kAlways ? 1 : look_ + 1;
-    CoverEvents(watched_);
-    epoll_event* events = static_cast<epoll_event*>(events_);
-    int n = eventCapacity_ > 0 ? ::epoll_wait(epoll_, events, eventCapacity_, 0) : -1;
-    // A failed look, or a full one that could not hold every socket, tells
-    // nothing about the rest: they all may read in this pass.
-    lookIncomplete_ = n < 0 || (n == eventCapacity_ && eventCapacity_ < watched_);
+    int n = 0;
+    epoll_event* events = nullptr;
+    if (watched_ > 0) {
+        // Room for every watched socket, so that one call reports them all
+        // (a level-triggered set may report the same socket again in a
+        // second call, so the rest cannot be fetched by calling again).
+        CoverEvents(watched_);
+        events = static_cast<epoll_event*>(events_);
+        n = eventCapacity_ > 0 ? ::epoll_wait(epoll_, events, eventCapacity_, 0) : -1;
+        // A failed look, or a full one that could not hold every socket, tells
+        // nothing about the rest: they all may read in this pass.
+        lookIncomplete_ = n < 0 || (n == eventCapacity_ && eventCapacity_ < watched_);
+        n = n < 0 ? 0 : n;
+    }
+    bool listed = CoverReady(n + alwaysCount_);
+    lookIncomplete_ = lookIncomplete_ || !listed;
     for (int i = 0; i < n; ++i) {
         int fd = events[i].data.fd;
         if (fd >= 0 && fd < seenCount_ && seen_[fd] != kAlways && seen_[fd] != 0) {
             seen_[fd] = look_;
+            if (listed) {
+                ready_[readyCount_++] = static_cast<SocketHandle>(fd);
+            }
         }
+    }
+    for (int i = 0; listed && i < alwaysCount_; ++i) {
+        ready_[readyCount_++] = static_cast<SocketHandle>(always_[i]);
     }
 }
 
-#else  // no epoll: every socket may read
+CPlatform::ReadyList CReadiness::Ready() const {
+    bool complete = !epollFailed_ && !lookIncomplete_ && !alwaysLost_;
+    return {ready_, readyCount_, complete};
+}
+
+#else  // no epoll: every socket may read, and no look can list them
 
 bool CReadiness::CoverEvents(int) {
     return false;
@@ -126,6 +191,9 @@ void CReadiness::Forget(int fd) {
     }
 }
 void CReadiness::Refresh() {}
+CPlatform::ReadyList CReadiness::Ready() const {
+    return {nullptr, 0, false};
+}
 
 #endif
 

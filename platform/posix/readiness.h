@@ -2,12 +2,15 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // Which accepted sockets have something to report (bytes, a close or an
 // error), looked up once per pass. On Linux the sockets sit in one epoll set
 // and a look is one epoll_wait that does not block; elsewhere, or when the
 // kernel or the heap refuse, every socket counts as possibly readable, which
 // only costs the receive that finds nothing. Descriptors index a table of
-// the look that last saw them, so a query is one comparison.
+// the look that last saw them, so a query is one comparison; the look also
+// keeps the list of the sockets it saw, so a caller can visit only those.
 class CReadiness {
   public:
     CReadiness() = default;
@@ -22,10 +25,15 @@ class CReadiness {
     // Takes the look for this pass.
     void Refresh();
     bool MayRead(int fd) const;
+    // The sockets the last look saw, and those the set could not take.
+    CPlatform::ReadyList Ready() const;
 
   private:
     bool CoverDescriptor(int fd);
     bool CoverEvents(int count);
+    bool CoverReady(int count);
+    void AddAlways(int fd);
+    void RemoveAlways(int fd);
 
     int epoll_ = -1;
     bool epollFailed_ = false;
@@ -36,4 +44,13 @@ class CReadiness {
     void* events_ = nullptr;
     int eventCapacity_ = 0;
     int watched_ = 0;
+    // Sockets outside the set, listed at every look. Few: only those the
+    // kernel or the heap refused.
+    int* always_ = nullptr;
+    int alwaysCount_ = 0;
+    int alwaysCapacity_ = 0;
+    bool alwaysLost_ = false;        // one could not be noted: no list is complete
+    SocketHandle* ready_ = nullptr;  // the last look's list
+    int readyCount_ = 0;
+    int readyCapacity_ = 0;
 };

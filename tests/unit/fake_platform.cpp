@@ -36,6 +36,7 @@ SocketHandle FakePlatform::Accept(SocketHandle) {
     }
     SocketHandle s = backlog.front();
     backlog.pop_front();
+    sockets[s].accepted = true;
     return s;
 }
 
@@ -88,23 +89,26 @@ int FakePlatform::SendGather(SocketHandle s, const SendSlice* slices, int count)
 void FakePlatform::RefreshReadiness() {
     ++readinessLooks;
     readyAtLook.clear();
+    readyList.clear();
     for (const auto& entry : sockets) {
         if (!entry.second.inbound.empty()) {
             readyAtLook.insert(entry.first);
+            if (entry.second.accepted && !entry.second.closed) {
+                readyList.push_back(entry.first);
+            }
         }
     }
+}
+
+bool FakePlatform::MayRead(SocketHandle s) {
+    return !reportReadiness || readyAtLook.count(s) != 0;
 }
 
 CPlatform::ReadyList FakePlatform::ReadySockets() {
     if (!reportReadiness) {
         return {nullptr, 0, false};
     }
-    readyList.assign(readyAtLook.begin(), readyAtLook.end());
     return {readyList.data(), static_cast<int>(readyList.size()), true};
-}
-
-bool FakePlatform::MayRead(SocketHandle s) {
-    return !reportReadiness || readyAtLook.count(s) != 0;
 }
 
 void FakePlatform::CloseSocket(SocketHandle s) {

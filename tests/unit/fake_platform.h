@@ -30,6 +30,7 @@ class FakePlatform : public CPlatform {
         int recvCalls = 0;
         bool closed = false;
         bool aborted = false;  // closed with a reset
+        bool accepted = false;
     };
 
     // Socket library
@@ -80,12 +81,14 @@ class FakePlatform : public CPlatform {
     std::string lastOpenedPath;
     std::function<void(int)> onSleep;  // called for each SleepMs
     // Readiness: off, every socket may read (as on a system without a
-    // check). On, each look notes the sockets with a queued receive result
-    // and MayRead answers from the last look.
+    // check) and ReadySockets is not complete. On, each look notes the
+    // sockets with a queued receive result; MayRead answers from the last
+    // look, and ReadySockets lists those of them that were accepted and are
+    // not closed, as a real system would.
     bool reportReadiness = false;
     int readinessLooks = 0;
     std::set<SocketHandle> readyAtLook;
-    std::vector<SocketHandle> readyList;  // readyAtLook, as ReadySockets hands it out
+    std::vector<SocketHandle> readyList;  // what ReadySockets hands out
 
   private:
     SocketHandle nextHandle_ = 100;

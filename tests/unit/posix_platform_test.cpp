@@ -6,10 +6,12 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/posix/readiness.h"
 
 namespace {
 
@@ -101,6 +103,108 @@ TEST_F(LoopbackPair, ReusedDescriptorStartsReadable) {
     platform.RefreshReadiness();
     EXPECT_TRUE(platform.MayRead(second));
     platform.CloseSocket(second);
+}
+
+// How often the last look listed s; the list must be complete.
+int TimesListed(const CPlatform::ReadyList& ready, SocketHandle s) {
+    EXPECT_TRUE(ready.complete);
+    int times = 0;
+    for (int i = 0; i < ready.count; ++i) {
+        times += ready.sockets[i] == s ? 1 : 0;
+    }
+    return times;
+}
+
+TEST_F(LoopbackPair, ReadyListHoldsOnlySocketsWithBytesAndKeepsThoseLeftUnread) {
+    SocketHandle busy = AcceptOne();
+    sockaddr_in addr = {};
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    int quietPeer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(quietPeer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    SocketHandle quiet = AcceptOne();
+
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), busy), 0);
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), quiet), 0);
+
+    ASSERT_EQ(::send(peer, "abcdef", 6, 0), 6);  // loopback delivers before send returns
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), busy), 1);
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), quiet), 0);
+
+    // Bytes left in the socket are reported again by the next look.
+    char buffer[16];
+    EXPECT_EQ(platform.Recv(busy, buffer, 2), 2);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), busy), 1);
+    EXPECT_EQ(platform.Recv(busy, buffer, sizeof buffer), 4);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), busy), 0);
+
+    ::close(quietPeer);
+    platform.CloseSocket(busy);
+    platform.CloseSocket(quiet);
+}
+
+TEST_F(LoopbackPair, ReadyListHoldsAClosedOrResetPeer) {
+    SocketHandle closing = AcceptOne();
+    sockaddr_in addr = {};
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    int resetting = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(resetting, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    SocketHandle reset = AcceptOne();
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), closing), 0);
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), reset), 0);
+
+    ::close(peer);
+    peer = -1;
+    linger now = {1, 0};
+    ASSERT_EQ(::setsockopt(resetting, SOL_SOCKET, SO_LINGER, &now, sizeof now), 0);
+    ::close(resetting);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), closing), 1);
+    EXPECT_EQ(TimesListed(platform.ReadySockets(), reset), 1);
+
+    char buffer[16];
+    EXPECT_EQ(platform.Recv(closing, buffer, sizeof buffer), 0);
+    EXPECT_EQ(platform.Recv(reset, buffer, sizeof buffer), kIoError);
+    platform.CloseSocket(closing);
+    platform.CloseSocket(reset);
+}
+
+// A descriptor epoll refuses (a regular file) is listed at every look, and
+// no longer once forgotten; the epoll set's sockets are listed as usual.
+TEST(PosixReadiness, DescriptorOutsideTheSetIsListedAtEveryLook) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    int outside = ::fileno(file);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    CReadiness readiness;
+    readiness.Watch(outside);
+    readiness.Watch(pipeEnds[0]);
+    for (int look = 0; look < 3; ++look) {
+        readiness.Refresh();
+        EXPECT_EQ(TimesListed(readiness.Ready(), static_cast<SocketHandle>(outside)), 1);
+        EXPECT_EQ(TimesListed(readiness.Ready(), static_cast<SocketHandle>(pipeEnds[0])), 0);
+        EXPECT_TRUE(readiness.MayRead(outside));
+    }
+    ASSERT_EQ(::write(pipeEnds[1], "x", 1), 1);
+    readiness.Refresh();
+    EXPECT_EQ(TimesListed(readiness.Ready(), static_cast<SocketHandle>(pipeEnds[0])), 1);
+    EXPECT_EQ(readiness.Ready().count, 2);
+
+    readiness.Forget(outside);
+    readiness.Refresh();
+    EXPECT_EQ(TimesListed(readiness.Ready(), static_cast<SocketHandle>(outside)), 0);
+    EXPECT_EQ(readiness.Ready().count, 1);
+    readiness.Forget(pipeEnds[0]);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    std::fclose(file);
 }
 
 TEST(PosixPlatform, StartNetworkRaisesTheOpenFileSoftLimitToTheHardLimit) {

@@ -145,6 +145,138 @@ TEST_F(Loopback, ReadinessFollowsBytesAndClose) {
     EXPECT_TRUE(platform.MayRead(s));  // forgotten: nothing is known of it
 }
 
+// How often the last look listed s; the list must be complete.
+int TimesListed(CPlatform& platform, SocketHandle s) {
+    CPlatform::ReadyList ready = platform.ReadySockets();
+    EXPECT_TRUE(ready.complete);
+    int times = 0;
+    for (int i = 0; i < ready.count; ++i) {
+        times += ready.sockets[i] == s ? 1 : 0;
+    }
+    return times;
+}
+
+// Looks once per 10 ms until s is listed, for at most 5 s; how often the
+// look that listed it did.
+int ListedWithin5s(CPlatform& platform, SocketHandle s) {
+    for (int i = 0; i < 500; ++i) {
+        platform.RefreshReadiness();
+        int times = TimesListed(platform, s);
+        if (times != 0) {
+            return times;
+        }
+        platform.SleepMs(10);
+    }
+    return 0;
+}
+
+// A second peer connected to the listener and accepted; its socket is `other`.
+SocketHandle ConnectAndAcceptAnother(CPlatform& platform, SocketHandle listener,
+                                     const sockaddr_in& address, SOCKET& other) {
+    other = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_EQ(::connect(other, reinterpret_cast<const sockaddr*>(&address),
+                        static_cast<int>(sizeof address)),
+              0);
+    SocketHandle s = INVALID_SOCKET;
+    for (int i = 0; i < 500 && s == INVALID_SOCKET; ++i) {
+        s = platform.Accept(listener);
+        if (s == INVALID_SOCKET) {
+            platform.SleepMs(10);
+        }
+    }
+    EXPECT_NE(s, INVALID_SOCKET);
+    EXPECT_EQ(platform.SetNonBlocking(s), 0);
+    return s;
+}
+
+TEST_F(Loopback, ReadyListHoldsOnlySocketsWithBytesAndKeepsThoseLeftUnread) {
+    SocketHandle busy = ConnectAndAccept();
+    SOCKET quietPeer = INVALID_SOCKET;
+    SocketHandle quiet = ConnectAndAcceptAnother(platform, listener, address, quietPeer);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform, busy), 0);
+    EXPECT_EQ(TimesListed(platform, quiet), 0);
+
+    ASSERT_EQ(::send(peer, "abcdef", 6, 0), 6);
+    EXPECT_EQ(ListedWithin5s(platform, busy), 1);
+    EXPECT_EQ(TimesListed(platform, quiet), 0);
+
+    // Bytes left in the socket are reported again by the very next look.
+    char buffer[16];
+    EXPECT_EQ(platform.Recv(busy, buffer, 2), 2);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform, busy), 1);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform, busy), 1);
+    EXPECT_EQ(platform.Recv(busy, buffer, sizeof buffer), 4);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform, busy), 0);
+    EXPECT_FALSE(platform.MayRead(busy));
+
+    // More bytes after a quiet look are reported as well.
+    ASSERT_EQ(::send(peer, "g", 1, 0), 1);
+    EXPECT_EQ(ListedWithin5s(platform, busy), 1);
+    EXPECT_TRUE(platform.MayRead(busy));
+    EXPECT_EQ(platform.Recv(busy, buffer, sizeof buffer), 1);
+
+    ::closesocket(quietPeer);
+    platform.CloseSocket(busy);
+    platform.CloseSocket(quiet);
+}
+
+TEST_F(Loopback, ReadyListHoldsAClosedOrResetPeer) {
+    SocketHandle closing = ConnectAndAccept();
+    SOCKET resetting = INVALID_SOCKET;
+    SocketHandle reset = ConnectAndAcceptAnother(platform, listener, address, resetting);
+    platform.RefreshReadiness();
+    EXPECT_EQ(TimesListed(platform, closing), 0);
+    EXPECT_EQ(TimesListed(platform, reset), 0);
+
+    ::shutdown(peer, SD_SEND);
+    EXPECT_EQ(ListedWithin5s(platform, closing), 1);
+    linger now = {1, 0};
+    ASSERT_EQ(::setsockopt(resetting, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now),
+                           static_cast<int>(sizeof now)),
+              0);
+    ::closesocket(resetting);
+    EXPECT_EQ(ListedWithin5s(platform, reset), 1);
+
+    char buffer[16];
+    EXPECT_EQ(platform.Recv(closing, buffer, sizeof buffer), 0);
+    int r = platform.Recv(reset, buffer, sizeof buffer);
+    EXPECT_TRUE(r == kIoError || r == 0) << r;  // Wine reports a reset as a close
+    platform.CloseSocket(closing);
+    platform.CloseSocket(reset);
+}
+
+// A socket closed while the look still waits on it must not be reported
+// afterwards, least of all as the next socket that gets its handle.
+TEST_F(Loopback, SocketClosedWhileWatchedLeavesNothingBehind) {
+    for (int round = 0; round < 3; ++round) {
+        SOCKET firstPeer = INVALID_SOCKET;
+        SocketHandle first = ConnectAndAcceptAnother(platform, listener, address, firstPeer);
+        platform.RefreshReadiness();  // now waits on the quiet socket
+        EXPECT_EQ(TimesListed(platform, first), 0);
+        platform.CloseSocket(first);
+        ::closesocket(firstPeer);
+
+        SOCKET nextPeer = INVALID_SOCKET;
+        SocketHandle next = ConnectAndAcceptAnother(platform, listener, address, nextPeer);
+        for (int look = 0; look < 20; ++look) {
+            platform.RefreshReadiness();
+            EXPECT_EQ(TimesListed(platform, next), 0) << "round " << round << ", look " << look;
+            if (next != first) {
+                EXPECT_EQ(TimesListed(platform, first), 0);
+            }
+            platform.SleepMs(5);
+        }
+        ASSERT_EQ(::send(nextPeer, "x", 1, 0), 1);
+        EXPECT_EQ(ListedWithin5s(platform, next), 1);
+        ::closesocket(nextPeer);
+        platform.CloseSocket(next);
+    }
+}
+
 TEST_F(Loopback, ResetPeerIsAHardErrorForRecvAndSend) {
     SocketHandle s = ConnectAndAccept();
     // A peer that closes with bytes it never read resets the connection.
