@@ -147,6 +147,16 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     } catch (const CLI::ParseError& e) {
         return Refuse(e.what());
     }
+    // A mistyped or newer option must not be dropped silently: the server
+    // would run without what it asked for. What follows a lone "--" is plain.
+    for (const std::string& extra : app.remaining()) {
+        if (extra == "--") {
+            break;
+        }
+        if (extra.compare(0, 2, "--") == 0) {
+            return Refuse(extra.substr(0, extra.find('=')) + ": unknown option");
+        }
+    }
 
     CCommandLine line;
     if (help) {

@@ -6,7 +6,7 @@
 
 // The command line: `tovrel [OPTIONS] PORT`, options before or after the
 // port. Arguments after the port that are not options are ignored, as they
-// always were.
+// always were; one that begins with "--" and names no option is refused.
 struct CCommandLine {
     enum Action { kServe, kShowHelp, kShowVersion, kRefuse };
     Action action = kServe;

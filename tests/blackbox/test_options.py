@@ -31,6 +31,16 @@ def test_bad_option_values_are_refused_before_serving(args, why):
     assert err.startswith(f"tovrel: {why}") and "tovrel --help" in err
 
 
+@pytest.mark.parametrize("args, option", [
+    (["5000", "--max-memroy", "256M"], "--max-memroy"),
+    (["--tls-port", "5001", "5000"], "--tls-port"),
+    (["5000", "--max-memroy=256M"], "--max-memroy"),
+])
+def test_unknown_options_are_refused_before_serving(args, option):
+    rc, out, err = run_once(args)
+    assert (rc, out, err) == (1, "", f"tovrel: {option}: unknown option\nTry 'tovrel --help'.\n")
+
+
 def test_options_without_a_port_print_usage():
     rc, out, err = run_once(["--max-memory", "64M"])
     assert (rc, out, err) == (1, "", "Usage: tovrel <port>\n")
