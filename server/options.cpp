@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 
 const char kHelpText[] =
@@ -32,15 +33,14 @@ const char kHelpText[] =
     "  0  stopped by Ctrl+C (or SIGTERM, SIGHUP), or after --help or --version\n"
     "  1  a start-up failure: bad arguments, or the port cannot be opened\n";
 
-bool ParseMemorySize(const std::string& text, long long* bytes) {
+MemorySize ParseMemorySize(const std::string& text, long long* bytes) {
     size_t digits = 0;
     while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) {
         ++digits;
     }
-    if (digits == 0 || digits > 12) {
-        return false;
+    if (digits == 0) {
+        return MemorySize::kMalformed;
     }
-    long long value = std::atoll(text.substr(0, digits).c_str());
     std::string suffix = text.substr(digits);
     long long unit = 1;
     if (suffix.size() == 1) {
@@ -55,13 +55,23 @@ bool ParseMemorySize(const std::string& text, long long* bytes) {
                 unit = 1LL << 30;
                 break;
             default:
-                return false;
+                return MemorySize::kMalformed;
         }
     } else if (!suffix.empty()) {
-        return false;
+        return MemorySize::kMalformed;
+    }
+    // Checked before each step, so that no product passes the 64-bit range.
+    const long long limit = LLONG_MAX / unit;
+    long long value = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        int digit = text[i] - '0';
+        if (value > (limit - digit) / 10) {
+            return MemorySize::kTooLarge;
+        }
+        value = value * 10 + digit;
     }
     *bytes = value * unit;
-    return true;
+    return MemorySize::kValid;
 }
 
 bool ParseIPv4(const std::string& text, unsigned long* address) {
@@ -177,7 +187,11 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     }
     if (app.count("--max-memory") > 0) {
         long long bytes = 0;
-        if (!ParseMemorySize(memory, &bytes) || bytes < kMinMemoryBytes) {
+        MemorySize parsed = ParseMemorySize(memory, &bytes);
+        if (parsed == MemorySize::kTooLarge) {
+            return Refuse("--max-memory: too large for a 64-bit byte count (at most 8589934591G)");
+        }
+        if (parsed != MemorySize::kValid || bytes < kMinMemoryBytes) {
             return Refuse("--max-memory: expected a size of at least 1M, such as 256M");
         }
         settings.maxMemoryBytes = bytes;

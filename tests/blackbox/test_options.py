@@ -41,6 +41,15 @@ def test_unknown_options_are_refused_before_serving(args, option):
     assert (rc, out, err) == (1, "", f"tovrel: {option}: unknown option\nTry 'tovrel --help'.\n")
 
 
+@pytest.mark.parametrize("size", ["8589934592G", "9999999999G", "99999999999999999999999G"])
+def test_a_memory_size_past_64_bits_is_refused_as_too_large(size):
+    rc, out, err = run_once(["--max-memory", size, "5000"])
+    assert (rc, out) == (1, "")
+    assert err.startswith("tovrel: --max-memory: too large") and "tovrel --help" in err
+    # The largest size that fits is taken: without a port, only the usage follows.
+    assert run_once(["--max-memory", "8589934591G"]) == (1, "", "Usage: tovrel <port>\n")
+
+
 def test_options_without_a_port_print_usage():
     rc, out, err = run_once(["--max-memory", "64M"])
     assert (rc, out, err) == (1, "", "Usage: tovrel <port>\n")
