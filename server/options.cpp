@@ -18,8 +18,9 @@ const char kHelpText[] =
     "                       together, e.g. 256M (suffix K, M or G; default 512M);\n"
     "                       past it the client holding the most is dropped\n"
     "  --redis HOST[:PORT]  serve one room with the other instances joined to the\n"
-    "                       same Redis (port 6379 unless given); a password is\n"
-    "                       read from the environment variable TOVREL_REDIS_PASSWORD\n"
+    "                       same Redis (port 6379 unless given; an IPv6 address\n"
+    "                       in brackets, as [::1]:6379); a password is read from\n"
+    "                       the environment variable TOVREL_REDIS_PASSWORD\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
@@ -109,25 +110,55 @@ namespace {
 // room to spare.
 constexpr long long kMinMemoryBytes = 1LL << 20;
 
-bool ParseRedisAddress(const std::string& text, CSettings& settings) {
+// HOST, HOST:PORT, or an IPv6 address in brackets with or without :PORT.
+// Returns why the text is refused, or null once `settings` holds it.
+const char* ParseRedisAddress(const std::string& text, CSettings& settings) {
+    const char* expected = "--redis: expected HOST or HOST:PORT, with an IPv6 address in brackets";
     std::string host = text;
+    std::string portText;
+    bool portGiven = false;
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos) {
+            return expected;
+        }
+        host = text.substr(1, close - 1);
+        if (host.find(':') == std::string::npos) {
+            return expected;  // brackets are for IPv6 addresses only
+        }
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') {
+                return expected;
+            }
+            portText = text.substr(close + 2);
+            portGiven = true;
+        }
+    } else {
+        size_t colon = text.find(':');
+        if (colon != std::string::npos) {
+            if (text.find(':', colon + 1) != std::string::npos) {
+                // Which colon would end the address cannot be told.
+                return "--redis: an IPv6 address goes in brackets, as in [::1]:6379";
+            }
+            host = text.substr(0, colon);
+            portText = text.substr(colon + 1);
+            portGiven = true;
+        }
+    }
     int port = 6379;
-    size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        host = text.substr(0, colon);
-        std::string portText = text.substr(colon + 1);
+    if (portGiven) {
         if (portText.empty() || portText.size() > 5 ||
             portText.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
+            return expected;
         }
         port = std::atoi(portText.c_str());
     }
     if (host.empty() || port < 1 || port > 65535) {
-        return false;
+        return expected;
     }
     settings.redisHost = host;
     settings.redisPort = port;
-    return true;
+    return nullptr;
 }
 
 CCommandLine Refuse(const std::string& why) {
@@ -196,8 +227,11 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         }
         settings.maxMemoryBytes = bytes;
     }
-    if (app.count("--redis") > 0 && !ParseRedisAddress(redis, settings)) {
-        return Refuse("--redis: expected HOST or HOST:PORT");
+    if (app.count("--redis") > 0) {
+        const char* why = ParseRedisAddress(redis, settings);
+        if (why != nullptr) {
+            return Refuse(why);
+        }
     }
     if (app.count("--room") > 0) {
         if (room.empty()) {
