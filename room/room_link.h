@@ -51,8 +51,6 @@ class CRoomLink {
     void BeforeClients();
     void AfterClients();
 
-    std::size_t HeldCount() const { return held_.size(); }
-
   private:
     enum class State { kWaiting, kHandshake, kUp };
     // What each reply still expected answers.

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 
 const char kHelpText[] =
@@ -17,8 +18,9 @@ const char kHelpText[] =
     "                       together, e.g. 256M (suffix K, M or G; default 512M);\n"
     "                       past it the client holding the most is dropped\n"
     "  --redis HOST[:PORT]  serve one room with the other instances joined to the\n"
-    "                       same Redis (port 6379 unless given); a password is\n"
-    "                       read from the environment variable TOVREL_REDIS_PASSWORD\n"
+    "                       same Redis (port 6379 unless given; an IPv6 address\n"
+    "                       in brackets, as [::1]:6379); a password is read from\n"
+    "                       the environment variable TOVREL_REDIS_PASSWORD\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
@@ -32,15 +34,14 @@ const char kHelpText[] =
     "  0  stopped by Ctrl+C (or SIGTERM, SIGHUP), or after --help or --version\n"
     "  1  a start-up failure: bad arguments, or the port cannot be opened\n";
 
-bool ParseMemorySize(const std::string& text, long long* bytes) {
+MemorySize ParseMemorySize(const std::string& text, long long* bytes) {
     size_t digits = 0;
     while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) {
         ++digits;
     }
-    if (digits == 0 || digits > 12) {
-        return false;
+    if (digits == 0) {
+        return MemorySize::kMalformed;
     }
-    long long value = std::atoll(text.substr(0, digits).c_str());
     std::string suffix = text.substr(digits);
     long long unit = 1;
     if (suffix.size() == 1) {
@@ -55,13 +56,23 @@ bool ParseMemorySize(const std::string& text, long long* bytes) {
                 unit = 1LL << 30;
                 break;
             default:
-                return false;
+                return MemorySize::kMalformed;
         }
     } else if (!suffix.empty()) {
-        return false;
+        return MemorySize::kMalformed;
+    }
+    // Checked before each step, so that no product passes the 64-bit range.
+    const long long limit = LLONG_MAX / unit;
+    long long value = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        int digit = text[i] - '0';
+        if (value > (limit - digit) / 10) {
+            return MemorySize::kTooLarge;
+        }
+        value = value * 10 + digit;
     }
     *bytes = value * unit;
-    return true;
+    return MemorySize::kValid;
 }
 
 bool ParseIPv4(const std::string& text, unsigned long* address) {
@@ -99,25 +110,55 @@ namespace {
 // room to spare.
 constexpr long long kMinMemoryBytes = 1LL << 20;
 
-bool ParseRedisAddress(const std::string& text, CSettings& settings) {
+// HOST, HOST:PORT, or an IPv6 address in brackets with or without :PORT.
+// Returns why the text is refused, or null once `settings` holds it.
+const char* ParseRedisAddress(const std::string& text, CSettings& settings) {
+    const char* expected = "--redis: expected HOST or HOST:PORT, with an IPv6 address in brackets";
     std::string host = text;
+    std::string portText;
+    bool portGiven = false;
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos) {
+            return expected;
+        }
+        host = text.substr(1, close - 1);
+        if (host.find(':') == std::string::npos) {
+            return expected;  // brackets are for IPv6 addresses only
+        }
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') {
+                return expected;
+            }
+            portText = text.substr(close + 2);
+            portGiven = true;
+        }
+    } else {
+        size_t colon = text.find(':');
+        if (colon != std::string::npos) {
+            if (text.find(':', colon + 1) != std::string::npos) {
+                // Which colon would end the address cannot be told.
+                return "--redis: an IPv6 address goes in brackets, as in [::1]:6379";
+            }
+            host = text.substr(0, colon);
+            portText = text.substr(colon + 1);
+            portGiven = true;
+        }
+    }
     int port = 6379;
-    size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        host = text.substr(0, colon);
-        std::string portText = text.substr(colon + 1);
+    if (portGiven) {
         if (portText.empty() || portText.size() > 5 ||
             portText.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
+            return expected;
         }
         port = std::atoi(portText.c_str());
     }
     if (host.empty() || port < 1 || port > 65535) {
-        return false;
+        return expected;
     }
     settings.redisHost = host;
     settings.redisPort = port;
-    return true;
+    return nullptr;
 }
 
 CCommandLine Refuse(const std::string& why) {
@@ -147,6 +188,16 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     } catch (const CLI::ParseError& e) {
         return Refuse(e.what());
     }
+    // A mistyped or newer option must not be dropped silently: the server
+    // would run without what it asked for. What follows a lone "--" is plain.
+    for (const std::string& extra : app.remaining()) {
+        if (extra == "--") {
+            break;
+        }
+        if (extra.compare(0, 2, "--") == 0) {
+            return Refuse(extra.substr(0, extra.find('=')) + ": unknown option");
+        }
+    }
 
     CCommandLine line;
     if (help) {
@@ -167,13 +218,20 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     }
     if (app.count("--max-memory") > 0) {
         long long bytes = 0;
-        if (!ParseMemorySize(memory, &bytes) || bytes < kMinMemoryBytes) {
+        MemorySize parsed = ParseMemorySize(memory, &bytes);
+        if (parsed == MemorySize::kTooLarge) {
+            return Refuse("--max-memory: too large for a 64-bit byte count (at most 8589934591G)");
+        }
+        if (parsed != MemorySize::kValid || bytes < kMinMemoryBytes) {
             return Refuse("--max-memory: expected a size of at least 1M, such as 256M");
         }
         settings.maxMemoryBytes = bytes;
     }
-    if (app.count("--redis") > 0 && !ParseRedisAddress(redis, settings)) {
-        return Refuse("--redis: expected HOST or HOST:PORT");
+    if (app.count("--redis") > 0) {
+        const char* why = ParseRedisAddress(redis, settings);
+        if (why != nullptr) {
+            return Refuse(why);
+        }
     }
     if (app.count("--room") > 0) {
         if (room.empty()) {

@@ -6,7 +6,7 @@
 
 // The command line: `tovrel [OPTIONS] PORT`, options before or after the
 // port. Arguments after the port that are not options are ignored, as they
-// always were.
+// always were; one that begins with "--" and names no option is refused.
 struct CCommandLine {
     enum Action { kServe, kShowHelp, kShowVersion, kRefuse };
     Action action = kServe;
@@ -21,8 +21,10 @@ struct CCommandLine {
 // Reads argv[1..] into `settings` and the port text. Needs argc >= 2.
 CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings);
 
-// Sizes like "512M", "64k", "1G" or plain bytes; false on anything else.
-bool ParseMemorySize(const std::string& text, long long* bytes);
+enum class MemorySize { kValid, kMalformed, kTooLarge };
+// Sizes like "512M", "64k", "1G" or plain bytes into *bytes; kTooLarge when
+// the bytes would not fit a signed 64-bit count.
+MemorySize ParseMemorySize(const std::string& text, long long* bytes);
 // Dotted IPv4 like "127.0.0.1" into a host-order address; false otherwise.
 bool ParseIPv4(const std::string& text, unsigned long* address);
 

@@ -6,7 +6,7 @@
 #include "stream/heap.h"
 
 CMemoryStream::CMemoryStream(int blockSize)
-    : data(nullptr), position(0), size(0), blockSize(blockSize) {}
+    : data(nullptr), position(0), size(0), blockSize(blockSize), capacity_(0) {}
 
 CMemoryStream::~CMemoryStream() {
     std::free(data);
@@ -25,9 +25,8 @@ bool CMemoryStream::SetSize(int newSize) {
     if (newSize > MaxSize()) {
         return false;
     }
-    int oldCapacity = RoundUp(size);
     int newCapacity = RoundUp(newSize);
-    if (oldCapacity != newCapacity) {
+    if (capacity_ != newCapacity) {
         if (newCapacity <= 0) {
             std::free(data);
             data = nullptr;
@@ -38,6 +37,7 @@ bool CMemoryStream::SetSize(int newSize) {
             }
             data = static_cast<unsigned char*>(grown);
         }
+        capacity_ = newCapacity;
     }
     size = newSize;
     if (position > newSize) {

@@ -2,8 +2,9 @@
 
 #include "stream/stream.h"
 
-// A heap-backed stream whose buffer always holds exactly `size` rounded up to
-// a multiple of `blockSize` (a power of two); an empty stream owns no buffer.
+// A heap-backed stream whose buffer holds `size` rounded up to a multiple of
+// `blockSize` (a power of two); an empty stream owns no buffer. Only a shrink
+// the heap refused in ConsumeFront leaves it larger, until the next resize.
 // A resize that fails, or that would pass MaxSize(), leaves the stream unchanged.
 // The owner may read `data` and `size` directly, and after moving bytes inside
 // the buffer it calls SetSize and resets `position` itself.
@@ -26,7 +27,8 @@ class CMemoryStream : public CStream {
     // The largest size a stream with this block size can hold: beyond it the
     // 32-bit position arithmetic and block rounding would overflow.
     int MaxSize() const { return static_cast<int>(0x80000000u - static_cast<unsigned>(blockSize)); }
-    int Capacity() const { return RoundUp(size); }
+    // The bytes allocated for the buffer.
+    int Capacity() const { return capacity_; }
 
     unsigned char* data;
     int position;
@@ -35,6 +37,8 @@ class CMemoryStream : public CStream {
 
   private:
     int RoundUp(int n) const;
+
+    int capacity_;
 };
 
 // Drops the first `count` bytes of a stream, moving the rest to the front,

@@ -3,9 +3,6 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600  // WSAPoll
-#endif
 #include <winsock2.h>
 
 #include <cstddef>

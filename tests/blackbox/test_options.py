@@ -4,7 +4,7 @@ import socket
 
 import pytest
 
-from conftest import IS_WINE, run_once
+from conftest import IO_TIMEOUT, IS_WINE, run_once
 
 
 def test_help_and_version_print_to_stdout_and_exit_0():
@@ -24,11 +24,34 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--bind", "localhost"], "--bind"),
     (["5000", "--bind", "1.2.3.256"], "--bind"),
     (["5000", "--redis", "host:0"], "--redis"),
+    (["5000", "--redis", "::1"], "--redis: an IPv6 address goes in brackets"),
+    (["5000", "--redis", "fe80::1:6379"], "--redis: an IPv6 address goes in brackets"),
+    (["5000", "--redis", "[::1"], "--redis"),
+    (["5000", "--redis", "[::1]6379"], "--redis"),
 ])
 def test_bad_option_values_are_refused_before_serving(args, why):
     rc, out, err = run_once(args)
     assert rc == 1 and out == ""
     assert err.startswith(f"tovrel: {why}") and "tovrel --help" in err
+
+
+@pytest.mark.parametrize("args, option", [
+    (["5000", "--max-memroy", "256M"], "--max-memroy"),
+    (["--tls-port", "5001", "5000"], "--tls-port"),
+    (["5000", "--max-memroy=256M"], "--max-memroy"),
+])
+def test_unknown_options_are_refused_before_serving(args, option):
+    rc, out, err = run_once(args)
+    assert (rc, out, err) == (1, "", f"tovrel: {option}: unknown option\nTry 'tovrel --help'.\n")
+
+
+@pytest.mark.parametrize("size", ["8589934592G", "9999999999G", "99999999999999999999999G"])
+def test_a_memory_size_past_64_bits_is_refused_as_too_large(size):
+    rc, out, err = run_once(["--max-memory", size, "5000"])
+    assert (rc, out) == (1, "")
+    assert err.startswith("tovrel: --max-memory: too large") and "tovrel --help" in err
+    # The largest size that fits is taken: without a port, only the usage follows.
+    assert run_once(["--max-memory", "8589934591G"]) == (1, "", "Usage: tovrel <port>\n")
 
 
 def test_options_without_a_port_print_usage():
@@ -58,3 +81,16 @@ def test_a_build_without_redis_support_refuses_redis():
     rc, out, err = run_once(["5000", "--redis", "127.0.0.1"])
     assert (rc, out) == (1, "")
     assert err == "tovrel: this build has no Redis support (--redis)\n"
+
+
+@pytest.mark.skipif(IS_WINE, reason="the Windows build has no Redis support")
+def test_redis_at_a_bracketed_ipv6_address_is_reached_there(server_factory):
+    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as listener:
+        listener.bind(("::1", 0))
+        listener.listen(1)
+        listener.settimeout(IO_TIMEOUT)
+        server_factory(args=["{port}", "--redis", f"[::1]:{listener.getsockname()[1]}"])
+        peer, _ = listener.accept()
+        peer.close()
+    # Without a port the address is still taken (port 6379): only the usage follows.
+    assert run_once(["--redis", "[::1]"]) == (1, "", "Usage: tovrel <port>\n")

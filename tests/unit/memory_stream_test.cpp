@@ -116,6 +116,24 @@ TEST_F(MemoryStreamTest, FailedShrinkChangesNothing) {
     EXPECT_EQ(stream.data, nullptr);
 }
 
+TEST_F(MemoryStreamTest, CapacityCountsTheBufferKeptAfterARefusedShrink) {
+    std::string big(2990, 'z');
+    big += "0123456789";
+    stream.Write(big.data(), 3000);
+    SetHeapRealloc(FailingRealloc);
+    ConsumeFront(stream, 2990);  // the bytes move; the shrink to one block is refused
+    EXPECT_EQ(stream.size, 10);
+    EXPECT_EQ(stream.position, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(stream.data), 10), big.substr(2990));
+    EXPECT_EQ(stream.Capacity(), 3072);  // still held, so still counted
+    // Once the heap gives way, the next resize brings the buffer back to the size.
+    SetHeapRealloc(CountingRealloc);
+    int calls = g_reallocCalls;
+    ASSERT_TRUE(stream.SetSize(20));
+    EXPECT_EQ(g_reallocCalls, calls + 1);
+    EXPECT_EQ(stream.Capacity(), 1024);
+}
+
 TEST_F(MemoryStreamTest, RefusesToPassTheStreamLimit) {
     SetHeapRealloc(FailingRealloc);  // the limit must be checked before any allocation
     EXPECT_EQ(stream.MaxSize(), 2147483647 - 1023);
