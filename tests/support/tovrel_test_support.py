@@ -266,19 +266,6 @@ class ServerProcess(Process):
         return self.is_ready()
 
 
-def start_server(timeout=None, **kwargs):
-    """A ServerProcess that is open; it is killed and AssertionError raised
-    if it does not open."""
-    server = ServerProcess(**kwargs)
-    try:
-        if not server.wait_ready(timeout):
-            raise AssertionError(f"server did not start; {server.describe()}")
-    except AssertionError:
-        server.kill()
-        raise
-    return server
-
-
 # ---------------------------------------------------------------------------
 # Redis
 
