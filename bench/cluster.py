@@ -22,7 +22,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "soak"))
-from redisproc import RedisServer  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from tovrel_test_support import RedisServer, frame  # noqa: E402
 
 
 def cpu_seconds(pid):
@@ -64,7 +65,7 @@ def run(setup, servers, pids, args):
             if now < end and now >= due[i]:
                 # Text: the server relays a payload only up to a NUL byte.
                 payload = b"B%016x%016x" % (seq, time.monotonic_ns()) + pad
-                p.sock.sendall(struct.pack("<i", len(payload)) + payload)
+                p.sock.sendall(frame(payload))
                 seq += 1
                 due[i] += interval
         for key, _ in sel.select(0.001):

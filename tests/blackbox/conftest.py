@@ -9,24 +9,26 @@ talks to it over real sockets. Every wait has a time-out, so nothing can hang.
 
 import os
 import re
-import shlex
 import shutil
-import signal
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 import warnings
 
 import pytest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from tovrel_test_support import (ServerProcess, frame, free_port, normalize,  # noqa: E402,F401
+                                 runs_under_wine, server_command)
+
 # ---------------------------------------------------------------------------
 # The server command and the platform it runs on
 
-_COMMAND_TEXT = os.environ.get("TOVREL_SERVER", "")
-SERVER_COMMAND = shlex.split(_COMMAND_TEXT)
-IS_WINE = "wine" in _COMMAND_TEXT.lower()
+SERVER_COMMAND = server_command()
+IS_WINE = runs_under_wine(SERVER_COMMAND)
 
 # A first Wine start can take many seconds (wineserver, prefix set-up).
 STARTUP_TIMEOUT = 30.0 if IS_WINE else 10.0
@@ -64,11 +66,6 @@ def server_env(extra=None):
     return env
 
 
-def normalize(text):
-    """Console text with Windows line ends folded to "\n" (text-mode stdout)."""
-    return text.replace("\r\n", "\n")
-
-
 # Wine's own diagnostics: "wine: ..." (prefix set-up on a first start) and
 # debug channels such as "0024:fixme:ntdll:...".
 _WINE_NOISE = re.compile(r"^(wine: |([0-9a-f]{4}:)?(fixme|err|warn|trace):)")
@@ -97,18 +94,6 @@ def assert_directory_line(line, program):
         assert line.replace("\\", "/").lower().endswith(expected.lower()), (line, expected)
     else:
         assert line == expected
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def frame(payload):
-    if isinstance(payload, str):
-        payload = payload.encode("latin-1")
-    return struct.pack("<i", len(payload)) + payload
 
 
 def wine_never_ran(rc, out, err):
@@ -275,87 +260,21 @@ class StartupError(Exception):
         self.rc, self.out, self.err = rc, out, err
 
 
-class Server:
-    """A running server process. Its stdout and stderr are collected by two
-    background threads, so tests can wait for console lines while it runs."""
+class Server(ServerProcess):
+    """A running server process (see tovrel_test_support.ServerProcess), with
+    its clients, Wine's diagnostics kept out of stderr and the suite's
+    time-outs."""
 
-    def __init__(self, argv, port, cwd=None, env=None):
-        self.argv = argv
-        self.port = port
-        self._out = bytearray()
-        self._err = bytearray()
-        self._cond = threading.Condition()
-        self._eof = [False, False]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=cwd, env=env or server_env())
-        self._threads = [
-            threading.Thread(target=self._pump, args=(self.proc.stdout, self._out, 0), daemon=True),
-            threading.Thread(target=self._pump, args=(self.proc.stderr, self._err, 1), daemon=True),
-        ]
-        for t in self._threads:
-            t.start()
+    io_timeout = IO_TIMEOUT
+
+    def __init__(self, command, port=None, args=("{port}",), cwd=None, env=None):
+        super().__init__(command, port, args, cwd=cwd, env=env or server_env())
         self.clients = []
-
-    def _pump(self, pipe, sink, index):
-        fd = pipe.fileno()
-        while True:
-            try:
-                chunk = os.read(fd, 65536)
-            except OSError:
-                chunk = b""
-            with self._cond:
-                if chunk:
-                    sink.extend(chunk)
-                else:
-                    self._eof[index] = True
-                self._cond.notify_all()
-            if not chunk:
-                return
-
-    # console output
-    @property
-    def stdout(self):
-        with self._cond:
-            return normalize(self._out.decode("latin-1"))
 
     @property
     def stderr(self):
         with self._cond:
             return stderr_text(bytes(self._err))
-
-    def lines(self):
-        """Complete stdout lines so far, without their line ends."""
-        text = self.stdout
-        return text.split("\n")[:-1]
-
-    def count(self, line):
-        return self.lines().count(line)
-
-    def wait_for(self, predicate, timeout, what):
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                if predicate():
-                    return
-                left = deadline - time.monotonic()
-                if left <= 0 or all(self._eof):
-                    break
-                self._cond.wait(min(left, 0.5))
-        if predicate():
-            return
-        raise AssertionError(f"timed out waiting for {what}; rc={self.proc.poll()} "
-                             f"stdout={self.stdout!r} stderr={self.stderr!r}")
-
-    def wait_count(self, line, count, timeout=IO_TIMEOUT):
-        """Waits until stdout holds `line` at least `count` times."""
-        self.wait_for(lambda: self._count_locked(line) >= count, timeout,
-                      f"{count} x {line!r}")
-
-    def _count_locked(self, line):
-        return normalize(self._out.decode("latin-1")).split("\n")[:-1].count(line)
-
-    def wait_line(self, line, timeout=IO_TIMEOUT):
-        self.wait_count(line, 1, timeout)
 
     def assert_count_stays(self, line, count, window=QUIET_WINDOW):
         time.sleep(window)
@@ -401,38 +320,10 @@ class Server:
         self.wait_count(NEW_CLIENT, before + count, timeout)
         return results
 
-    # stopping
-    def is_running(self):
-        return self.proc.poll() is None
-
-    def wait_exit(self, timeout=IO_TIMEOUT):
-        try:
-            rc = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"server still running after {timeout}s; stdout={self.stdout!r}")
-        for t in self._threads:
-            t.join(5)
-        return rc
-
-    def stop(self, sig=signal.SIGINT, timeout=IO_TIMEOUT):
-        """Sends `sig` (SIGINT = Ctrl+C) and returns the exit status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        return self.wait_exit(timeout)
-
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
+        super().kill()
         for c in self.clients:
             c.close()
-        for t in self._threads:
-            t.join(2)
-        for pipe in (self.proc.stdout, self.proc.stderr):
-            pipe.close()
 
     def assert_no_sanitizer_report(self):
         err = self.stderr
@@ -451,17 +342,14 @@ def start_server(command=None, port=None, cwd=None, env=None, args=None, attempt
     wine_retried = False
     while tries > 0:
         tries -= 1
-        chosen = port or free_port()
-        argv = [a.format(port=chosen) for a in (args or ["{port}"])]
-        server = Server(command + argv, chosen, cwd=cwd, env=env)
-        ready = f"Server is open at port {chosen}"
+        server = Server(command, port, args or ["{port}"], cwd=cwd, env=env)
+        argv = server.argv[len(command):]
         try:
-            server.wait_for(lambda: ready in server._out.decode("latin-1") or server.proc.poll() is not None,
-                            STARTUP_TIMEOUT, repr(ready))
+            ready = server.wait_ready(STARTUP_TIMEOUT)
         except AssertionError:
             server.kill()
             raise
-        if ready in server.stdout:
+        if ready:
             return server
         rc = server.wait_exit()
         last = StartupError(rc, server.stdout, server.stderr)

@@ -6,15 +6,12 @@ pausing, dying, trimming or refusing does to the clients."""
 import itertools
 import os
 import signal
-import sys
 import time
 
 import pytest
 
 from conftest import IS_WINE, expect_silence, frame, server_env
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "soak"))
-from redisproc import REDIS_SERVER, RedisServer  # noqa: E402
+from tovrel_test_support import REDIS_SERVER, RedisServer
 
 pytestmark = pytest.mark.skipif(IS_WINE or not os.path.exists(REDIS_SERVER),
                                 reason="needs redis-server and a build with Redis support")

@@ -9,14 +9,16 @@ a time-out.
 import os
 import shlex
 import shutil
-import signal
 import socket
-import struct
 import subprocess
+import sys
 import threading
 import time
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from tovrel_test_support import ServerProcess, cut_frame, frame, free_port  # noqa: E402,F401
 
 SERVER = os.environ.get("TOVREL_SERVER", "")
 # The client command may be more than one word ("wine64 tovrel-client.exe").
@@ -29,51 +31,31 @@ TIMEOUT = 30.0 if IS_WINE else 10.0
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
-def frame(payload):
-    return struct.pack("<i", len(payload)) + payload
+class Server(ServerProcess):
+    """The real server, run from `program`, with its console (standard output
+    and error together) collected."""
 
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """The real server, run from `program`, with its console collected."""
+    io_timeout = TIMEOUT
 
     def __init__(self, program):
-        self.port = free_port()
-        self.proc = subprocess.Popen([program, str(self.port)], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.lines = []
-        self.ready = threading.Event()
-        threading.Thread(target=self._read, daemon=True).start()
-        assert self.ready.wait(TIMEOUT), f"server did not start: {self.lines}"
+        super().__init__([program], merge_stderr=True)
+        assert self.wait_ready(TIMEOUT), f"server did not start: {self.lines}"
 
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = raw.decode("latin-1").rstrip("\r\n")
-            self.lines.append(line)
-            if line.startswith("Server is open"):
-                self.ready.set()
+    @property
+    def lines(self):
+        """The console lines so far."""
+        return self._complete_lines()
 
     def wait_console(self, text, count=1, timeout=TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.lines.count(text) >= count:
-                return
-            time.sleep(0.02)
-        raise AssertionError(f"console never showed {text!r} x{count}: {self.lines}")
+        self.wait_count(text, count, timeout)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        """Ctrl+C, then SIGKILL if it is still running after the time-out."""
+        try:
+            super().stop(timeout=TIMEOUT)
+        except AssertionError:
+            pass
+        self.kill()
 
 
 @pytest.fixture
@@ -107,11 +89,9 @@ class Peer:
 
     def recv_frame(self):
         while True:
-            if len(self.buf) >= 4:
-                (n,) = struct.unpack("<i", self.buf[:4])
-                if len(self.buf) >= 4 + n:
-                    payload, self.buf = self.buf[4:4 + n], self.buf[4 + n:]
-                    return payload
+            payload, self.buf = cut_frame(self.buf)
+            if payload is not None:
+                return payload
             chunk = self.sock.recv(65536)
             assert chunk, "server closed the connection"
             self.buf += chunk

@@ -30,7 +30,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serverproc import HOST, Server, built_with_asan, frame, server_binary  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from serverproc import Server, built_with_asan, server_binary  # noqa: E402
+from tovrel_test_support import HOST, frame  # noqa: E402
 
 BIG = b"a" * 131072
 BUDGET_MIB = 512  # the server's default memory budget

@@ -38,8 +38,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serverproc import HOST, Server, built_with_asan, frame, server_binary  # noqa: E402
-from redisproc import RedisServer  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from serverproc import Server, built_with_asan, server_binary  # noqa: E402
+from tovrel_test_support import HOST, RedisServer, frame  # noqa: E402
 
 MAX_PAYLOAD = 131072
 # b"#", sender and sequence (8 hex digits each), length and NUL position (6 each)

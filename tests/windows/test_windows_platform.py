@@ -17,16 +17,17 @@ Everything runs over loopback. Environment (set by tests/windows/CMakeLists.txt)
 """
 
 import os
-import queue
 import shutil
 import signal
 import socket
-import struct
 import subprocess
-import threading
-import time
+import sys
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import tovrel_test_support as support  # noqa: E402
+from tovrel_test_support import frame, free_port, recv_frame  # noqa: E402
 
 RUNNER = [w for w in os.environ.get("TOVREL_RUNNER", "").split("|") if w]
 TOVREL = os.environ.get("TOVREL_EXE", "")
@@ -39,12 +40,6 @@ if not (TOVREL and PROBE and HOLDER):
                 allow_module_level=True)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def probe_try(port):
     """Runs "bind_probe try <port>"; returns (exit status, output lines)."""
     result = subprocess.run(RUNNER + [PROBE, "try", str(port)], stdin=subprocess.DEVNULL,
@@ -52,66 +47,27 @@ def probe_try(port):
     return result.returncode, result.stdout.decode("latin-1").split()
 
 
-class Process:
-    """A Windows program whose standard output is read line by line."""
+class Process(support.Process):
+    """A Windows program, started through the runner, whose standard output
+    and error are read as lines."""
+
+    io_timeout = TIMEOUT
 
     def __init__(self, args, stdin=subprocess.DEVNULL):
-        self.proc = subprocess.Popen(RUNNER + args, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
-        self.lines = []
-        self._queue = queue.Queue()
-        threading.Thread(target=self._pump, daemon=True).start()
-
-    def _pump(self):
-        for raw in self.proc.stdout:
-            self._queue.put(raw.decode("latin-1").rstrip("\r\n"))
-        self._queue.put(None)
-
-    def wait_line(self, wanted):
-        deadline = time.monotonic() + TIMEOUT
-        while wanted not in self.lines:
-            try:
-                line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                line = None
-            if line is None:
-                raise AssertionError(f"no line {wanted!r}; got {self.lines!r}")
-            self.lines.append(line)
+        super().__init__(RUNNER + args, stdin=stdin, merge_stderr=True)
 
     def finish(self):
         """Stops the program the way Ctrl+C does; returns its exit status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
         try:
-            return self.proc.wait(TIMEOUT)
+            return self.stop(signal.SIGINT, TIMEOUT)
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
 
     def drain(self):
-        while True:
-            line = self._queue.get(timeout=TIMEOUT)
-            if line is None:
-                return self.lines
-            self.lines.append(line)
-
-
-def frame(payload):
-    return struct.pack("<i", len(payload)) + payload
-
-
-def recv_exact(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        assert chunk, f"connection closed after {len(data)} of {count} bytes"
-        data += chunk
-    return data
-
-
-def recv_frame(sock):
-    (length,) = struct.unpack("<i", recv_exact(sock, 4))
-    return recv_exact(sock, length)
+        """Every line, once the program's output has ended."""
+        self.wait_for(self.output_ended, TIMEOUT, "the end of the output")
+        return self.lines()
 
 
 def test_second_listener_cannot_bind_while_server_serves():
