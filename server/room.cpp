@@ -12,7 +12,7 @@
 
 namespace {
 // Hands what the room's stream brings to the local relay.
-class CRelayDelivery : public CRoomDelivery {
+class CRelayDelivery final : public CRoomDelivery {
   public:
     explicit CRelayDelivery(CRelay& relay) : relay_(relay) {}
     void Deliver(char* message) override { relay_.Broadcast(message); }
