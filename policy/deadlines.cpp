@@ -1,5 +1,7 @@
 #include "policy/deadlines.h"
 
+#include "policy/intrusive_list.h"
+
 void CDeadlines::Advance(int elapsedMs) {
     before_ = now_;
     now_ += elapsedMs;
@@ -12,15 +14,7 @@ void CDeadlines::Unlink(Entry& e) {
     if (e.slot < 0) {
         return;
     }
-    if (e.prev != nullptr) {
-        e.prev->next = e.next;
-    } else {
-        slots_[e.slot] = e.next;
-    }
-    if (e.next != nullptr) {
-        e.next->prev = e.prev;
-    }
-    e.next = e.prev = nullptr;
+    intrusive::Unlink(slots_[e.slot], e);
     e.slot = -1;
 }
 
@@ -33,11 +27,7 @@ void CDeadlines::Set(Entry& e, long long at) {
         slotTime = sweep_;
     }
     e.slot = SlotAt(slotTime);
-    e.next = slots_[e.slot];
-    if (e.next != nullptr) {
-        e.next->prev = &e;
-    }
-    slots_[e.slot] = &e;
+    intrusive::PushFront(slots_[e.slot], e);
 }
 
 void CDeadlines::Cancel(Entry& e) {

@@ -1,5 +1,7 @@
 #include "policy/memory_budget.h"
 
+#include "policy/intrusive_list.h"
+
 namespace {
 // The power of two of `bytes`, -1 for none; this runs for every queued frame.
 int SizeClassOf(long long bytes) {
@@ -24,23 +26,11 @@ void CMemoryBudget::File(Entry& e, int sizeClass) {
         return;
     }
     if (e.sizeClass >= 0) {
-        if (e.prev != nullptr) {
-            e.prev->next = e.next;
-        } else {
-            classes_[e.sizeClass] = e.next;
-        }
-        if (e.next != nullptr) {
-            e.next->prev = e.prev;
-        }
-        e.next = e.prev = nullptr;
+        intrusive::Unlink(classes_[e.sizeClass], e);
     }
     e.sizeClass = sizeClass;
     if (sizeClass >= 0) {
-        e.next = classes_[sizeClass];
-        if (e.next != nullptr) {
-            e.next->prev = &e;
-        }
-        classes_[sizeClass] = &e;
+        intrusive::PushFront(classes_[sizeClass], e);
     }
 }
 

@@ -1,16 +1,13 @@
 #include "policy/work_list.h"
 
+#include "policy/intrusive_list.h"
+
 void CWorkList::Add(Entry& e) {
     if (e.listed) {
         return;
     }
     e.listed = true;
-    e.prev = nullptr;
-    e.next = first_;
-    if (first_ != nullptr) {
-        first_->prev = &e;
-    }
-    first_ = &e;
+    intrusive::PushFront(first_, e);
     ++additions_;
     lastAdded_ = &e;
 }
@@ -19,15 +16,7 @@ void CWorkList::Remove(Entry& e) {
     if (!e.listed) {
         return;
     }
-    if (e.prev != nullptr) {
-        e.prev->next = e.next;
-    } else {
-        first_ = e.next;
-    }
-    if (e.next != nullptr) {
-        e.next->prev = e.prev;
-    }
-    e.next = e.prev = nullptr;
+    intrusive::Unlink(first_, e);
     e.listed = false;
     if (lastAdded_ == &e) {
         lastAdded_ = nullptr;
