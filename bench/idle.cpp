@@ -97,7 +97,8 @@ bool RunIdle(const BenchOptions& o) {
     // An idle client only listens: one connection each, also for Redis.
     conns.LimitPublishers(0);
     std::fprintf(o.out, "limits\t%s\t%s\n", KindName(o.kind), server.OpenFileLimits().c_str());
-    Wait(conns, 0.5);
+    // Long enough for the sockets of a run just before to be gone from the kernel's counts.
+    Wait(conns, 2.0);
     ServerProcess::Usage empty = server.ReadUsage();
     TcpMemory emptyTcp = ReadTcpMemory();
     double pageBytes = static_cast<double>(sysconf(_SC_PAGESIZE));
