@@ -67,11 +67,15 @@ int Connections::Open(int client, Wire::Role role) {
 
 bool Connections::GrowTo(int count, int window, double timeoutSec, bool keepAlive) {
     std::int64_t deadline = NowNs() + static_cast<std::int64_t>(timeoutSec * kNsPerSec);
+    std::int64_t nextKeepAlive = NowNs();
     while (Ready() < count) {
         while (size() < count && size() - Ready() < window) {
             int client = size();
             Client added = {-1, -1};
             for (Wire::Role role : wire_->Roles()) {
+                if (role == Wire::Role::kPublisher && publishers_ >= 0 && client >= publishers_) {
+                    continue;
+                }
                 int conn = Open(client, role);
                 if (conn < 0) {
                     std::fprintf(stderr, "tovrel-bench: connect failed at %d clients\n", client);
@@ -80,13 +84,17 @@ bool Connections::GrowTo(int count, int window, double timeoutSec, bool keepAliv
                 if (added.receive < 0) {
                     added.receive = conn;
                 }
-                added.send = conn;
+                if (role != Wire::Role::kSubscriber) {
+                    added.send = conn;
+                }
             }
             clients_.push_back(added);
         }
         Poll(5);
-        if (keepAlive) {
+        // Once a second is plenty for a 10 s quiet limit, and cheap with 10000 clients.
+        if (keepAlive && NowNs() >= nextKeepAlive) {
             KeepAlive(10000);
+            nextKeepAlive = NowNs() + kNsPerSec;
         }
         if (closed_ > 0 || NowNs() > deadline) {
             std::fprintf(stderr, "tovrel-bench: %ld clients ready of %d (%d connections closed)\n",
@@ -146,6 +154,9 @@ void Connections::Send(int client, const std::string& bytes) {
 }
 
 void Connections::SendOn(int index, const char* bytes, size_t length) {
+    if (index < 0) {
+        return;  // a client without a publishing connection (LimitPublishers)
+    }
     Conn& c = conns_[static_cast<size_t>(index)];
     if (c.closed) {
         return;

@@ -49,6 +49,11 @@ class Connections {
     // Sends keep-alives meanwhile when asked. False on a refused or closed
     // connection, or after `timeoutSec`.
     bool GrowTo(int count, int window, double timeoutSec, bool keepAlive);
+    // Only clients below `count` get a connection of their own to publish
+    // on, where the wire needs one (Redis): a run's senders are its first
+    // clients, and 10000 clients with two connections each would not fit
+    // in the descriptors. Set before GrowTo; the others only receive.
+    void LimitPublishers(int count) { publishers_ = count; }
     // Clients whose relay has taken them: counted from its console for
     // framed relays, from subscription replies for the others.
     long Ready() const;
@@ -99,6 +104,7 @@ class Connections {
     std::vector<epoll_event> events_;
     std::vector<unsigned char> readBuffer_;
     std::string publishBuffer_;
+    int publishers_ = -1;  // no limit
     long ready_ = 0;
     int closed_ = 0;
     int corrupt_ = 0;

@@ -13,7 +13,7 @@
 namespace {
 
 struct Tally {
-    std::vector<std::uint32_t> nextSeq;  // [receiver * n + sender]
+    std::vector<std::uint32_t> nextSeq;  // [receiver * senders + sender]
     std::vector<std::uint32_t> latencyUs;
     long delivered = 0, outOfOrder = 0, stale = 0, foreign = 0;
 };
@@ -61,15 +61,17 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
     long frames = static_cast<long>(rate * o.seconds);
     // Senders rotate; a relay that does not echo leaves each sender's own frames out.
     long expected = Echoes(o.kind) ? frames * n : frames * (n - 1);
+    // Only the first `senders` clients send: 10000 x 10000 counters would not fit.
+    int senders = static_cast<int>(std::min<long>(n, frames));
     Tally t;
-    t.nextSeq.assign(static_cast<size_t>(n) * static_cast<size_t>(n), 0);
+    t.nextSeq.assign(static_cast<size_t>(n) * static_cast<size_t>(senders), 0);
     t.latencyUs.reserve(static_cast<size_t>(expected));
     conns.onMessage = [&](int receiver, const unsigned char* p, std::uint32_t length) {
         BenchFrame f;
         if (length == 0) {
             return;  // a keep-alive passed on by ncat
         }
-        if (!ParseBenchFrame(p, length, f) || f.sender >= static_cast<std::uint32_t>(n)) {
+        if (!ParseBenchFrame(p, length, f)) {
             ++t.foreign;
             return;
         }
@@ -77,9 +79,14 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
             ++t.stale;  // history from an earlier run
             return;
         }
+        if (f.sender >= static_cast<std::uint32_t>(senders)) {
+            ++t.foreign;
+            return;
+        }
         std::int64_t now = NowNs();
         t.latencyUs.push_back(static_cast<std::uint32_t>((now - f.sentNs) / 1000));
-        std::uint32_t& next = t.nextSeq[static_cast<size_t>(receiver) * n + f.sender];
+        std::uint32_t& next =
+            t.nextSeq[static_cast<size_t>(receiver) * static_cast<size_t>(senders) + f.sender];
         if (f.seq != next) {
             ++t.outOfOrder;
         }
@@ -181,6 +188,13 @@ bool RunFanout(const BenchOptions& o) {
         return false;
     }
     Connections conns(servers);
+    // Client k sends frame k, so no run has more senders than frames.
+    int senders = 0;
+    for (const BenchOptions::FanoutRun& r : o.runs) {
+        senders = std::max(senders, static_cast<int>(std::min<long>(
+                                        r.clients, static_cast<long>(r.rate * o.seconds))));
+    }
+    conns.LimitPublishers(senders);
     bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
     bool ok = true;
     std::uint32_t run = static_cast<std::uint32_t>(NowNs() / 1000) & 0x7fffffff;

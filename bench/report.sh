@@ -24,25 +24,41 @@ relays="floor tovrel ncat nats redis"
 awk_cpu='function cpu(f) { return f[16] > 0 ? f[17] : f[15] }'
 
 # A relay that ran a scenario more than once (run.sh repeats the floor and
-# tovrel, whose ratio is a goal) is represented by one row whose every
-# figure is the median of that figure over its runs.
+# tovrel, whose ratio is a goal, and every relay of the scale part) is
+# represented by one row whose every figure is the median of that figure
+# over its runs; a field that is not a number ("yes"/"no") is the least of
+# its values, so "no" when any run said no. The number of runs is appended.
+#   median_rows FILE [ROW-TYPE] [KEY-FIELDS]   (fanout, 4: relay and scenario)
 median_rows() {
-    awk -F'\t' -v OFS='\t' '
-        $1 != "fanout" { next }
+    awk -F'\t' -v OFS='\t' -v type="${2:-fanout}" -v keyFields="${3:-4}" '
+        $1 != type { next }
+        type == "connect" && $5 == "failed" { next }
         {
-            k = $2 SUBSEP $3 SUBSEP $4 SUBSEP $5
-            if (!(k in n)) { order[++keys] = k; head[k] = $1 OFS $2 OFS $3 OFS $4 OFS $5 }
+            k = $2; for (c = 3; c <= keyFields + 1; ++c) k = k SUBSEP $c
+            if (!(k in n)) {
+                order[++keys] = k; head[k] = $1
+                for (c = 2; c <= keyFields + 1; ++c) head[k] = head[k] OFS $c
+            }
             ++n[k]
             if (NF > width) { width = NF }
-            for (c = 6; c <= NF; ++c) { v[k, c, n[k]] = $c + 0 }
+            for (c = keyFields + 2; c <= NF; ++c) {
+                text[k, c] = text[k, c] || $c !~ /^-?[0-9.]+$/
+                v[k, c, n[k]] = $c
+            }
         }
         END {
             for (i = 1; i <= keys; ++i) {
                 k = order[i]
                 line = head[k]
-                for (c = 6; c <= width; ++c) {
+                for (c = keyFields + 2; c <= width; ++c) {
                     m = n[k]
-                    for (a = 1; a <= m; ++a) { s[a] = v[k, c, a] }
+                    if (text[k, c]) {
+                        least = v[k, c, 1]
+                        for (a = 2; a <= m; ++a) if (v[k, c, a] < least) least = v[k, c, a]
+                        line = line OFS least
+                        continue
+                    }
+                    for (a = 1; a <= m; ++a) { s[a] = v[k, c, a] + 0 }
                     for (a = 2; a <= m; ++a) {  # insertion sort: a handful of runs
                         x = s[a]
                         for (b = a - 1; b >= 1 && s[b] > x; --b) { s[b + 1] = s[b] }
@@ -50,7 +66,7 @@ median_rows() {
                     }
                     line = line OFS s[int((m + 1) / 2)]
                 }
-                print line
+                print line OFS n[k]
             }
         }' "$1"
 }
@@ -59,6 +75,13 @@ runs_per_scenario="$(awk -F'\t' '$1 == "fanout" && $2 == "tovrel" {c[$3 "-" $4 "
 runs_text="$runs_per_scenario times"
 [ "$runs_per_scenario" = 1 ] && runs_text="once"
 fanout="$results/fanout-median.tsv"
+idle_raw="$idle"
+median_rows "$idle_raw" idle 2 >"$results/idle-median.tsv"
+median_rows "$idle_raw" connect 3 >"$results/connect-median.tsv"
+idle="$results/idle-median.tsv"
+connect="$results/connect-median.tsv"
+# The fan-out scenarios of the scale part (run.sh passes its own in quick mode).
+scale_runs="${TOVREL_BENCH_SCALE_RUNS:-5000:64:20,10000:64:20}"
 
 # The three heaviest scenarios of a full run, or else the last three that ran.
 scenarios=""
@@ -106,8 +129,29 @@ awk -F'\t' -v relays="$relays" "$awk_cpu"'
             print line
         }
     }' "$fanout" >"$results/cpu-fanout.dat"
-awk -F'\t' '$1=="idle" {print $2, $3, $6 > "'"$results"'/cpu-idle-" $2 ".dat"}' "$idle"
-touch "$results/cpu-idle-tovrel.dat" "$results/cpu-idle-ncat.dat"
+# A relay without a fan-out figure (ncat in a scale-only run) is left out:
+# gnuplot refuses a histogram column with no valid point.
+fanout_plot=""
+column=2
+for kind in $relays; do
+    if awk -v c="$column" '$c != "NaN" {found = 1} END {exit !found}' "$results/cpu-fanout.dat"; then
+        fanout_plot+="${fanout_plot:+, }'$results/cpu-fanout.dat' using $column:xtic(1) title '$kind'"
+    fi
+    column=$((column + 1))
+done
+[ -n "$fanout_plot" ] || fanout_plot="[0:1] 1 title 'no fan-out run'"
+# Idle CPU as % of one core: schedstat where the kernel has it, else ticks.
+awk_idle_cpu='function idle_cpu(f) { return (f[7] > 0 ? f[7] : f[5]) / f[4] }'
+idle_plot=""
+for kind in $relays; do
+    awk -F'\t' -v kind="$kind" "$awk_idle_cpu"'$1=="idle" && $2==kind {split($0, f, "\t"); print $3, idle_cpu(f) / 10}' \
+        "$idle" >"$results/cpu-idle-$kind.dat"
+    [ -s "$results/cpu-idle-$kind.dat" ] || continue
+    title="$kind"
+    [ "$kind" = ncat ] && title="ncat --broker"
+    idle_plot+="${idle_plot:+, }'$results/cpu-idle-$kind.dat' using 1:2 with linespoints lw 2 title '$title'"
+done
+[ -n "$idle_plot" ] || idle_plot="[1:10000] 0 title 'no idle run'"
 gnuplot <<GP
 set terminal pngcairo size 1500,450 font 'sans,9'
 set output '$docs/bench-cpu.png'
@@ -121,7 +165,7 @@ set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
 set xtics rotate by -30
-plot for [c=2:6] '$results/cpu-fanout.dat' using c:xtic(1) title word("$relays", c-1)
+plot $fanout_plot
 unset logscale y
 unset style
 set style data linespoints
@@ -130,8 +174,7 @@ set logscale x
 set xlabel 'clients'
 set title 'Idle clients: server CPU'
 set ylabel '% of one core'
-plot '$results/cpu-idle-tovrel.dat' using 2:3 with linespoints lw 2 title 'tovrel', \
-     '$results/cpu-idle-ncat.dat' using 2:3 with linespoints lw 2 dt 2 title 'ncat --broker'
+plot $idle_plot
 unset multiplot
 GP
 
@@ -199,42 +242,143 @@ fanout_table() {
 }
 
 idle_table() {
-    awk -F'\t' '
-    $1=="idle" {row[$2,$3]=$0; if (!($3 in seen)) {seen[$3]=1; keys[++n]=$3}}
-    $1=="connect" && $5=="failed" {failed[$2,$4]=$6}
+    awk -F'\t' -v relays="$relays" "$awk_idle_cpu"'
+    BEGIN { m = split(relays, r, " ") }
+    FILENAME == ARGV[1] && $1=="idle" {row[$2,$3]=$0; if (!($3 in seen)) {seen[$3]=1; keys[++n]=$3}}
+    FILENAME == ARGV[2] && $1=="connect" && $5=="failed" {failed[$2,$4]=$6}
+    function kernel(f, c) { return f[c] == "" || f[c - 2] < 0 ? "-" : sprintf("%.0f", f[c]) }
     END {
-        print "| clients | relay | CPU ms in 10 s | % of one core | tovrel / ncat | RSS KiB | RSS with no client KiB | bytes per client | all still connected |"
-        print "|---:|---|---:|---:|---:|---:|---:|---:|---|"
+        print "| clients | relay | runs | CPU ms per s | % of one core | RSS KiB | RSS with no client KiB | RSS bytes per client | TCP sockets added (machine) | kernel TCP buffer bytes per client | kernel socket-object bytes per client | all still connected |"
+        print "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
         for (i = 1; i <= n; i++) {
             k = keys[i]
-            split(row["ncat",k], c, "\t")
-            for (s = 1; s <= 2; s++) {
-                kind = s == 1 ? "tovrel" : "ncat"
-                if ((kind,k) in failed) {
-                    printf "| %s | %s | - | - | - | - | - | - | no: only %s accepted |\n", k, kind, failed[kind,k]
+            for (j = 1; j <= m; j++) {
+                kind = r[j]
+                if (!((kind,k) in row)) {
+                    if ((kind,k) in failed) printf "| %s | %s | - | - | - | - | - | - | - | - | - | no: only %s accepted |\n", k, kind, failed[kind,k]
                     continue
                 }
-                if (!((kind,k) in row)) continue
                 split(row[kind,k], f, "\t")
-                ratio = ""
-                if (kind == "tovrel" && (("ncat",k) in row)) ratio = c[5] > 0 ? sprintf("%.2f", f[5] / c[5]) : "n/a (ncat 0)"
-                printf "| %s | %s | %s | %.2f | %s | %s | %s | %s | %s |\n", f[3], kind, f[5], f[6], ratio, f[8], f[9], f[10], f[11]
+                printf "| %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s | %s | %s | %s |\n", f[3], kind, (f[20] != "" ? f[20] : 1),
+                    idle_cpu(f), idle_cpu(f) / 10, f[8], f[9], f[10], (f[15] != "" ? f[15] - f[14] : "-"), kernel(f, 16), kernel(f, 19), f[11]
             }
         }
         for (key in failed) {
             split(key, p, SUBSEP)
-            if (!((p[1],p[2]) in row) && !(p[2] in seen))
-                printf "| %s | %s | - | - | - | - | - | - | no: only %s accepted |\n", p[2], p[1], failed[key]
+            if (!(p[2] in seen))
+                printf "| %s | %s | - | - | - | - | - | - | - | - | - | no: only %s accepted |\n", p[2], p[1], failed[key]
         }
-    }' "$idle"
+    }' "$idle" "$idle_raw"
 }
 
 connect_table() {
     awk -F'\t' '
-    $1=="connect" && $5!="failed" {
-        if (!h) {print "| relay | clients | added | seconds for these | accepted per second | seconds since the first |"; print "|---|---:|---:|---:|---:|---:|"; h=1}
-        printf "| %s | %s | %d | %.2f | %.1f | %.2f |\n", $2, $4, $4-$3, $5, $6, $7
+    $1=="connect" {
+        if (!h) {print "| relay | clients | added | runs | seconds for these | accepted per second | seconds since the first |"; print "|---|---:|---:|---:|---:|---:|---:|"; h=1}
+        printf "| %s | %s | %d | %s | %.2f | %.1f | %.2f |\n", $2, $4, $4-$3, $8, $5, $6, $7
+    }' "$connect"
+}
+
+# --- the scale part: 1000 to 10000 clients ---------------------------------------
+# Idle CPU per relay (columns: the idle steps), median of the runs.
+idle_cpu_matrix() {
+    awk -F'\t' -v relays="$relays" "$awk_idle_cpu"'
+    BEGIN { m = split(relays, r, " ") }
+    $1=="idle" {row[$2,$3]=$0; if (!($3 in seen)) {seen[$3]=1; keys[++n]=$3}}
+    END {
+        if (n == 0) { print "No idle run."; exit }
+        head = "| relay "; rule = "|---"
+        for (i = 1; i <= n; i++) { head = head "| " keys[i] " clients "; rule = rule "|---:" }
+        print head "| tovrel / relay at " keys[n] " |"; print rule "|---:|"
+        split(row["tovrel",keys[n]], t, "\t")
+        for (j = 1; j <= m; j++) {
+            line = "| " r[j] " "; any = 0
+            for (i = 1; i <= n; i++) {
+                if (!((r[j],keys[i]) in row)) { line = line "| - "; continue }
+                split(row[r[j],keys[i]], f, "\t"); any = 1
+                line = line sprintf("| %.2f ms/s%s ", idle_cpu(f), f[11] == "yes" ? "" : " (a client lost)")
+            }
+            ratio = "-"
+            if (((r[j],keys[n]) in row) && (("tovrel",keys[n]) in row)) {
+                split(row[r[j],keys[n]], f, "\t")
+                ratio = idle_cpu(f) > 0 ? sprintf("%.2f", idle_cpu(t) / idle_cpu(f)) : "n/a (0)"
+            }
+            if (any) print line "| " ratio " |"
+        }
     }' "$idle"
+}
+
+# Memory per idle client: the server's RSS growth, and the machine's kernel TCP memory growth.
+idle_memory_table() {
+    awk -F'\t' -v relays="$relays" '
+    BEGIN { m = split(relays, r, " ") }
+    $1=="idle" {row[$2,$3]=$0; if (!($3 in seen)) {seen[$3]=1; keys[++n]=$3}}
+    function kernel(f, c) { return f[c] == "" || f[c - 2] < 0 ? "-" : sprintf("%.0f", f[c]) }
+    END {
+        if (n == 0) { print "No idle run."; exit }
+        print "| relay | clients | server RSS bytes per client | kernel TCP buffers, bytes per client (both ends) | kernel TCP socket objects, bytes per client (both ends) | TCP sockets added on the machine |"
+        print "|---|---:|---:|---:|---:|---:|"
+        for (j = 1; j <= m; j++)
+            for (i = 1; i <= n; i++) {
+                if (!((r[j],keys[i]) in row)) continue
+                split(row[r[j],keys[i]], f, "\t")
+                printf "| %s | %s | %s | %s | %s | %s |\n", r[j], f[3], f[10], kernel(f, 16), kernel(f, 19), (f[15] != "" ? f[15] - f[14] : "-")
+            }
+    }' "$idle"
+}
+
+# Fan-out of the scale part: CPU per delivery against the floor's.
+scale_fanout_table() {
+    awk -F'\t' -v relays="$relays" -v runs="$scale_runs" "$awk_cpu"'
+    BEGIN {
+        m = split(relays, r, " ")
+        ns = split(runs, sr, ",")
+        for (i = 1; i <= ns; i++) { split(sr[i], p, ":"); keys[i] = p[1] SUBSEP p[2] SUBSEP p[3] }
+    }
+    $1=="fanout" {row[$2,$3 SUBSEP $4 SUBSEP $5]=$0}
+    END {
+        print "| clients | frame | frames/s | relay | runs | delivered / expected | out of order | p50 ms | p99 ms | server CPU µs per delivery (ms per 1000) | x floor |"
+        print "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+        for (i = 1; i <= ns; i++) {
+            k = keys[i]; split(k, p, SUBSEP)
+            fl = -1
+            if (("floor",k) in row) { split(row["floor",k], g, "\t"); fl = cpu(g) }
+            for (j = 1; j <= m; j++) {
+                if (!((r[j],k) in row)) continue
+                split(row[r[j],k], f, "\t")
+                printf "| %s | %s B | %s | %s | %s | %s / %s | %s | %.1f | %.1f | %.2f | %s |\n", p[1], p[2], p[3], r[j], f[27], f[9], f[8], f[10], f[11], f[12],
+                    cpu(f), (fl > 0 ? sprintf("%.2f", cpu(f) / fl) : "-")
+            }
+        }
+    }' "$fanout"
+}
+
+# Time to connect every client of the idle runs: the sum of the steps'
+# connecting times, without the quiet windows between them; one figure per
+# run (a "limits" row opens each), then the median.
+connect_time_table() {
+    awk -F'\t' -v relays="$relays" '
+    BEGIN { m = split(relays, r, " ") }
+    $1=="limits" { kind = $2; run = ++runs[kind]; total[kind,run] = 0; reached[kind,run] = 0 }
+    $1=="connect" && $5 != "failed" { total[kind,run] += $5; reached[kind,run] = $4 }
+    $1=="connect" && $5 == "failed" { broken[kind,run] = 1 }
+    END {
+        print "| relay | clients | runs that connected them all | seconds (median) | accepted per second | each run, seconds |"
+        print "|---|---:|---:|---:|---:|---|"
+        for (j = 1; j <= m; j++) {
+            kind = r[j]; most = 0
+            for (a = 1; a <= runs[kind]; a++) if (reached[kind,a] > most) most = reached[kind,a]
+            c = 0; each = ""
+            for (a = 1; a <= runs[kind]; a++) {
+                if (reached[kind,a] != most || broken[kind,a]) { each = each (each == "" ? "" : ", ") "stopped at " reached[kind,a]; continue }
+                s[++c] = total[kind,a]; each = each (each == "" ? "" : ", ") sprintf("%.1f", total[kind,a])
+            }
+            if (c == 0) continue
+            for (a = 2; a <= c; a++) { x = s[a]; for (b = a - 1; b >= 1 && s[b] > x; --b) s[b + 1] = s[b]; s[b + 1] = x }
+            med = s[int((c + 1) / 2)]
+            printf "| %s | %d | %d | %.1f | %.1f | %s |\n", kind, most, c, med, (med > 0 ? most / med : 0), each
+        }
+    }' "$idle_raw"
 }
 
 throughput_table() {
@@ -246,12 +390,12 @@ throughput_table() {
 }
 
 targets_table() {
-    awk -F'\t' "$awk_cpu"'
+    awk -F'\t' "$awk_cpu$awk_idle_cpu"'
     function verdict(ok) { return ok ? "met" : "**missed**" }
     FILENAME ~ /fanout/ && $1=="fanout" {k=$3 SUBSEP $4 SUBSEP $5; row[$2,k]=$0; if ($2=="tovrel") {all[++na]=k; if ($3==100 || $3==1000) keys[++n]=k}}
-    FILENAME ~ /idle/ && $1=="idle" && $2=="tovrel" {idle[$3]=$0}
-    FILENAME ~ /idle/ && $1=="limits" && $2=="tovrel" {limits=$3}
-    FILENAME ~ /idle/ && $1=="connect" && $2=="tovrel" && $5=="failed" {failedAt=$4; got=$6}
+    FILENAME ~ /idle-median/ && $1=="idle" && $2=="tovrel" {idle[$3]=$0}
+    FILENAME ~ /idle.tsv$/ && $1=="limits" && $2=="tovrel" {limits=$3}
+    FILENAME ~ /idle.tsv$/ && $1=="connect" && $2=="tovrel" && $5=="failed" {failedAt=$4; got=$6}
     FILENAME ~ /throughput/ && $1=="throughput" && $2=="reader" {reader=$10}
     END {
         print "| target | measured | verdict |"
@@ -281,7 +425,7 @@ targets_table() {
         }
         if (1000 in idle) {
             split(idle[1000], f, "\t")
-            printf "| 1000 idle clients: at most 1%% of one core | %.2f %% | %s |\n", f[6], verdict(f[6] <= 1)
+            printf "| 1000 idle clients: at most 1%% of one core | %.2f %% | %s |\n", idle_cpu(f) / 10, verdict(idle_cpu(f) / 10 <= 1)
             printf "| 1000 idle clients: at most 1 KiB each | %s bytes | %s |\n", f[10], verdict(f[10] <= 1024)
         }
         if (reader != "")
@@ -291,7 +435,7 @@ targets_table() {
             printf "| 5000 clients fit | all connected: %s; open-file limit (soft/hard) %s | %s |\n", f[11], limits, verdict(f[11]=="yes")
         } else if (failedAt != "")
             printf "| %d clients fit | %s accepted; open-file limit (soft/hard) %s | **missed** |\n", failedAt, got, limits
-    }' "$fanout" "$idle" "$throughput"
+    }' "$fanout" "$idle" "$idle_raw" "$throughput"
 }
 
 bench_peak() {
@@ -318,11 +462,14 @@ cat <<MD
 Written by \`bench/run.sh\`, which builds tovrel, \`tovrel-bench\` and
 \`tovrel-floor\` and runs every scenario below, one relay after the other on
 the same machine, over 127.0.0.1 only. The fan-out runs go to tovrel and four
-peers, the other scenarios to tovrel and \`ncat --broker\`. Re-run it to
-replace this page:
+peers, the idle runs to tovrel, the floor, nats-server and redis-server (and
+\`ncat --broker\` once), the throughput runs to tovrel. Re-run it to replace
+this page:
 
 \`\`\`sh
-bench/run.sh            # about ten minutes; needs cmake, g++, gnuplot-nox, ncat, nats-server, redis-server
+bench/run.sh            # about 40 minutes; needs cmake, g++, gnuplot-nox, ncat, nats-server, redis-server
+bench/run.sh build-bench base    # only sections 1 and 2, about five minutes
+bench/run.sh build-bench scale   # only sections 3 to 5 (1000 to 10000 clients), about 32 minutes
 bench/profile.sh after  # perf profile of tovrel at 1000 clients x 4096 B x 200/s -> docs/profile-after.md
 \`\`\`
 
@@ -494,27 +641,83 @@ Command: \`tovrel-bench throughput --exe ... --writers 4 --mib 3\`
 
 ## 3. Idle cost
 
-Clients are added in steps up to 100, 1000 and 5000; then nobody sends
-anything for 10 s while the server's CPU is read. tovrel drops a client that
-has been silent for 15 s, so just before each quiet window every client sends
-one empty frame, which tovrel relays to nobody. Memory per client is the RSS
-growth over the server with no client, divided by the clients. tovrel is
-started with an open-file soft limit of 1024, the usual default, and must
-raise it itself to hold 5000 clients; ncat inherits the bench's limit (soft
-raised to hard).
+Clients are added in steps up to 1000, 5000 and 10000; after each step and
+1 s of settling, nobody sends anything for 10 s while the server's CPU is
+read. tovrel drops a client that has been silent for 15 s, so just before
+each settling second every tovrel client sends one empty frame, which tovrel
+relays to nobody. The floor, nats-server and redis-server ran three rounds
+with tovrel, alternating, and each figure is the median of the runs ("runs");
+ncat ran once. An idle Redis client is one subscribed connection (it needs a
+second one only to publish). Memory per client is the RSS growth over the
+server with no client, divided by the clients; the kernel's columns are the
+growth of the machine's TCP memory over the same span (see section 5).
+tovrel is started with an open-file soft limit of 1024, the usual default,
+and must raise it itself; the other relays inherit the bench's limit (soft
+raised to hard, $(ulimit -Hn) here).
 
 $(idle_table)
 
-Command: \`tovrel-bench idle --server tovrel|ncat --exe ... --clients 100,1000,5000 --seconds 10\`
+Command: \`tovrel-bench idle --server floor|tovrel|nats|redis|ncat --exe ... --clients 1000,5000,10000 --seconds 10\`
 
 ## 4. Connection rate
 
-The same runs as scenario 3, timed while the clients were added. tovrel
-listens with a backlog of 5 and accepts one connection per pass, ncat with a
-backlog of 10; for both the bench keeps at most 4 connections not yet
-accepted, and counts accepts from the server's own lines ("New client
-connected", or ncat -v's "Ncat: Connection from").
+The same runs as scenario 3, timed while the clients were added (median of
+the runs). tovrel listens with a backlog of 5 and accepts one connection per
+pass, ncat with a backlog of 10; for both the bench keeps at most 4
+connections not yet accepted, and counts accepts from the server's own lines
+("New client connected", or ncat -v's "Ncat: Connection from"). For the
+floor, nats-server and redis-server it keeps up to 64 waiting, and counts the
+floor's "accept" lines and the subscription replies of the others.
 
 $(connect_table)
+
+## 5. Scale: 1000 to 10000 clients
+
+From the same idle runs as section 3, and a fan-out of 5000 and then 10000
+clients, each sending in turn, 64-byte frames, 20 frames a second in all,
+for 5 s (\`--runs $scale_runs\`); every receiver checks that it gets every
+frame once and in order. tovrel, the floor, nats-server and redis-server
+ran in three rounds, one after the other within each round, and each figure
+is the median of the runs. A Redis client publishes on a second connection;
+only the clients that send in a run (client k sends frame k, so at most as
+many as the run has frames, 100 at 20 frames/s for 5 s) open one, so 10000
+clients fit in the descriptors.
+
+Idle CPU, ms of server CPU per second of wall time while nobody sends:
+
+$(idle_cpu_matrix)
+
+Memory per idle client. The server's own: its RSS growth over the server
+with no client. The kernel's: the growth of the machine's TCP memory from
+before the first connection to the end of each step's quiet window, divided
+by the clients: buffer pages from \`/proc/net/sockstat\` ("TCP: ... mem",
+pages of 4 KiB), and the TCP socket objects and their inodes in use from
+\`/proc/slabinfo\` (the "TCP" and "sock_inode_cache" caches). Both count the
+whole machine, so they hold **both ends** of each loopback connection (the
+bench's socket and the server's), and whatever else on the machine opened
+or closed TCP sockets meanwhile (the last column shows how many sockets the
+machine gained: about one per client per end). The bench's end is the same
+for every relay, one connection per client, so a difference between the
+relays is the server's. An idle socket with nothing queued holds no buffer
+pages, so the buffer column is about zero unless something else on the
+machine moved; the socket objects are what an idle connection costs the
+kernel (one "TCP" object and one inode object per end; $(awk '$1 == "TCP" || $1 == "sock_inode_cache" {printf "%s%s of %d bytes", sep, $1, $4; sep = " and "}' /proc/slabinfo 2>/dev/null || true) on this machine).
+
+$(idle_memory_table)
+
+Fan-out at 5000 and 10000 clients, server CPU per delivery and its ratio to
+the floor relay's:
+
+$(scale_fanout_table)
+
+Time to connect all the clients of an idle run, without the quiet windows
+between its steps. tovrel takes one connection per 20 ms pass, so 10000
+clients take about 200 s by design; the others take every waiting
+connection at once.
+
+$(connect_time_table)
+
+Commands: \`tovrel-bench idle --server floor|tovrel|nats|redis --exe ... --clients 1000,5000,10000 --seconds 10\`
+and \`tovrel-bench fanout --server floor|tovrel|nats|redis --exe ... --runs 5000:64:20,10000:64:20 --seconds 5\`.
 MD
 } > "$out"

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Builds tovrel, tovrel-bench and the floor relay, runs the fan-out scenarios
-# against tovrel and its peers (the floor relay, ncat --broker, nats-server,
-# redis-server), the other scenarios against tovrel and ncat, all on
-# 127.0.0.1, and writes docs/benchmarks.md with its charts. About twelve minutes;
-# every run inside is bounded in time.
-#   bench/run.sh [build-dir]      (default: build-bench)
+# Builds tovrel, tovrel-bench and the floor relay, runs the scenarios against
+# tovrel and its peers (the floor relay, ncat --broker, nats-server,
+# redis-server), all on 127.0.0.1, and writes docs/benchmarks.md with its
+# charts. Every run inside is bounded in time.
+#   bench/run.sh [build-dir] [all|base|scale]   (default: build-bench all)
+# base: fan-out from 10 to 1000 clients and throughput, about five minutes.
+# scale: idle cost, memory and connection time at 1000, 5000 and 10000
+# clients, and fan-out at 5000 and 10000 clients, for tovrel, the floor,
+# nats-server and redis-server in three alternating rounds: about 32 minutes,
+# two thirds of it tovrel taking 10000 connections at one per 20 ms pass
+# (about 200 s, twice a round). all: both, about 40 minutes.
+# TOVREL_BENCH_QUICK=1 checks the script itself with tiny numbers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 build="${1:-build-bench}"
+parts="${2:-all}"
+case "$parts" in all | base | scale) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale]" >&2; exit 2 ;; esac
 results="$build/bench-results"
 docs="$root/docs"
 
@@ -20,7 +28,7 @@ done
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null
 cmake --build "$build" -j2 --target tovrel tovrel-bench tovrel-floor >/dev/null
 bench="$build/bench/tovrel-bench"
-tovrel="$build/tovrel"
+tovrel="$build/server/tovrel"
 floor="$build/bench/tovrel-floor"
 rm -rf "$results"
 mkdir -p "$results"
@@ -31,7 +39,7 @@ start_s="$(date +%s)"
 fail=0
 run() {
     echo "== $*" >&2
-    "$bench" "$@" || { echo "run.sh: a delivery check failed: $*" >&2; fail=1; }
+    "$bench" "$@" || { echo "run.sh: a check failed (delivery, or a client lost): $*" >&2; fail=1; }
 }
 
 # Fan-out runs as clients:frame bytes:frames per second. 200 frames/s puts
@@ -41,28 +49,56 @@ run() {
 # of fan-out.
 fan=(--runs 10:64:200,10:4096:200,100:64:200,100:4096:200,100:64:2000,1000:64:20,1000:4096:20,1000:64:200,1000:4096:200
      --seconds 3 --cdf-dir "$results")
-idle=(--clients 100,1000,5000 --seconds 10)
 thr=(--writers 4 --mib 3)
+# Scale: many clients at 20 small frames a second, and idle steps; the quiet
+# window (10 s, after 1 s of settling) stays under tovrel's 15 s idle drop.
+big_fan=(--runs 5000:64:20,10000:64:20 --seconds 5 --cdf-dir "$results")
+idle=(--clients 1000,5000,10000 --seconds 10)
+rounds=3
 if [ "${TOVREL_BENCH_QUICK:-0}" = 1 ]; then  # a check of the script itself, not a measurement
     fan=(--runs 10:64:200,50:4096:200,50:64:2000 --seconds 1 --cdf-dir "$results")
-    idle=(--clients 20,60 --seconds 2)
     thr=(--writers 4 --mib 3)
+    big_fan=(--runs 30:64:20,60:64:20 --seconds 1 --cdf-dir "$results")
+    idle=(--clients 20,40,60 --seconds 2)
+    rounds=2
 fi
-# The floor and tovrel, whose ratio is a goal, run three times each,
-# alternating, and the report takes each one's median run.
-rounds=3
-[ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && rounds=1
-for _ in $(seq "$rounds"); do
-    run fanout --server floor --exe "$floor" "${fan[@]}" --out "$results/fanout.tsv"
-    run fanout --server tovrel --exe "$tovrel" "${fan[@]}" --out "$results/fanout.tsv"
-done
-run fanout --server ncat --exe ncat "${fan[@]}" --out "$results/fanout.tsv"
-run fanout --server nats --exe "$(command -v nats-server)" "${fan[@]}" --out "$results/fanout.tsv"
-run fanout --server redis --exe "$(command -v redis-server)" "${fan[@]}" --out "$results/fanout.tsv"
-run throughput --server tovrel --exe "$tovrel" "${thr[@]}" --out "$results/throughput.tsv"
-run idle --server tovrel --exe "$tovrel" "${idle[@]}" --out "$results/idle.tsv"
-# ncat may not hold every step; the table then says how many it accepted.
-"$bench" idle --server ncat --exe ncat "${idle[@]}" --out "$results/idle.tsv" || true
+export TOVREL_BENCH_SCALE_RUNS="${big_fan[1]}"  # for the report's scale tables
+nats="$(command -v nats-server)"
+redis="$(command -v redis-server)"
+
+if [ "$parts" != scale ]; then
+    # The floor and tovrel, whose ratio is a goal, run three times each,
+    # alternating, and the report takes each one's median run.
+    base_rounds=3
+    [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && base_rounds=1
+    for _ in $(seq "$base_rounds"); do
+        run fanout --server floor --exe "$floor" "${fan[@]}" --out "$results/fanout.tsv"
+        run fanout --server tovrel --exe "$tovrel" "${fan[@]}" --out "$results/fanout.tsv"
+    done
+    run fanout --server ncat --exe ncat "${fan[@]}" --out "$results/fanout.tsv"
+    run fanout --server nats --exe "$nats" "${fan[@]}" --out "$results/fanout.tsv"
+    run fanout --server redis --exe "$redis" "${fan[@]}" --out "$results/fanout.tsv"
+    run throughput --server tovrel --exe "$tovrel" "${thr[@]}" --out "$results/throughput.tsv"
+fi
+
+if [ "$parts" != base ]; then
+    # Three rounds; each runs the four relays one after the other, idle and
+    # then fan-out, and the report takes the median of each figure. Every
+    # round makes tovrel take 10000 connections twice at one per pass (about
+    # 200 s each); the others take them in seconds.
+    for _ in $(seq "$rounds"); do
+        run idle --server floor --exe "$floor" "${idle[@]}" --out "$results/idle.tsv"
+        run idle --server tovrel --exe "$tovrel" "${idle[@]}" --out "$results/idle.tsv"
+        run idle --server nats --exe "$nats" "${idle[@]}" --out "$results/idle.tsv"
+        run idle --server redis --exe "$redis" "${idle[@]}" --out "$results/idle.tsv"
+        run fanout --server floor --exe "$floor" "${big_fan[@]}" --out "$results/fanout.tsv"
+        run fanout --server tovrel --exe "$tovrel" "${big_fan[@]}" --out "$results/fanout.tsv"
+        run fanout --server nats --exe "$nats" "${big_fan[@]}" --out "$results/fanout.tsv"
+        run fanout --server redis --exe "$redis" "${big_fan[@]}" --out "$results/fanout.tsv"
+    done
+    # ncat may not hold every step; the table then says how many it accepted.
+    "$bench" idle --server ncat --exe ncat "${idle[@]}" --out "$results/idle.tsv" || true
+fi
 load_after="$(uptime)"
 took="$(( $(date +%s) - start_s ))"
 
