@@ -32,7 +32,7 @@ measure() {
     mkdir -p "$dir"
     local bench="$build/bench/tovrel-bench"
     local tovrel
-    tovrel="$(cd "$build" && pwd)/server/tovrel"
+    tovrel="$(cd "$build" && pwd)/tovrel"
     started="$(date -u '+%Y-%m-%d %H:%M UTC')"
     load_before="$(uptime)"
     commit="$(git rev-parse --short HEAD)"

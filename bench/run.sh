@@ -28,7 +28,7 @@ done
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null
 cmake --build "$build" -j2 --target tovrel tovrel-bench tovrel-floor >/dev/null
 bench="$build/bench/tovrel-bench"
-tovrel="$build/server/tovrel"
+tovrel="$build/tovrel"
 floor="$build/bench/tovrel-floor"
 rm -rf "$results"
 mkdir -p "$results"
