@@ -359,8 +359,9 @@ class Harness {
         Drain();
     }
 
-    // With every send accepted and no failures, all queued output goes out
-    // and each peer still connected ends at a frame boundary.
+    // With every send accepted and no failures, all queued output goes out,
+    // every client marked to be dropped is gone, and each peer still
+    // connected ends at a frame boundary.
     void Drain() {
         g_failIn = 0;
         for (Peer& p : peers) {
@@ -369,8 +370,9 @@ class Harness {
         }
         for (int i = 0; i < 1000; ++i) {
             bool queued = false;
+            // A client marked to be dropped goes at its next turn.
             for (CClient* c = g_server.clients; c != nullptr; c = c->next) {
-                queued = queued || c->output.Size() > 0;
+                queued = queued || c->output.Size() > 0 || c->Dropping();
             }
             if (!queued) {
                 break;
