@@ -6,8 +6,8 @@
 # without it the build still works, with a warning).
 build_deps=(cmake g++ make libcli11-dev libhiredis-dev)
 # scripts/package.sh deb, on top of build_deps: Debian's build flags and
-# dpkg-shlibdeps.
-deb_deps=(dpkg-dev)
+# dpkg-shlibdeps (dpkg-dev), and the `file` program CPack's DEB generator runs.
+deb_deps=(dpkg-dev file)
 # scripts/package.sh zip, on top of build_deps: the MinGW-w64 cross compiler.
 win_deps=(g++-mingw-w64-x86-64-posix)
 
