@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the README's commands on a brand-new Debian 12 machine: a minimal root
 # made by debootstrap from the mirror apt uses here, holding a clean clone of
-# the committed HEAD and nothing else. In it, as root:
+# the committed HEAD and nothing else. In it, run by a user other than root,
+# serve.sh and package.sh deb print the apt-get line and exit 1; as root:
 #   - `./scripts/serve.sh PORT` installs what the build needs, builds and
 #     prints "Server is open at port PORT"; a @PING frame sent from here over
 #     loopback (the chroot shares the network) is answered with @PING, and
@@ -122,20 +123,41 @@ cp /etc/resolv.conf "$dir/etc/resolv.conf"
 mount -t proc proc "$dir/proc"
 mount --bind /dev/pts "$dir/dev/pts"
 
-git clone --quiet --no-hardlinks "$repo" "$dir/root/tovrel"
-git -C "$dir/root/tovrel" checkout --quiet --detach "$head"
-say "clone of $head in /root/tovrel"
+# Where every user can read it, for the run as a user other than root.
+clone=/srv/tovrel
+git clone --quiet --no-hardlinks "$repo" "$dir$clone"
+git -C "$dir$clone" checkout --quiet --detach "$head"
+say "clone of $head in $clone"
 
-# Runs a shell command in the clone on the new machine as its root user, with
-# a login's plain environment rather than this one's. Each step execs the
-# next, so a command started in the background has the PID of what it runs.
-in_root=(chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin /bin/bash -c)
+# Run a shell command on the new machine as its root user (or as nobody),
+# with a login's plain environment rather than this one's. Each step execs
+# the next, so a command started in the background has the PID of what it runs.
+plain_env=(/usr/bin/env -i LANG=C.UTF-8 TERM=dumb
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+in_root=(chroot "$dir" "${plain_env[@]}" HOME=/root /bin/bash -c)
+as_nobody=(chroot --userspec=65534:65534 "$dir" "${plain_env[@]}" HOME=/nonexistent /bin/bash -c)
+
+# Run by another user, the scripts install nothing: they print the apt-get
+# line for the missing packages (here all of them) and exit 1.
+nobody_run() {
+    local command="$1" line="  apt-get update && apt-get install -y --no-install-recommends $2"
+    local out="$dir.nobody.log" status=0
+    "${as_nobody[@]}" "cd $clone && $command" >"$out" 2>&1 || status=$?
+    if [ "$status" -ne 1 ] || ! grep -qxF -- "$line" "$out"; then
+        fail "as nobody, $command ended with status $status (1 expected), without the line
+$line
+It printed:
+$(tail_of "$out")"
+    fi
+}
+nobody_run "./scripts/serve.sh 5000" "${build_deps[*]}"
+nobody_run "scripts/package.sh deb" "${build_deps[*]} ${deb_deps[*]}"
+say "as nobody: serve.sh and package.sh deb print the apt-get line and exit 1"
 
 port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 serve_log="$dir.serve.log"
 say "./scripts/serve.sh $port (installs the build dependencies, builds, serves)"
-"${in_root[@]}" "cd /root/tovrel && exec ./scripts/serve.sh $port" >"$serve_log" 2>&1 &
+"${in_root[@]}" "cd $clone && exec ./scripts/serve.sh $port" >"$serve_log" 2>&1 &
 server_pid=$!
 deadline=$((SECONDS + serve_timeout))
 until grep -q "^Server is open at port $port\$" "$serve_log"; do
@@ -192,12 +214,12 @@ rm -f "$serve_log"
 
 package_log="$dir.package.log"
 say "scripts/package.sh deb"
-deb="$("${in_root[@]}" "cd /root/tovrel && scripts/package.sh deb" 2>"$package_log")" ||
+deb="$("${in_root[@]}" "cd $clone && scripts/package.sh deb" 2>"$package_log")" ||
     fail "scripts/package.sh deb failed:
 $(tail_of "$package_log")"
 grep '^Installing the missing Debian packages:' "$package_log" | sed 's/^/   /' || true
 say "built $deb"
-"${in_root[@]}" "cd /root/tovrel && DEBIAN_FRONTEND=noninteractive apt-get install -y ./build-pkg/tovrel_*.deb" >"$package_log" 2>&1 ||
+"${in_root[@]}" "cd $clone && DEBIAN_FRONTEND=noninteractive apt-get install -y ./build-pkg/tovrel_*.deb" >"$package_log" 2>&1 ||
     fail "apt-get install ./build-pkg/tovrel_*.deb failed:
 $(tail_of "$package_log")"
 say "apt-get install ./build-pkg/tovrel_*.deb"
