@@ -77,9 +77,14 @@ cleanup() {
         return 1
     fi
     rm -rf --one-file-system "$dir"
+    say "removed $dir"
     return "$status"
 }
 trap cleanup EXIT
+# A stop by signal still unmounts and removes the root.
+trap 'exit 143' TERM
+trap 'exit 130' INT
+trap 'exit 129' HUP
 
 # The Debian mirror of the host's apt sources: deb822 files first, then the
 # one-line format.
