@@ -230,10 +230,7 @@ $(tail_of "$package_log")"
 say "apt-get install ./build-pkg/tovrel_*.deb"
 version="$(sed -n 's/^project(tovrel VERSION \([^ ]*\) .*/\1/p' "$repo/CMakeLists.txt")"
 out="$("${in_root[@]}" "tovrel --version" 2>&1)" || fail "tovrel --version failed: $out"
-case "$out" in
-*"$version"*) ;;
-*) fail "tovrel --version printed \"$out\", not the version $version" ;;
-esac
+[ "$out" = "tovrel $version" ] || fail "tovrel --version printed \"$out\", not \"tovrel $version\""
 rm -f "$package_log"
 say "tovrel --version: $out"
 say "passed"
