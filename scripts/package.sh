@@ -5,8 +5,11 @@
 #   scripts/package.sh zip [build directory, default build-pkg-win]
 #       MinGW build: build-pkg-win/tovrel-VERSION-win64.zip. A directory that
 #       is already configured for MinGW (build-ci-win) is reused as it is.
+# The build dependencies (scripts/build-deps.sh) are installed first when run
+# as root; otherwise the apt-get line that installs them is printed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/build-deps.sh"
 kind="${1:-}"
 jobs=2
 
@@ -24,7 +27,7 @@ changelog_version="$(sed -n '1s/^tovrel (\([^)]*\)).*/\1/p' "$root/packaging/cha
 case "$kind" in
 deb)
     build="$(realpath -m "${2:-$root/build-pkg}")"
-    command -v dpkg-buildflags >/dev/null || fail "dpkg-buildflags missing: apt-get install dpkg-dev"
+    require_packages "${build_deps[@]}" "${deb_deps[@]}"
     flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVREL_BUILD_TESTS=OFF \
         -DTOVREL_WERROR=ON -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
@@ -35,6 +38,7 @@ deb)
     ;;
 zip)
     build="$(realpath -m "${2:-$root/build-pkg-win}")"
+    require_packages "${build_deps[@]}" "${win_deps[@]}"
     if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
             -DCMAKE_BUILD_TYPE=Release -DTOVREL_BUILD_TESTS=OFF -DTOVREL_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null

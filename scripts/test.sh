@@ -6,6 +6,8 @@
 #   3. the Windows build (MinGW) with its unit and black-box tests under Wine
 #   4. the .deb and the Windows .zip: built, installed, run, removed (tests/package/check.sh)
 #   5. each fuzz target for a bounded time
+#   6. a brand-new Debian 12 root: the README's serve and package commands
+#      work there from a clean clone (tests/fresh/check.sh; TOVREL_SKIP_FRESH=1 skips it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -42,6 +44,13 @@ tests/package/check.sh "$win_build"
 if [ -x fuzz/run.sh ]; then
     step "Fuzzing (${TOVREL_FUZZ_SECONDS:-60} s per target)"
     fuzz/run.sh "${TOVREL_FUZZ_SECONDS:-60}" "$root/build-ci-fuzz"
+fi
+
+if [ "${TOVREL_SKIP_FRESH:-}" = 1 ]; then
+    step "Fresh Debian 12 machine: SKIPPED (TOVREL_SKIP_FRESH=1)"
+else
+    step "Fresh Debian 12 machine: serve.sh and package.sh deb from a clean clone"
+    tests/fresh/check.sh
 fi
 
 step "All test stages passed"
