@@ -257,13 +257,19 @@ def case_fd_limit():
     once some leave."""
     server = Server(preexec_fn=limit_descriptors)
     try:
-        # A sanitizer build checks the dynamic type of the first client it
-        # destroys through a pipe; with no descriptor left that check fails
-        # and reports a false error. One client gone beforehand avoids it.
+        # A sanitizer build checks through a pipe the dynamic type behind the
+        # first call of each interface (a client destroyed, a message relayed
+        # and framed); with no descriptor left that check fails and reports a
+        # false error. One message relayed and one client gone beforehand
+        # make those calls while descriptors are there.
         warm = connect(server)
+        warm.send(b"warm-up")
+        assert warm.ping() == [b"warm-up"]
         warm.close()
         server.wait_for(lambda: server.count("Disconnected") == 1, 10, "the warm-up close")
         first = [connect(server) for _ in range(10)]
+        for c in first:
+            assert c.ping() == [b"warm-up"]  # the history
         # Paced like real arrivals: all at once, the listen backlog of 5
         # would turn most away at the SYN before any descriptor ran out.
         pending = []
