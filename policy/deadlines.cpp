@@ -10,6 +10,13 @@ void CDeadlines::Advance(int elapsedMs) {
     }
 }
 
+void CDeadlines::BeginRound(unsigned long long first, unsigned long long newest) {
+    roundPass_ = pass_;
+    first_ = first;
+    newest_ = newest;
+    turn_ = kNoTurn;
+}
+
 void CDeadlines::Unlink(Entry& e) {
     if (e.slot < 0) {
         return;

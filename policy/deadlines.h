@@ -31,6 +31,22 @@ class CDeadlines {
     long long Now() const { return now_; }
     long long Before() const { return before_; }
 
+    // The round of turns in this pass: from the holder numbered `first`
+    // down to the oldest (lowest number), then from the newest down. Rank
+    // is a holder's place in it.
+    void BeginRound(unsigned long long first, unsigned long long newest);
+    unsigned long long Rank(unsigned long long number) const {
+        return number <= first_ ? first_ - number : first_ + 1 + (newest_ - number);
+    }
+    // The turn at `rank` is under way; EndRound: every turn is done.
+    void SetTurn(unsigned long long rank) { turn_ = rank; }
+    void EndRound() { turn_ = ~0ull; }
+    // True when the turn of the holder numbered `number` has come in this
+    // pass (under way or done), as a walk of everyone would have it.
+    bool TurnCame(unsigned long long number) const {
+        return roundPass_ == pass_ && turn_ != kNoTurn && Rank(number) <= turn_;
+    }
+
     // Sets (or moves) the deadline of `entry` to `at` on the clock.
     void Set(Entry& entry, long long at);
     void Cancel(Entry& entry);
@@ -45,7 +61,12 @@ class CDeadlines {
     void Unlink(Entry& entry);
 
     Entry* slots_[kSlots];
+    static constexpr unsigned long long kNoTurn = ~0ull - 1;
     unsigned pass_ = 0;
+    unsigned roundPass_ = 0;
+    unsigned long long first_ = 0;
+    unsigned long long newest_ = 0;
+    unsigned long long turn_ = kNoTurn;
     long long now_ = 0;
     long long before_ = 0;
     // The slot time (at >> kSlotShift) that TakeExpired looks at next.

@@ -111,8 +111,10 @@ void CClient::FreezeIdle() {
         return;
     }
     // What a countdown lowered at every turn would show now: lowered by
-    // this pass only once this client has had its turn in it.
-    long long through = tickedPass == clock_.Pass() ? clock_.Now() : clock_.Before();
+    // this pass only once this client's turn has come in it, whether or
+    // not it had anything to do then.
+    bool lowered = tickedPass == clock_.Pass() || clock_.TurnCame(seq);
+    long long through = lowered ? clock_.Now() : clock_.Before();
     idleLeft_ = static_cast<int>(idleAt_ - through);
     idleFrozen_ = true;
 }

@@ -134,14 +134,13 @@ void CServer::MarkDue(CClient* client) {
 }
 
 unsigned long long CServer::Rank(const CClient* c) const {
-    // From the first client down to the oldest, then from the newest down
-    // to the one before the first.
-    return c->seq <= roundFirst_ ? roundFirst_ - c->seq : roundFirst_ + 1 + (roundNewest_ - c->seq);
+    return clock.Rank(c->seq);
 }
 
 bool CServer::GiveTurn(CClient* client, bool everyone) {
     bool mayRead = everyone || client->readyPass == clock.Pass();
     bool light = mayRead && !client->Dropping() && client->input.size == 0;
+    clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
         client->Schedule();
@@ -230,11 +229,11 @@ void CServer::Update(int elapsedMs) {
     // moves on by itself.
     CClient* first = turn != nullptr ? turn : clients;
     turn = first->next;
-    roundFirst_ = first->seq;
-    roundNewest_ = clients->seq;
+    clock.BeginRound(first->seq, clients->seq);
     // Many due, or everyone: walking the list costs no more than sorting.
     if (everyone || due.size() * 4 > static_cast<size_t>(clientCount_)) {
         TurnsInOrder(first, ~0ull, everyone);
+        clock.EndRound();
         RoomAfterClients();
         return;
     }
@@ -257,6 +256,7 @@ void CServer::Update(int elapsedMs) {
             break;
         }
     }
+    clock.EndRound();
     RoomAfterClients();
 }
 

@@ -70,7 +70,7 @@ class CServer {
     // Gives turns from `from` on, in list order, to every due client up to
     // the end of this pass's round; `lastRank` is where the round stands.
     void TurnsInOrder(CClient* from, unsigned long long lastRank, bool everyone);
-    // A client's place in this pass's round, which starts at `roundFirst_`.
+    // A client's place in this pass's round.
     unsigned long long Rank(const CClient* client) const;
     // One client's turn in this pass; false when it has ended (and is gone).
     bool GiveTurn(CClient* client, bool everyone);
@@ -85,10 +85,6 @@ class CServer {
     std::unique_ptr<PassState> state_;
     int clientCount_;
     unsigned long long nextSeq_;
-    // The round of this pass: the sequence numbers of its first client and
-    // of the newest.
-    unsigned long long roundFirst_ = 0;
-    unsigned long long roundNewest_ = 0;
     int elapsedMs_ = 0;
 };
 
