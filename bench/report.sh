@@ -480,10 +480,11 @@ bench/profile.sh after  # perf profile of tovrel at 1000 clients x 4096 B x 200/
 - $(ncat --version 2>&1 | head -1); nats-server $(nats-server --version 2>&1 | awk '{print $NF}'); $(redis-server --version | awk '{print $1, $2, $3}')
 - Load before the run: \`${load_before}\`
 - Load after the run: \`${load_after}\`
-- **This machine is shared** with other work (builds and tests of other
-  agents ran beside the bench), so every figure here is noisy, and a relay
-  that waited for a CPU (the "waited for a CPU" columns) was slowed by the
-  others, not by its own work. The figures to trust come from a quiet machine.
+- The bench is meant to run with nothing else on the machine; the load
+  lines above say what it was doing. Single runs still differ by a fifth or
+  more, so the goals use medians of alternating runs, and a relay that waited
+  for a CPU (the "waited for a CPU" columns) was slowed by something else,
+  not by its own work.
 - The bench tool, one process with one epoll set, shares the machine with the
   server it measures; its own CPU is in the tables. Server CPU is the time on
   a CPU of all the server's threads from \`/proc/PID/task/*/schedstat\` over
@@ -682,6 +683,9 @@ is the median of the runs. A Redis client publishes on a second connection;
 only the clients that send in a run (client k sends frame k, so at most as
 many as the run has frames, 100 at 20 frames/s for 5 s) open one, so 10000
 clients fit in the descriptors.
+
+Where the idle time goes, before and after a pass visited only the clients
+that are due: [profile-idle.md](profile-idle.md).
 
 Idle CPU, ms of server CPU per second of wall time while nobody sends:
 
