@@ -30,7 +30,6 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       output(kKeptOutputRuns),
       next(nullptr),
       prev(nullptr),
-      tickedPass(0),
       readyPass(0),
       duePass(0),
       seq(0),
@@ -113,8 +112,7 @@ void CClient::FreezeIdle() {
     // What a countdown lowered at every turn would show now: lowered by
     // this pass only once this client's turn has come in it, whether or
     // not it had anything to do then.
-    bool lowered = tickedPass == clock_.Pass() || clock_.TurnCame(seq);
-    long long through = lowered ? clock_.Now() : clock_.Before();
+    long long through = clock_.TurnCame(seq) ? clock_.Now() : clock_.Before();
     idleLeft_ = static_cast<int>(idleAt_ - through);
     idleFrozen_ = true;
 }
@@ -222,7 +220,6 @@ int CClient::MissingBytes() const {
 }
 
 bool CClient::Tick(int elapsedMs, bool mayRead) {
-    tickedPass = clock_.Pass();
     if (dropReason_ != nullptr) {
         return End(dropReason_);
     }

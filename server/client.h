@@ -108,9 +108,8 @@ class CClient final : public CParticipant {
     // The server's list, newest first.
     CClient* next;
     CClient* prev;
-    // The pass that last gave this client its turn, and the last pass whose
-    // readiness look reported its socket (noted by the server).
-    unsigned tickedPass;
+    // The last pass whose readiness look reported its socket (noted by the
+    // server).
     unsigned readyPass;
     // The last pass that found it had something to do.
     unsigned duePass;

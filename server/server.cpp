@@ -97,21 +97,19 @@ void CServer::AcceptOne() {
     if (accepted == INVALID_SOCKET) {
         return;
     }
-    CClient* client = nullptr;
-    if (platform.SetNonBlocking(accepted) == 0) {
-        std::unique_ptr<CConnection> connection(new (std::nothrow) CTcpConnection(accepted));
-        if (connection != nullptr) {
-            client =
-                new (std::nothrow) CClient(std::move(connection), {intake, memory, clock, busy});
-        } else {
-            platform.CloseSocket(accepted);
-        }
-        // A client the heap refused has closed its connection already.
-        if (client == nullptr) {
-            return;
-        }
-    } else {
+    if (platform.SetNonBlocking(accepted) != 0) {
         platform.CloseSocket(accepted);
+        return;
+    }
+    std::unique_ptr<CConnection> connection(new (std::nothrow) CTcpConnection(accepted));
+    if (connection == nullptr) {
+        platform.CloseSocket(accepted);
+        return;
+    }
+    // A client the heap refused has closed its connection already.
+    CClient* client =
+        new (std::nothrow) CClient(std::move(connection), {intake, memory, clock, busy});
+    if (client == nullptr) {
         return;
     }
     ConsolePrint("New client connected\n");
