@@ -23,4 +23,8 @@ class CConnection {
     // the system still holds to send (a peer that stopped reading).
     virtual void Close(bool discard) = 0;
     virtual const CEncoding& Encoding() const = 0;
+    // Whether messages flow yet. A kind with a handshake of its own (TLS,
+    // a WebSocket upgrade) says false until it is done, and drives it in
+    // Receive; the client is let into the room only once this is true.
+    virtual bool Established() const { return true; }
 };

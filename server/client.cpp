@@ -36,6 +36,7 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       budget(this),
       deadline(this),
       work(this),
+      admitted(false),
       connection_(std::move(connection)),
       intake_(shared.intake),
       memory_(shared.memory),

@@ -98,6 +98,8 @@ class CClient final : public CParticipant {
     int MissingBytes() const;
 
     SocketHandle Socket() const { return connection_->Socket(); }
+    // Whether its connection carries messages yet (a handshake is done).
+    bool Established() const { return connection_->Established(); }
 
     // What is left of the idle time: it runs only while nothing is queued.
     int IdleMs() const;
@@ -118,6 +120,9 @@ class CClient final : public CParticipant {
     CMemoryBudget::Entry budget;
     CDeadlines::Entry deadline;
     CWorkList::Entry work;
+    // In the room: it has had the history and gets what is relayed. A
+    // connection with a handshake of its own is let in once that is done.
+    bool admitted;
 
   private:
     void UpdateBudget();

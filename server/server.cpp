@@ -4,7 +4,6 @@
 #include <memory>
 #include <new>
 
-#include "connection/tcp_connection.h"
 #include "console/console.h"
 #include "server/messages.h"
 #include "server/room.h"
@@ -15,12 +14,22 @@ CSettings g_settings;
 std::atomic<unsigned char> g_quit{0};
 
 namespace {
-// Every local address unless an option named one.
-int Bind(CPlatform& platform, SocketHandle listener, std::uint16_t port) {
-    if (g_settings.bindAddress.empty()) {
-        return platform.BindAnyIPv4(listener, port);
+// A non-blocking listening socket on `port` at `address` (host order; 0
+// is every local address), or INVALID_SOCKET with nothing left open.
+SocketHandle Listen(CPlatform& platform, std::uint32_t address, std::uint16_t port) {
+    SocketHandle listener = platform.CreateTcpSocket();
+    if (listener == INVALID_SOCKET) {
+        return INVALID_SOCKET;
     }
-    return platform.BindIPv4(listener, static_cast<std::uint32_t>(g_settings.bindIPv4), port);
+    platform.SetReuseAddress(listener);
+    int bound = address == 0 ? platform.BindAnyIPv4(listener, port)
+                             : platform.BindIPv4(listener, address, port);
+    if (platform.SetNonBlocking(listener) != 0 || bound < 0 ||
+        platform.Listen(listener, kListenBacklog) < 0) {
+        platform.CloseSocket(listener);
+        return INVALID_SOCKET;
+    }
+    return listener;
 }
 }  // namespace
 
@@ -36,6 +45,12 @@ void CServer::Shutdown() {
         Platform().CloseSocket(listenSocket);
         listenSocket = INVALID_SOCKET;
     }
+    if (state_ != nullptr) {
+        for (Listener& l : state_->listeners) {
+            Platform().CloseSocket(l.socket);
+        }
+        state_->listeners.clear();
+    }
 }
 
 bool CServer::Open(int requestedPort) {
@@ -45,18 +60,21 @@ bool CServer::Open(int requestedPort) {
     if (state_ == nullptr) {
         state_.reset(new PassState);
     }
-    CPlatform& platform = Platform();
-    listenSocket = platform.CreateTcpSocket();
-    if (listenSocket == INVALID_SOCKET) {
+    // Every local address unless an option named one.
+    listenSocket = Listen(Platform(), static_cast<std::uint32_t>(g_settings.bindIPv4), port);
+    return listenSocket != INVALID_SOCKET;
+}
+
+bool CServer::AddListener(std::uint32_t address, std::uint16_t listenPort,
+                          std::unique_ptr<CConnectionMaker> maker) {
+    if (state_ == nullptr || maker == nullptr) {
         return false;
     }
-    platform.SetReuseAddress(listenSocket);
-    if (platform.SetNonBlocking(listenSocket) != 0 || Bind(platform, listenSocket, port) < 0 ||
-        platform.Listen(listenSocket, kListenBacklog) < 0) {
-        platform.CloseSocket(listenSocket);
-        listenSocket = INVALID_SOCKET;
+    SocketHandle listener = Listen(Platform(), address, listenPort);
+    if (listener == INVALID_SOCKET) {
         return false;
     }
+    state_->listeners.push_back(Listener{listener, std::move(maker)});
     return true;
 }
 
@@ -91,9 +109,9 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
     return next == CClient::Next::kNone;
 }
 
-void CServer::AcceptOne() {
+void CServer::AcceptOne(SocketHandle listener, CConnectionMaker& maker) {
     CPlatform& platform = Platform();
-    SocketHandle accepted = platform.Accept(listenSocket);
+    SocketHandle accepted = platform.Accept(listener);
     if (accepted == INVALID_SOCKET) {
         return;
     }
@@ -101,9 +119,8 @@ void CServer::AcceptOne() {
         platform.CloseSocket(accepted);
         return;
     }
-    std::unique_ptr<CConnection> connection(new (std::nothrow) CTcpConnection(accepted));
+    std::unique_ptr<CConnection> connection = maker.Make(accepted);
     if (connection == nullptr) {
-        platform.CloseSocket(accepted);
         return;
     }
     // A client the heap refused has closed its connection already.
@@ -121,6 +138,13 @@ void CServer::AcceptOne() {
         clients->prev = client;
     }
     clients = client;
+    if (client->Established()) {
+        Admit(client);
+    }
+}
+
+void CServer::Admit(CClient* client) {
+    client->admitted = true;
     relay.Join(client);
 }
 
@@ -141,6 +165,9 @@ bool CServer::GiveTurn(CClient* client, bool everyone) {
     clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
+        if (!client->admitted && client->Established()) {
+            Admit(client);
+        }
         client->Schedule();
     } else {
         Remove(client);
@@ -171,8 +198,13 @@ void CServer::Update(int elapsedMs) {
     elapsedMs_ = elapsedMs;
     clock.Advance(elapsedMs);
     unsigned pass = clock.Pass();
-    if (listenSocket != INVALID_SOCKET) {
-        AcceptOne();
+    if (state_ != nullptr) {
+        if (listenSocket != INVALID_SOCKET) {
+            AcceptOne(listenSocket, state_->tcp);
+        }
+        for (Listener& l : state_->listeners) {
+            AcceptOne(l.socket, *l.maker);
+        }
     }
     // After the accept, so a client taken in this pass is looked at too.
     platform.RefreshReadiness();

@@ -12,6 +12,7 @@
 #include "policy/memory_budget.h"
 #include "policy/work_list.h"
 #include "server/client.h"
+#include "server/listener.h"
 #include "server/relay.h"
 
 // Connections that may wait for their accept: a burst of this many is
@@ -41,9 +42,14 @@ class CServer {
     // Drops every client and the previous listener, then listens on `port`
     // on every local IPv4 address. False, with nothing left open, on failure.
     bool Open(int port);
-    // Destroys every client and closes the listening socket.
+    // Listens on `port` at `address` (IPv4, host order; 0 is every local
+    // address) beside the main listener, for connections of `maker`'s kind.
+    // Needs Open first; false, with nothing left open, on failure.
+    bool AddListener(std::uint32_t address, std::uint16_t port,
+                     std::unique_ptr<CConnectionMaker> maker);
+    // Destroys every client and closes the listening sockets.
     void Shutdown();
-    // One pass: accept at most one connection, then give a turn to every
+    // One pass: accept at most one connection per listener, then give a turn to every
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
     void Update(int elapsedMs);
@@ -61,9 +67,16 @@ class CServer {
 
   private:
     // What a pass needs beyond what can be set up before any code runs.
+    struct Listener {
+        SocketHandle socket;
+        std::unique_ptr<CConnectionMaker> maker;
+    };
     struct PassState {
         std::unordered_map<SocketHandle, CClient*> bySocket;
         std::vector<CClient*> due;
+        // The main listener's kind, and every other listener.
+        CTcpMaker tcp;
+        std::vector<Listener> listeners;
     };
     // Notes `client` as due in this pass.
     void MarkDue(CClient* client);
@@ -75,7 +88,10 @@ class CServer {
     // One client's turn in this pass; false when it has ended (and is gone).
     bool GiveTurn(CClient* client, bool everyone);
 
-    void AcceptOne();
+    void AcceptOne(SocketHandle listener, CConnectionMaker& maker);
+    // Lets a client whose connection is established into the room: it
+    // gets the history and, from now on, what is relayed.
+    void Admit(CClient* client);
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);

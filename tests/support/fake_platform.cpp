@@ -30,12 +30,14 @@ int FakePlatform::Listen(SocketHandle, int backlogSize) {
     return failListen ? -1 : 0;
 }
 
-SocketHandle FakePlatform::Accept(SocketHandle) {
-    if (backlog.empty()) {
+SocketHandle FakePlatform::Accept(SocketHandle listener) {
+    auto own = backlogs.find(listener);
+    std::deque<SocketHandle>& waiting = own != backlogs.end() ? own->second : backlog;
+    if (waiting.empty()) {
         return INVALID_SOCKET;
     }
-    SocketHandle s = backlog.front();
-    backlog.pop_front();
+    SocketHandle s = waiting.front();
+    waiting.pop_front();
     sockets[s].accepted = true;
     return s;
 }
@@ -130,6 +132,13 @@ SocketHandle FakePlatform::QueueConnection() {
     SocketHandle s = nextHandle_++;
     sockets[s];
     backlog.push_back(s);
+    return s;
+}
+
+SocketHandle FakePlatform::QueueConnectionOn(SocketHandle listener) {
+    SocketHandle s = nextHandle_++;
+    sockets[s];
+    backlogs[listener].push_back(s);
     return s;
 }
 

@@ -59,6 +59,10 @@ class FakePlatform : public CPlatform {
 
     // Test controls
     SocketHandle QueueConnection();  // a peer waiting in the backlog
+    // The socket most recently made to listen.
+    SocketHandle LastListener() const { return listener_; }
+    // A peer waiting on one listener only; the others take from `backlog`.
+    SocketHandle QueueConnectionOn(SocketHandle listener);
     void Feed(SocketHandle s, const std::string& bytes) {
         sockets[s].inbound.push_back({bytes, 0});
     }
@@ -70,6 +74,7 @@ class FakePlatform : public CPlatform {
     std::map<SocketHandle, Socket> sockets;
     std::vector<SocketHandle> recvLog;  // every Recv, in call order
     std::deque<SocketHandle> backlog;
+    std::map<SocketHandle, std::deque<SocketHandle>> backlogs;
     std::uint32_t now = 1000;
     bool networkStarted = false;
     bool reuseAddressSet = false;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+
+#include "connection/connection.h"
+
+// What an accepted socket becomes on one listener: plain TCP, TLS, a
+// WebSocket. The server accepts on each of its listeners alike and hands
+// the socket to its maker; nothing else knows the kind.
+class CConnectionMaker {
+  public:
+    virtual ~CConnectionMaker() {}
+    // The connection for a freshly accepted non-blocking socket, which it
+    // now owns; null, with the socket closed, when it cannot be made.
+    virtual std::unique_ptr<CConnection> Make(SocketHandle accepted) = 0;
+    // The listener's kind, for the console and the counters: "tcp", "tls",
+    // "ws", "wss".
+    virtual const char* Kind() const = 0;
+};
+
+// The plain TCP kind, the one `tovrel <port>` listens with.
+class CTcpMaker final : public CConnectionMaker {
+  public:
+    std::unique_ptr<CConnection> Make(SocketHandle accepted) override;
+    const char* Kind() const override { return "tcp"; }
+};

@@ -1,0 +1,84 @@
+#include <memory>
+#include <string>
+
+#include "connection/tcp_connection.h"
+#include "server_fixture.h"
+
+namespace {
+
+// A connection with a handshake of its own: established once the peer has
+// sent "HELLO", which the handshake consumes.
+class HandshakeConnection final : public CConnection {
+  public:
+    explicit HandshakeConnection(SocketHandle s) : tcp_(s) {}
+    SocketHandle Socket() const override { return tcp_.Socket(); }
+    int Receive(void* buffer, int length) override {
+        if (established_) {
+            return tcp_.Receive(buffer, length);
+        }
+        char hello[5];
+        int got = tcp_.Receive(hello, sizeof hello);
+        if (got <= 0) {
+            return got;
+        }
+        if (std::string(hello, static_cast<size_t>(got)) != "HELLO") {
+            return kIoError;
+        }
+        established_ = true;
+        return kIoWouldBlock;
+    }
+    int Send(const SendSlice* slices, int count) override { return tcp_.Send(slices, count); }
+    void Close(bool discard) override { tcp_.Close(discard); }
+    const CEncoding& Encoding() const override { return tcp_.Encoding(); }
+    bool Established() const override { return established_; }
+
+  private:
+    CTcpConnection tcp_;
+    bool established_ = false;
+};
+
+class HandshakeMaker final : public CConnectionMaker {
+  public:
+    std::unique_ptr<CConnection> Make(SocketHandle accepted) override {
+        return std::unique_ptr<CConnection>(new HandshakeConnection(accepted));
+    }
+    const char* Kind() const override { return "test"; }
+};
+
+class ListenerTest : public ServerFixture {};
+
+// A second listener's clients share the room, but one whose handshake is
+// under way gets neither the history nor what is relayed until it is done;
+// then the history comes first, oldest first.
+TEST_F(ListenerTest, HandshakingClientJoinsTheRoomOnlyOnceEstablished) {
+    ASSERT_TRUE(
+        g_server.AddListener(0, 5001, std::unique_ptr<CConnectionMaker>(new HandshakeMaker)));
+    SocketHandle second = fake.LastListener();
+    EXPECT_EQ(fake.boundPort, 5001);
+    SocketHandle plain = Connect();
+    fake.Feed(plain, Frame("one"));
+    Pass();
+    SocketHandle shaking = fake.QueueConnectionOn(second);
+    Pass();
+    ASSERT_NE(FindClient(shaking), nullptr);
+    fake.Feed(plain, Frame("two"));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(shaking), "");
+    EXPECT_EQ(fake.TakeSent(plain), Frame("one") + Frame("two"));
+
+    fake.Feed(shaking, "HELLO");
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(shaking), Frame("one") + Frame("two"));
+    fake.Feed(shaking, Frame("three"));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(shaking), Frame("three"));
+    EXPECT_EQ(fake.TakeSent(plain), Frame("three"));
+
+    g_server.Shutdown();
+    EXPECT_TRUE(fake.IsClosed(second));
+}
+
+}  // namespace
