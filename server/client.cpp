@@ -36,8 +36,9 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       budget(this),
       deadline(this),
       work(this),
-      admitted(false),
       connection_(std::move(connection)),
+      admitted_(false),
+      shaking_(!connection_->Established()),
       intake_(shared.intake),
       memory_(shared.memory),
       clock_(shared.clock),
@@ -46,7 +47,7 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       idleLeft_(kIdleTimeoutMs),
       // Counted from before the pass that makes it, as its first turn
       // comes in that pass.
-      idleAt_(shared.clock.Before() + kIdleTimeoutMs),
+      idleAt_(shared.clock.Before() + (shaking_ ? kHandshakeTimeoutMs : kIdleTimeoutMs)),
       spareAt_(0),
       cutBytes_(nullptr),
       cutAvailable_(0),
@@ -95,6 +96,14 @@ bool CClient::MakeRoom(long long bytes) {
 
 int CClient::IdleMs() const {
     return idleFrozen_ ? idleLeft_ : static_cast<int>(idleAt_ - clock_.Now());
+}
+
+void CClient::Admit() {
+    if (shaking_) {
+        shaking_ = false;
+        ResetIdle();
+    }
+    admitted_ = true;
 }
 
 void CClient::ResetIdle() {

@@ -14,6 +14,9 @@
 // Idle time after which a client with nothing queued is dropped, and time
 // after which one whose queued output moves not at all is dropped.
 constexpr int kIdleTimeoutMs = 15000;
+// Time a connection with a handshake of its own (TLS, a WebSocket upgrade)
+// has to finish it, so one that never does holds nothing for long.
+constexpr int kHandshakeTimeoutMs = 10000;
 // Most bytes offered to one send, and asked of one receive, per pass.
 constexpr int kMaxSendPerPass = 65536;
 constexpr int kRecvBufferSize = 32768;
@@ -120,9 +123,11 @@ class CClient final : public CParticipant {
     CMemoryBudget::Entry budget;
     CDeadlines::Entry deadline;
     CWorkList::Entry work;
-    // In the room: it has had the history and gets what is relayed. A
-    // connection with a handshake of its own is let in once that is done.
-    bool admitted;
+    // Into the room (by the server, once established): from now on it
+    // gets the history and what is relayed. The idle time, not the
+    // handshake's, counts from here.
+    void Admit();
+    bool Admitted() const { return admitted_; }
 
   private:
     void UpdateBudget();
@@ -146,6 +151,9 @@ class CClient final : public CParticipant {
     static bool End(const char* reason);
 
     std::unique_ptr<CConnection> connection_;
+    bool admitted_;
+    // Made before its handshake was done: the handshake's time runs first.
+    bool shaking_;
     CIntake& intake_;
     CMemoryBudget& memory_;
     CDeadlines& clock_;

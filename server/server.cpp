@@ -144,7 +144,7 @@ void CServer::AcceptOne(SocketHandle listener, CConnectionMaker& maker) {
 }
 
 void CServer::Admit(CClient* client) {
-    client->admitted = true;
+    client->Admit();
     relay.Join(client);
 }
 
@@ -165,7 +165,7 @@ bool CServer::GiveTurn(CClient* client, bool everyone) {
     clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
-        if (!client->admitted && client->Established()) {
+        if (!client->Admitted() && client->Established()) {
             Admit(client);
         }
         client->Schedule();

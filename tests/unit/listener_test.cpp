@@ -81,4 +81,29 @@ TEST_F(ListenerTest, HandshakingClientJoinsTheRoomOnlyOnceEstablished) {
     EXPECT_TRUE(fake.IsClosed(second));
 }
 
+// A handshake has 10 s; once done, the idle time-out counts from then.
+TEST_F(ListenerTest, HandshakeHasItsOwnTimeOutThenTheIdleOneCounts) {
+    ASSERT_TRUE(
+        g_server.AddListener(0, 5001, std::unique_ptr<CConnectionMaker>(new HandshakeMaker)));
+    SocketHandle second = fake.LastListener();
+    SocketHandle stuck = fake.QueueConnectionOn(second);
+    SocketHandle late = fake.QueueConnectionOn(second);
+    Pass(0);
+    Pass(0);
+    Console();
+    for (int ms = 0; ms < kHandshakeTimeoutMs - 1000; ms += 100) {
+        Pass(100);
+    }
+    fake.Feed(late, "HELLO");
+    Pass(100);
+    EXPECT_EQ(Console(), "");
+    for (int ms = 0; ms < 1000; ms += 100) {
+        Pass(100);
+    }
+    EXPECT_EQ(FindClient(stuck), nullptr);
+    EXPECT_EQ(Console(), "TIMEOUT\nDisconnected\n");
+    ASSERT_NE(FindClient(late), nullptr);
+    EXPECT_GT(FindClient(late)->IdleMs(), kIdleTimeoutMs - 2000);
+}
+
 }  // namespace
