@@ -39,7 +39,8 @@ const char kHelpText[] =
     "  --accepts-per-pass N connections taken per 20 ms pass (default 1)\n"
     "  --config FILE        read options from FILE (INI or TOML, such as\n"
     "                       max-clients = 100 or allow = [\"10.0.0.0/8\"]); the\n"
-    "                       command line wins over the file\n"
+    "                       command line wins over the file; without it, the\n"
+    "                       file named by TOVREL_CONFIG is read if it exists\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -226,8 +227,11 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--accepts-per-pass", acceptsPerPass);
     // Any of the options above from a file; one given on the command line
     // keeps its value. A key that names no option is refused, as a
-    // mistyped option is.
-    app.set_config("--config");
+    // mistyped option is. A file named by TOVREL_CONFIG (as the service
+    // names one per instance) is read when it exists; one named by
+    // --config must exist.
+    const char* fallback = std::getenv("TOVREL_CONFIG");
+    app.set_config("--config", fallback != nullptr ? fallback : "", "", false);
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--help", help);
     app.add_flag("--version", version);

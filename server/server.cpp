@@ -62,6 +62,7 @@ bool CServer::Open(int requestedPort) {
     if (state_ == nullptr) {
         state_.reset(new PassState);
     }
+    state_->admission = CAdmission();
     // Every local address unless an option named one.
     listenSocket = Listen(Platform(), static_cast<std::uint32_t>(g_settings.bindIPv4), port);
     return listenSocket != INVALID_SOCKET;
