@@ -98,6 +98,11 @@ void CServer::Remove(CClient* client) {
     if (client->peerCounted) {
         state_->admission.Remove(client->peer);
     }
+    auto shown = state_->tokens.find(client);
+    if (shown != state_->tokens.end()) {
+        WipeText(&shown->second);
+        state_->tokens.erase(shown);
+    }
     state_->bySocket.erase(client->Socket());
     --clientCount_;
     delete client;
@@ -196,7 +201,8 @@ void CServer::Admit(CClient* client) {
 }
 
 void CServer::Knock(CClient* client, char* message) {
-    CTokenGate::Verdict verdict = g_tokens.Judge(message);
+    std::string token;
+    CTokenGate::Verdict verdict = g_tokens.Judge(message, &token);
     // The message may hold a token: it is overwritten before the heap has it back.
     for (volatile char* p = message; *p != '\0'; ++p) {
         *p = 0;
@@ -204,6 +210,7 @@ void CServer::Knock(CClient* client, char* message) {
     std::free(message);
     switch (verdict) {
         case CTokenGate::Verdict::kAdmit:
+            state_->tokens[client].swap(token);
             Admit(client);
             break;
         case CTokenGate::Verdict::kWrongToken:
@@ -212,6 +219,14 @@ void CServer::Knock(CClient* client, char* message) {
         case CTokenGate::Verdict::kNotAuth:
             client->Drop("No @AUTH first\n");
             break;
+    }
+}
+
+void CServer::DropRevoked() {
+    for (auto& shown : state_->tokens) {
+        if (!g_tokens.Knows(shown.second)) {
+            shown.first->Drop("Token revoked\n");
+        }
     }
 }
 
@@ -266,7 +281,11 @@ void CServer::Update(int elapsedMs) {
     clock.Advance(elapsedMs);
     unsigned pass = clock.Pass();
     if (state_ != nullptr) {
+        int reads = g_tokens.Reads();
         g_tokens.Check(clock.Now());
+        if (g_tokens.Reads() != reads) {
+            DropRevoked();
+        }
         state_->admission.Report(clock.Now());
         if (listenSocket != INVALID_SOCKET) {
             AcceptSome(listenSocket, state_->tcp);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -85,6 +86,8 @@ class CServer {
         std::vector<Listener> listeners;
         // Who is let in at accept, and the counts per peer address.
         CAdmission admission;
+        // The token each client let in by one showed, for a revocation.
+        std::unordered_map<CClient*, std::string> tokens;
     };
     // Notes `client` as due in this pass.
     void MarkDue(CClient* client);
@@ -113,6 +116,9 @@ class CServer {
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);
+    // Drops the clients whose token is no longer in force (after the token
+    // file was read again: a rare walk, never one per pass).
+    void DropRevoked();
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
 

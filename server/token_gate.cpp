@@ -12,15 +12,6 @@ namespace {
 const char kAuthPrefix[] = "@AUTH ";
 constexpr std::size_t kAuthPrefixLength = sizeof kAuthPrefix - 1;
 
-// Overwrites a token before its memory goes back to the heap.
-void Wipe(std::string* s) {
-    volatile char* p = &(*s)[0];
-    for (std::size_t i = 0; i < s->size(); ++i) {
-        p[i] = 0;
-    }
-    s->clear();
-}
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
@@ -29,6 +20,14 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 }  // namespace
+
+void WipeText(std::string* s) {
+    volatile char* p = &(*s)[0];
+    for (std::size_t i = 0; i < s->size(); ++i) {
+        p[i] = 0;
+    }
+    s->clear();
+}
 
 bool SameSecret(const std::string& secret, const char* candidate, std::size_t length) {
     unsigned char differ = secret.size() != length ? 1 : 0;
@@ -69,7 +68,7 @@ void CTokenGate::Clear() {
 
 void CTokenGate::Replace(std::vector<std::string>* tokens) {
     for (std::string& t : tokens_) {
-        Wipe(&t);
+        WipeText(&t);
     }
     tokens_.swap(*tokens);
 }
@@ -86,13 +85,13 @@ bool CTokenGate::Read(std::vector<std::string>* tokens, std::string* why) {
     while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
         text.append(chunk, got);
         if (text.size() > static_cast<std::size_t>(kMaxTokenFileBytes)) {
-            Wipe(&text);
+            WipeText(&text);
             *why = "is larger than 1 MiB";
             return false;
         }
     }
     if (std::ferror(file.get())) {
-        Wipe(&text);
+        WipeText(&text);
         *why = "cannot be read";
         return false;
     }
@@ -117,7 +116,7 @@ bool CTokenGate::Read(std::vector<std::string>* tokens, std::string* why) {
         }
         at = end + 1;
     }
-    Wipe(&text);
+    WipeText(&text);
     if (tokens->empty()) {
         *why = "holds no token";
         return false;
@@ -146,7 +145,7 @@ void CTokenGate::Check(long long now) {
     stamp_ = stamp;
     if (!read) {
         for (std::string& t : tokens) {
-            Wipe(&t);
+            WipeText(&t);
         }
         if (!failing_) {
             ConsolePrint("Token file %s %s; the last tokens read stay in force\n", path_.c_str(),
@@ -160,7 +159,15 @@ void CTokenGate::Check(long long now) {
     failing_ = false;
 }
 
-CTokenGate::Verdict CTokenGate::Judge(const char* message) const {
+bool CTokenGate::Knows(const std::string& token) const {
+    bool known = false;
+    for (const std::string& t : tokens_) {
+        known = SameSecret(t, token.data(), token.size()) || known;
+    }
+    return known;
+}
+
+CTokenGate::Verdict CTokenGate::Judge(const char* message, std::string* token) const {
     if (std::strncmp(message, kAuthPrefix, kAuthPrefixLength) != 0) {
         return Verdict::kNotAuth;
     }
@@ -171,5 +178,11 @@ CTokenGate::Verdict CTokenGate::Judge(const char* message) const {
     for (const std::string& token : tokens_) {
         known = SameSecret(token, candidate, length) || known;
     }
-    return known ? Verdict::kAdmit : Verdict::kWrongToken;
+    if (!known) {
+        return Verdict::kWrongToken;
+    }
+    if (token != nullptr) {
+        token->assign(candidate, length);
+    }
+    return Verdict::kAdmit;
 }

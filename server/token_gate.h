@@ -30,7 +30,10 @@ class CTokenGate {
     // again if its stamp changed (or the last read failed).
     void Check(long long now);
     // What a first message says: a known token, a wrong one, or no "@AUTH".
-    Verdict Judge(const char* message) const;
+    // With kAdmit, *token (if given) receives the token shown.
+    Verdict Judge(const char* message, std::string* token = nullptr) const;
+    // Whether `token` is among the tokens now in force.
+    bool Knows(const std::string& token) const;
     // Times the file was read with success (start included).
     int Reads() const { return reads_; }
 
@@ -53,6 +56,9 @@ class CTokenGate {
 // whatever the bytes, so the time of a refusal tells nothing of how near a
 // guess came.
 bool SameSecret(const std::string& secret, const char* candidate, std::size_t length);
+
+// Overwrites a text that held a token, then empties it.
+void WipeText(std::string* text);
 
 // The gate of this process.
 extern CTokenGate g_tokens;

@@ -95,12 +95,17 @@ def test_nothing_before_the_token_and_a_wrong_one_ends_the_client(server_factory
 def test_a_changed_token_file_takes_effect_and_a_missing_one_keeps_the_last(
         server_factory, tmp_path):
     tokens = tmp_path / "tokens"
-    tokens.write_text("old\n")
+    tokens.write_text("old\nkeep\n")
     server = server_factory(args=["--token-file", str(tokens), "{port}"])
-    kept = authed(server, "old")
+    kept = authed(server, "keep")
     kept.ping_barrier()
-    write_atomically(tokens, "new\n")
+    revoked = authed(server, "old")
+    revoked.ping_barrier()
+    write_atomically(tokens, "new\nkeep\n")
     server.wait_line(f"Token file {tokens} read again", timeout=5)
+    # Revoked: its client is dropped, and it lets nobody in any more.
+    assert revoked.wait_closed() == b""
+    server.wait_line("Token revoked")
     c = authed(server, "old")
     assert c.wait_closed() == b""
     authed(server, "new").ping_barrier()
@@ -113,7 +118,7 @@ def test_a_changed_token_file_takes_effect_and_a_missing_one_keeps_the_last(
     time.sleep(2.5)
     authed(server, "new").ping_barrier()
     assert server.count(line) == 1
-    kept.ping_barrier()  # a client let in before keeps its place
+    kept.ping_barrier()  # a client whose token stayed keeps its place
 
 
 # ---------------------------------------------------------------------------

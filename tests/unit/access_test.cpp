@@ -180,6 +180,22 @@ TEST_F(AccessTest, ChangedFileIsReadAgainAndAMissingOrEmptyOneKeepsTheLastTokens
     EXPECT_FALSE(fake.IsClosed(still));
 }
 
+TEST_F(AccessTest, ClientsLetInWithARevokedTokenAreDroppedTheOthersStay) {
+    UseTokens("old\nkeep\n");
+    SocketHandle revoked = Connect();
+    SocketHandle kept = Connect();
+    fake.Feed(revoked, Frame("@AUTH old"));
+    fake.Feed(kept, Frame("@AUTH keep"));
+    Pass();
+    Console();
+    WriteTokens("keep\nnew\n");
+    Pass(2100);
+    Pass();
+    EXPECT_TRUE(fake.IsClosed(revoked));
+    EXPECT_FALSE(fake.IsClosed(kept));
+    EXPECT_EQ(Console(), "Token file " + path_ + " read again\nToken revoked\nDisconnected\n");
+}
+
 TEST_F(AccessTest, FileIsLookedAtEveryFewSecondsNotEveryPass) {
     UseTokens("alpha\n");
     int before = fake.stampCalls;
