@@ -5,10 +5,7 @@ import re
 import socket
 import time
 
-import pytest
-
-from conftest import (DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, Client, free_port,
-                      frame, run_once)
+from conftest import DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, free_port, run_once
 
 REFUSED = re.compile(r"^Connections refused \(([a-z -]+)\): (\d+)$", re.M)
 
@@ -151,7 +148,6 @@ def test_max_clients_closes_at_accept_and_frees_a_place_when_one_leaves(server_f
     b.ping_barrier()
 
 
-@pytest.mark.skipif(IS_WINE, reason="5000 sockets from one process are too many for Wine here")
 def test_5000_connections_from_one_address_leave_everyone_else_alone(server_factory):
     server = server_factory(args=["--max-per-address", "100", "--accepts-per-pass", "10",
                                   "{port}"])
@@ -184,6 +180,7 @@ def test_5000_connections_from_one_address_leave_everyone_else_alone(server_fact
         lines = len(REFUSED.findall(server.stdout))
         assert lines < 100, f"{lines} report lines"
         other.ping_barrier()  # nobody in the room was dropped
+        print(f"slowest ping round trip during the flood: {worst * 1000:.1f} ms")
         assert worst < 1.0, f"ping round trip took {worst:.3f} s during the flood"
     finally:
         for s in flood:
