@@ -56,6 +56,12 @@ class CPlatform {
     virtual int Listen(SocketHandle s, int backlog) = 0;
     // One waiting connection, or INVALID_SOCKET when none waits (never blocks).
     virtual SocketHandle Accept(SocketHandle listener) = 0;
+    // As Accept, and stores the peer's IPv4 address (host byte order) in
+    // *peer; 0 where the system cannot tell.
+    virtual SocketHandle AcceptFrom(SocketHandle listener, std::uint32_t* peer) {
+        *peer = 0;
+        return Accept(listener);
+    }
     // Bytes received (> 0), 0 when the peer closed, kIoWouldBlock or kIoError.
     virtual int Recv(SocketHandle s, void* buffer, int length) = 0;
     // Bytes accepted (> 0), kIoWouldBlock or kIoError. Never raises a signal.
@@ -98,6 +104,21 @@ class CPlatform {
     // Opens a file for binary reading while denying writers where the system
     // has share modes. Null when it cannot be opened.
     virtual std::FILE* OpenForReading(const char* path) = 0;
+
+    // What tells a file's change: its size and its times of last change, as
+    // finely as the system keeps them. Equal stamps: most likely unchanged.
+    struct FileStamp {
+        long long size;
+        long long modified;
+        long long changed;  // status change (permissions), where kept; else 0
+        long long id;       // the file itself (inode), where kept; else 0
+        bool operator==(const FileStamp& o) const {
+            return size == o.size && modified == o.modified && changed == o.changed && id == o.id;
+        }
+        bool operator!=(const FileStamp& o) const { return !(*this == o); }
+    };
+    // The stamp of the file at `path`; false when there is none to be had.
+    virtual bool StampFile(const char* /*path*/, FileStamp* /*stamp*/) { return false; }
 };
 
 // The platform the core talks to: the system's unless a test replaced it.

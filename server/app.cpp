@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "console/console.h"
 #include "platform/platform.h"
@@ -11,6 +12,7 @@
 #include "server/room.h"
 #include "server/server.h"
 #include "server/settings.h"
+#include "server/token_gate.h"
 #include "tovrel_version.h"
 
 namespace {
@@ -105,6 +107,12 @@ int TovrelMain(int argc, char** argv) {
     // Outside 1..65535 the low 16 bits would serve another port than announced.
     if (port < 1 || port > 65535) {
         ConsoleError("Invalid port!\n");
+        return 1;
+    }
+    // Read before the port opens, so no client ever meets a server without them.
+    std::string why;
+    if (!g_tokens.Load(g_settings.tokenFile, &why)) {
+        ConsoleError("tovrel: token file %s %s\n", g_settings.tokenFile.c_str(), why.c_str());
         return 1;
     }
     if (!g_server.Open(port)) {

@@ -99,14 +99,26 @@ int CClient::IdleMs() const {
 }
 
 void CClient::Admit() {
-    if (shaking_) {
+    if (shaking_ || awaitingToken_) {
         shaking_ = false;
+        awaitingToken_ = false;
         ResetIdle();
     }
     admitted_ = true;
 }
 
+void CClient::AwaitToken() {
+    if (shaking_) {
+        shaking_ = false;
+        ResetIdle();
+    }
+    awaitingToken_ = true;
+}
+
 void CClient::ResetIdle() {
+    if (awaitingToken_) {
+        return;  // the token is due within the time it was given
+    }
     if (idleFrozen_) {
         idleLeft_ = kIdleTimeoutMs;
     } else {

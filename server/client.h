@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "connection/connection.h"
@@ -128,6 +129,14 @@ class CClient final : public CParticipant {
     // handshake's, counts from here.
     void Admit();
     bool Admitted() const { return admitted_; }
+    // Established, but must first show a token (by the server): nothing
+    // goes out to it, and its idle time, counted from now (or from its
+    // accept), is not renewed by what it sends. Admit ends the wait.
+    void AwaitToken();
+    bool AwaitingToken() const { return awaitingToken_; }
+    // The peer's IPv4 address, and whether the server counts it per address.
+    std::uint32_t peer = 0;
+    bool peerCounted = false;
 
   private:
     void UpdateBudget();
@@ -154,6 +163,7 @@ class CClient final : public CParticipant {
     bool admitted_;
     // Made before its handshake was done: the handshake's time runs first.
     bool shaking_;
+    bool awaitingToken_ = false;
     CIntake& intake_;
     CMemoryBudget& memory_;
     CDeadlines& clock_;

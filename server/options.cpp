@@ -4,6 +4,11 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/access.h"
 
 const char kHelpText[] =
     "Usage: tovrel [OPTIONS] PORT\n"
@@ -22,6 +27,21 @@ const char kHelpText[] =
     "                       in brackets, as [::1]:6379); a password is read from\n"
     "                       the environment variable TOVREL_REDIS_PASSWORD\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
+    "  --token-file FILE    clients must send \"@AUTH <token>\" as their first message,\n"
+    "                       with a token from FILE (one a line), within the idle\n"
+    "                       time-out; FILE is read again within 2 s of a change,\n"
+    "                       and clients with a revoked token are dropped\n"
+    "  --allow CIDR         let in only addresses in these IPv4 ranges, such as\n"
+    "                       192.168.0.0/16 or 10.1.2.3 (repeatable)\n"
+    "  --deny CIDR          never let in addresses in these ranges (repeatable;\n"
+    "                       wins over --allow)\n"
+    "  --max-clients N      at most N clients at once; more are closed at accept\n"
+    "  --max-per-address N  at most N clients from one address at once\n"
+    "  --accepts-per-pass N connections taken per 20 ms pass (default 1)\n"
+    "  --config FILE        read options from FILE (INI or TOML, such as\n"
+    "                       max-clients = 100 or allow = [\"10.0.0.0/8\"]); the\n"
+    "                       command line wins over the file; without it, the\n"
+    "                       file named by TOVREL_CONFIG is read if it exists\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -32,7 +52,8 @@ const char kHelpText[] =
     "\n"
     "Exit status:\n"
     "  0  stopped by Ctrl+C (or SIGTERM, SIGHUP), or after --help or --version\n"
-    "  1  a start-up failure: bad arguments, or the port cannot be opened\n";
+    "  1  a start-up failure: bad arguments, a token file that cannot be read,\n"
+    "     or the port cannot be opened\n";
 
 MemorySize ParseMemorySize(const std::string& text, long long* bytes) {
     size_t digits = 0;
@@ -109,6 +130,8 @@ namespace {
 // The smallest budget that still holds one frame of the largest size with
 // room to spare.
 constexpr long long kMinMemoryBytes = 1LL << 20;
+// Largest count --max-clients, --max-per-address and --accepts-per-pass take.
+constexpr int kMaxCount = 1000000;
 
 // HOST, HOST:PORT, or an IPv6 address in brackets with or without :PORT.
 // Returns why the text is refused, or null once `settings` holds it.
@@ -161,6 +184,20 @@ const char* ParseRedisAddress(const std::string& text, CSettings& settings) {
     return nullptr;
 }
 
+// A count from 1 to `most`; false for anything else.
+bool ParseCount(const std::string& text, int most, int* count) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    int value = std::atoi(text.c_str());
+    if (value < 1 || value > most) {
+        return false;
+    }
+    *count = value;
+    return true;
+}
+
 CCommandLine Refuse(const std::string& why) {
     CCommandLine line;
     line.action = CCommandLine::kRefuse;
@@ -174,13 +211,29 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     CLI::App app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
-    std::string portText, bind, memory, redis, room;
+    std::string portText, bind, memory, redis, room, tokenFile;
+    std::string maxClients, maxPerAddress, acceptsPerPass;
+    std::vector<std::string> allow, deny;
     bool help = false, version = false;
     app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
     app.add_option("--room", room);
+    app.add_option("--token-file", tokenFile);
+    app.add_option("--allow", allow);
+    app.add_option("--deny", deny);
+    app.add_option("--max-clients", maxClients);
+    app.add_option("--max-per-address", maxPerAddress);
+    app.add_option("--accepts-per-pass", acceptsPerPass);
+    // Any of the options above from a file; one given on the command line
+    // keeps its value. A key that names no option is refused, as a
+    // mistyped option is. A file named by TOVREL_CONFIG (as the service
+    // names one per instance) is read when it exists; one named by
+    // --config must exist.
+    const char* fallback = std::getenv("TOVREL_CONFIG");
+    app.set_config("--config", fallback != nullptr ? fallback : "", "", false);
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
     try {
@@ -238,6 +291,38 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
             return Refuse("--room: expected a name");
         }
         settings.room = room;
+    }
+    if (app.count("--token-file") > 0) {
+        if (tokenFile.empty()) {
+            return Refuse("--token-file: expected a file name");
+        }
+        settings.tokenFile = tokenFile;
+    }
+    const std::pair<const std::vector<std::string>*, std::vector<CAddressRange>*> ranges[] = {
+        {&allow, &settings.allow}, {&deny, &settings.deny}};
+    for (const auto& r : ranges) {
+        for (const std::string& text : *r.first) {
+            CAddressRange range;
+            if (!ParseAddressRange(text, &range)) {
+                return Refuse(std::string(r.first == &allow ? "--allow" : "--deny") +
+                              ": expected an IPv4 range such as 192.168.0.0/16 or 10.1.2.3, not " +
+                              text);
+            }
+            r.second->push_back(range);
+        }
+    }
+    const struct {
+        const char* name;
+        const std::string* text;
+        int* value;
+    } counts[] = {{"--max-clients", &maxClients, &settings.maxClients},
+                  {"--max-per-address", &maxPerAddress, &settings.maxPerAddress},
+                  {"--accepts-per-pass", &acceptsPerPass, &settings.acceptsPerPass}};
+    for (const auto& c : counts) {
+        if (app.count(c.name) > 0 && !ParseCount(*c.text, kMaxCount, c.value)) {
+            return Refuse(std::string(c.name) + ": expected a number from 1 to " +
+                          std::to_string(kMaxCount));
+        }
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -8,6 +9,7 @@
 #include "server/messages.h"
 #include "server/room.h"
 #include "server/settings.h"
+#include "server/token_gate.h"
 
 CServer g_server;
 CSettings g_settings;
@@ -60,6 +62,7 @@ bool CServer::Open(int requestedPort) {
     if (state_ == nullptr) {
         state_.reset(new PassState);
     }
+    state_->admission = CAdmission();
     // Every local address unless an option named one.
     listenSocket = Listen(Platform(), static_cast<std::uint32_t>(g_settings.bindIPv4), port);
     return listenSocket != INVALID_SOCKET;
@@ -92,6 +95,14 @@ void CServer::Remove(CClient* client) {
         turn = client->next;
     }
     relay.Leave(client);
+    if (client->peerCounted) {
+        state_->admission.Remove(client->peer);
+    }
+    auto shown = state_->tokens.find(client);
+    if (shown != state_->tokens.end()) {
+        WipeText(&shown->second);
+        state_->tokens.erase(shown);
+    }
     state_->bySocket.erase(client->Socket());
     --clientCount_;
     delete client;
@@ -101,36 +112,68 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
     if (!client->Tick(elapsedMs, mayRead)) {
         return false;
     }
+    // A handshake finished in this tick: its messages follow the welcome.
+    if (!client->Admitted() && !client->AwaitingToken() && client->Established()) {
+        Welcome(client);
+    }
     char* message = nullptr;
     CClient::Next next;
     while ((next = client->NextMessage(&message)) == CClient::Next::kMessage) {
-        HandleMessage(*client, message, relay, port);
+        if (client->AwaitingToken()) {
+            Knock(client, message);
+        } else {
+            HandleMessage(*client, message, relay, port);
+        }
     }
     return next == CClient::Next::kNone;
 }
 
-void CServer::AcceptOne(SocketHandle listener, CConnectionMaker& maker) {
+void CServer::AcceptSome(SocketHandle listener, CConnectionMaker& maker) {
+    int taken = 0;
+    int refused = 0;
+    int most = g_settings.acceptsPerPass > 1 ? g_settings.acceptsPerPass : 1;
+    while (taken < most && refused < kMaxRefusalsPerPass) {
+        Accepted a = AcceptOne(listener, maker);
+        if (a == Accepted::kNothing) {
+            return;
+        }
+        ++(a == Accepted::kTaken ? taken : refused);
+    }
+}
+
+CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& maker) {
     CPlatform& platform = Platform();
-    SocketHandle accepted = platform.Accept(listener);
+    std::uint32_t peer = 0;
+    SocketHandle accepted = platform.AcceptFrom(listener, &peer);
     if (accepted == INVALID_SOCKET) {
-        return;
+        return Accepted::kNothing;
+    }
+    CAdmission& admission = state_->admission;
+    CAdmission::Refusal why = admission.Check(g_settings, peer, clientCount_);
+    if (why != CAdmission::kNone) {
+        // Closed with a reset: nothing of it is kept, not even a closing state.
+        platform.AbortSocket(accepted);
+        admission.Refused(why, clock.Now());
+        return Accepted::kRefused;
     }
     if (platform.SetNonBlocking(accepted) != 0) {
         platform.CloseSocket(accepted);
-        return;
+        return Accepted::kTaken;
     }
     std::unique_ptr<CConnection> connection = maker.Make(accepted);
     if (connection == nullptr) {
-        return;
+        return Accepted::kTaken;
     }
     // A client the heap refused has closed its connection already.
     CClient* client =
         new (std::nothrow) CClient(std::move(connection), {intake, memory, clock, busy});
     if (client == nullptr) {
-        return;
+        return Accepted::kTaken;
     }
     ConsolePrint("New client connected\n");
     client->seq = ++nextSeq_;
+    client->peer = peer;
+    client->peerCounted = admission.Add(g_settings, peer);
     state_->bySocket[accepted] = client;
     ++clientCount_;
     client->next = clients;
@@ -139,6 +182,15 @@ void CServer::AcceptOne(SocketHandle listener, CConnectionMaker& maker) {
     }
     clients = client;
     if (client->Established()) {
+        Welcome(client);
+    }
+    return Accepted::kTaken;
+}
+
+void CServer::Welcome(CClient* client) {
+    if (g_tokens.Active()) {
+        client->AwaitToken();
+    } else {
         Admit(client);
     }
 }
@@ -146,6 +198,36 @@ void CServer::AcceptOne(SocketHandle listener, CConnectionMaker& maker) {
 void CServer::Admit(CClient* client) {
     client->Admit();
     relay.Join(client);
+}
+
+void CServer::Knock(CClient* client, char* message) {
+    std::string token;
+    CTokenGate::Verdict verdict = g_tokens.Judge(message, &token);
+    // The message may hold a token: it is overwritten before the heap has it back.
+    for (volatile char* p = message; *p != '\0'; ++p) {
+        *p = 0;
+    }
+    std::free(message);
+    switch (verdict) {
+        case CTokenGate::Verdict::kAdmit:
+            state_->tokens[client].swap(token);
+            Admit(client);
+            break;
+        case CTokenGate::Verdict::kWrongToken:
+            client->Drop("Wrong token\n");
+            break;
+        case CTokenGate::Verdict::kNotAuth:
+            client->Drop("No @AUTH first\n");
+            break;
+    }
+}
+
+void CServer::DropRevoked() {
+    for (auto& shown : state_->tokens) {
+        if (!g_tokens.Knows(shown.second)) {
+            shown.first->Drop("Token revoked\n");
+        }
+    }
 }
 
 void CServer::MarkDue(CClient* client) {
@@ -165,8 +247,8 @@ bool CServer::GiveTurn(CClient* client, bool everyone) {
     clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
-        if (!client->Admitted() && client->Established()) {
-            Admit(client);
+        if (!client->Admitted() && !client->AwaitingToken() && client->Established()) {
+            Welcome(client);
         }
         client->Schedule();
     } else {
@@ -199,11 +281,17 @@ void CServer::Update(int elapsedMs) {
     clock.Advance(elapsedMs);
     unsigned pass = clock.Pass();
     if (state_ != nullptr) {
+        int reads = g_tokens.Reads();
+        g_tokens.Check(clock.Now());
+        if (g_tokens.Reads() != reads) {
+            DropRevoked();
+        }
+        state_->admission.Report(clock.Now());
         if (listenSocket != INVALID_SOCKET) {
-            AcceptOne(listenSocket, state_->tcp);
+            AcceptSome(listenSocket, state_->tcp);
         }
         for (Listener& l : state_->listeners) {
-            AcceptOne(l.socket, *l.maker);
+            AcceptSome(l.socket, *l.maker);
         }
     }
     // After the accept, so a client taken in this pass is looked at too.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -11,9 +12,15 @@
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
 #include "policy/work_list.h"
+#include "server/access.h"
 #include "server/client.h"
 #include "server/listener.h"
 #include "server/relay.h"
+
+// Connections refused per listener and pass beyond those taken: a refusal
+// costs no client, so a flood of them is cleared faster than one accept a
+// pass would, and still within a bound.
+constexpr int kMaxRefusalsPerPass = 64;
 
 // Connections that may wait for their accept: a burst of this many is
 // served, one accept a pass. Each system caps it at its own maximum.
@@ -49,7 +56,7 @@ class CServer {
                      std::unique_ptr<CConnectionMaker> maker);
     // Destroys every client and closes the listening sockets.
     void Shutdown();
-    // One pass: accept at most one connection per listener, then give a turn to every
+    // One pass: accept up to --accepts-per-pass connections per listener, then give a turn to every
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
     void Update(int elapsedMs);
@@ -77,6 +84,10 @@ class CServer {
         // The main listener's kind, and every other listener.
         CTcpMaker tcp;
         std::vector<Listener> listeners;
+        // Who is let in at accept, and the counts per peer address.
+        CAdmission admission;
+        // The token each client let in by one showed, for a revocation.
+        std::unordered_map<CClient*, std::string> tokens;
     };
     // Notes `client` as due in this pass.
     void MarkDue(CClient* client);
@@ -88,13 +99,26 @@ class CServer {
     // One client's turn in this pass; false when it has ended (and is gone).
     bool GiveTurn(CClient* client, bool everyone);
 
-    void AcceptOne(SocketHandle listener, CConnectionMaker& maker);
+    enum class Accepted { kNothing, kTaken, kRefused };
+    Accepted AcceptOne(SocketHandle listener, CConnectionMaker& maker);
+    // Takes what waits on one listener: up to --accepts-per-pass clients,
+    // and a bounded number of refusals besides.
+    void AcceptSome(SocketHandle listener, CConnectionMaker& maker);
+    // A client whose connection is now established: into the room, or, with
+    // a token file, to wait for its "@AUTH" first.
+    void Welcome(CClient* client);
     // Lets a client whose connection is established into the room: it
     // gets the history and, from now on, what is relayed.
     void Admit(CClient* client);
+    // The first message of a client that owes a token: a good "@AUTH" lets
+    // it in, anything else ends it. Takes ownership of the message.
+    void Knock(CClient* client, char* message);
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);
+    // Drops the clients whose token is no longer in force (after the token
+    // file was read again: a rare walk, never one per pass).
+    void DropRevoked();
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
 

@@ -2,6 +2,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// An IPv4 network as CIDR gives it (host order): `address` with the low bits
+// outside `mask` cleared.
+struct CAddressRange {
+    std::uint32_t address = 0;
+    std::uint32_t mask = 0;
+    bool Contains(std::uint32_t a) const { return (a & mask) == address; }
+};
 
 // What the command line may change beyond the port. Each field's default is
 // the behaviour of a plain `tovrel <port>`.
@@ -17,6 +26,18 @@ struct CSettings {
     int redisPort = 6379;
     // The room's name; empty means the one that follows from the port.
     std::string room;
+    // Clients must send "@AUTH <token>" with a token from this file first;
+    // empty: anyone who connects is in the room.
+    std::string tokenFile;
+    // Who may connect: an address in a denied range never; with allowed
+    // ranges given, only an address in one of them.
+    std::vector<CAddressRange> allow;
+    std::vector<CAddressRange> deny;
+    // Bounds on clients in all and per peer address; 0: none.
+    int maxClients = 0;
+    int maxPerAddress = 0;
+    // Connections taken from each listener per pass.
+    int acceptsPerPass = 1;
 };
 
 extern CSettings g_settings;

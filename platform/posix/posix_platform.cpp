@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -120,10 +121,18 @@ class CPosixPlatform : public CPlatform {
     }
 
     SocketHandle Accept(SocketHandle listener) override {
-        int fd = ::accept(ToFd(listener), nullptr, nullptr);
+        std::uint32_t peer = 0;
+        return AcceptFrom(listener, &peer);
+    }
+
+    SocketHandle AcceptFrom(SocketHandle listener, std::uint32_t* peer) override {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        int fd = ::accept(ToFd(listener), reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (fd < 0) {
             return INVALID_SOCKET;
         }
+        *peer = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         // Every pass makes at most one send per client, carrying all that is
         // queued, so Nagle's algorithm has nothing left to merge; it would only
@@ -199,6 +208,20 @@ class CPosixPlatform : public CPlatform {
 
     std::FILE* OpenForReading(const char* path) override {
         return std::fopen(path, "rb");
+    }
+
+    bool StampFile(const char* path, FileStamp* stamp) override {
+        struct stat st;
+        if (::stat(path, &st) != 0) {
+            return false;
+        }
+        stamp->size = static_cast<long long>(st.st_size);
+        stamp->modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL +
+                          static_cast<long long>(st.st_mtim.tv_nsec);
+        stamp->changed = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL +
+                         static_cast<long long>(st.st_ctim.tv_nsec);
+        stamp->id = static_cast<long long>(st.st_ino);
+        return true;
     }
 
   private:

@@ -110,10 +110,18 @@ class CWindowsPlatform : public CPlatform {
     }
 
     SocketHandle Accept(SocketHandle listener) override {
-        SOCKET s = ::accept(ToSocket(listener), nullptr, nullptr);
+        std::uint32_t peer = 0;
+        return AcceptFrom(listener, &peer);
+    }
+
+    SocketHandle AcceptFrom(SocketHandle listener, std::uint32_t* peer) override {
+        sockaddr_in from{};
+        int fromLength = static_cast<int>(sizeof from);
+        SOCKET s = ::accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (s == INVALID_SOCKET) {
             return INVALID_SOCKET;
         }
+        *peer = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
         // One send per client per pass carries all that is queued; Nagle's
         // algorithm would only hold a small send back for a delayed ACK.
         BOOL one = TRUE;
@@ -175,6 +183,21 @@ class CWindowsPlatform : public CPlatform {
         // Readers may share the file; an editor still writing it makes the
         // open fail, so a half-written list is never sent.
         return _fsopen(path, "rb", _SH_DENYWR);
+    }
+
+    bool StampFile(const char* path, FileStamp* stamp) override {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+            return false;
+        }
+        stamp->size = (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        stamp->modified = (static_cast<long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                          data.ftLastWriteTime.dwLowDateTime;
+        // A file put in place by a rename keeps its times; its creation tells it.
+        stamp->changed = (static_cast<long long>(data.ftCreationTime.dwHighDateTime) << 32) |
+                         data.ftCreationTime.dwLowDateTime;
+        stamp->id = 0;
+        return true;
     }
 
   private:

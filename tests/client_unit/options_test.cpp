@@ -83,6 +83,22 @@ TEST(ParseArguments, UsageErrors) {
     }
 }
 
+TEST(ParseArguments, TokenFileIsTakenAndItsFirstTokenFound) {
+    const ParseResult r = Parse({"--token-file", "/etc/tovrel/tokens", "--ping", "5000"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.tokenFile, "/etc/tovrel/tokens");
+    EXPECT_FALSE(Parse({"5000", "--token-file"}).ok);
+    EXPECT_FALSE(Parse({"5000", "--token-file="}).ok);
+
+    std::string token;
+    ASSERT_TRUE(FirstToken("# mine\r\n\n  s3cret \r\nother\n", &token));
+    EXPECT_EQ(token, "s3cret");
+    ASSERT_TRUE(FirstToken("last", &token));
+    EXPECT_EQ(token, "last");
+    EXPECT_FALSE(FirstToken("", &token));
+    EXPECT_FALSE(FirstToken("\n \t\n# none\n", &token));
+}
+
 TEST(ParseArguments, HelpAndVersionNeedNoPort) {
     EXPECT_EQ(Parse({"--help"}).options.mode, Mode::kHelp);
     EXPECT_EQ(Parse({"-h"}).options.mode, Mode::kHelp);

@@ -42,6 +42,13 @@ SocketHandle FakePlatform::Accept(SocketHandle listener) {
     return s;
 }
 
+SocketHandle FakePlatform::AcceptFrom(SocketHandle listener, std::uint32_t* peer) {
+    SocketHandle s = Accept(listener);
+    auto known = peers.find(s);
+    *peer = s != INVALID_SOCKET && known != peers.end() ? known->second : 0;
+    return s;
+}
+
 int FakePlatform::Recv(SocketHandle s, void* buffer, int length) {
     Socket& sock = sockets[s];
     ++sock.recvCalls;
@@ -126,6 +133,16 @@ void FakePlatform::SleepMs(int ms) {
 std::FILE* FakePlatform::OpenForReading(const char* path) {
     lastOpenedPath = path;
     return std::fopen(path, "rb");
+}
+
+bool FakePlatform::StampFile(const char* path, FileStamp* stamp) {
+    ++stampCalls;
+    auto known = stamps.find(path);
+    if (known == stamps.end()) {
+        return false;
+    }
+    *stamp = known->second;
+    return true;
 }
 
 SocketHandle FakePlatform::QueueConnection() {

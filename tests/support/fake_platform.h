@@ -42,6 +42,7 @@ class FakePlatform : public CPlatform {
     int BindAnyIPv4(SocketHandle, std::uint16_t port) override;
     int Listen(SocketHandle, int backlog) override;
     SocketHandle Accept(SocketHandle listener) override;
+    SocketHandle AcceptFrom(SocketHandle listener, std::uint32_t* peer) override;
     int Recv(SocketHandle s, void* buffer, int length) override;
     int Send(SocketHandle s, const void* data, int length) override;
     int SendGather(SocketHandle s, const SendSlice* slices, int count) override;
@@ -56,6 +57,8 @@ class FakePlatform : public CPlatform {
     std::uint32_t TickCount() override { return now; }
     void SleepMs(int ms) override;
     std::FILE* OpenForReading(const char* path) override;
+    // From `stamps` when the test set one for the path; none otherwise.
+    bool StampFile(const char* path, FileStamp* stamp) override;
 
     // Test controls
     SocketHandle QueueConnection();  // a peer waiting in the backlog
@@ -72,6 +75,11 @@ class FakePlatform : public CPlatform {
     bool IsClosed(SocketHandle s) { return sockets[s].closed; }
 
     std::map<SocketHandle, Socket> sockets;
+    // The peer address each accepted socket reports (host order); 0 unless set.
+    std::map<SocketHandle, std::uint32_t> peers;
+    // File stamps by path, as the test moves them; a path without one has none.
+    std::map<std::string, FileStamp> stamps;
+    int stampCalls = 0;
     std::vector<SocketHandle> recvLog;  // every Recv, in call order
     std::deque<SocketHandle> backlog;
     std::map<SocketHandle, std::deque<SocketHandle>> backlogs;

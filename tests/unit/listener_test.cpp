@@ -1,7 +1,9 @@
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "connection/tcp_connection.h"
+#include "server/token_gate.h"
 #include "server_fixture.h"
 
 namespace {
@@ -104,6 +106,49 @@ TEST_F(ListenerTest, HandshakeHasItsOwnTimeOutThenTheIdleOneCounts) {
     EXPECT_EQ(Console(), "TIMEOUT\nDisconnected\n");
     ASSERT_NE(FindClient(late), nullptr);
     EXPECT_GT(FindClient(late)->IdleMs(), kIdleTimeoutMs - 2000);
+}
+
+// With tokens, a finished handshake is not yet the room: the client owes its
+// "@AUTH" within the idle time, counted from the end of the handshake.
+TEST_F(ListenerTest, HandshakeDoneStillOwesItsToken) {
+    std::string path = ::testing::TempDir() + "tovrel_listener_tokens";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("alpha\n", f);
+    std::fclose(f);
+    fake.stamps[path] = CPlatform::FileStamp{6, 1, 1, 1};
+    std::string why;
+    ASSERT_TRUE(g_tokens.Load(path, &why)) << why;
+    ASSERT_TRUE(
+        g_server.AddListener(0, 5001, std::unique_ptr<CConnectionMaker>(new HandshakeMaker)));
+    SocketHandle second = fake.LastListener();
+    SocketHandle plain = Connect();
+    fake.Feed(plain, Frame("@AUTH alpha") + Frame("one"));
+    Pass();
+    SocketHandle late = fake.QueueConnectionOn(second);
+    SocketHandle quick = fake.QueueConnectionOn(second);
+    Pass();
+    Pass();
+    Pass(8000);
+    fake.Feed(late, "HELLO");
+    fake.Feed(quick, "HELLO");
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(late), "");  // established, but no token yet
+    fake.Feed(quick, Frame("@AUTH alpha"));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(quick), Frame("one"));
+    // 15 s from the handshake's end, not 10 s from the accept.
+    Pass(14000);
+    EXPECT_FALSE(fake.IsClosed(late));
+    Pass(1000);
+    EXPECT_TRUE(fake.IsClosed(late));
+    EXPECT_EQ(fake.TakeSent(late), "");
+
+    g_server.Shutdown();
+    g_tokens.Clear();
+    std::remove(path.c_str());
 }
 
 }  // namespace

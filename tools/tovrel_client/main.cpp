@@ -1,5 +1,7 @@
 // tovrel-client: a command-line client for the tovrel relay server.
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,7 @@ int main(int argc, char** argv) {
                      parsed.error.c_str());
         return 2;
     }
-    const ClientOptions& options = parsed.options;
+    ClientOptions options = parsed.options;
     toolnet::SetBinaryOutput();
     if (options.mode == Mode::kHelp) {
         std::fputs(UsageText().c_str(), stdout);
@@ -25,6 +27,21 @@ int main(int argc, char** argv) {
     if (options.mode == Mode::kVersion) {
         std::printf("tovrel-client %s\n", TOVREL_VERSION);
         return 0;
+    }
+    if (!options.tokenFile.empty()) {
+        std::ifstream file(options.tokenFile, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        if (!file) {
+            std::fprintf(stderr, "tovrel-client: cannot read the token file %s\n",
+                         options.tokenFile.c_str());
+            return 1;
+        }
+        if (!FirstToken(text.str(), &options.token)) {
+            std::fprintf(stderr, "tovrel-client: the token file %s holds no token\n",
+                         options.tokenFile.c_str());
+            return 1;
+        }
     }
     std::string error;
     if (!toolnet::Start(&error)) {

@@ -243,6 +243,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
             if (!in.Take(&o.host) || o.host.empty()) {
                 return Fail("--host needs a host name or address");
             }
+        } else if (name == "--token-file") {
+            if (!in.Take(&o.tokenFile) || o.tokenFile.empty()) {
+                return Fail("--token-file needs a file name");
+            }
         } else if (name == "--raw") {
             o.raw = true;
         } else if (sending && name == "--") {
@@ -256,6 +260,28 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
         }
     }
     return Finish(o, positional, countMayBePort, pingCountText, waitSet);
+}
+
+bool FirstToken(const std::string& text, std::string* token) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::size_t first = text.find_first_not_of(" \t\r", at);
+        std::size_t last = end;
+        while (last > at &&
+               (text[last - 1] == ' ' || text[last - 1] == '\t' || text[last - 1] == '\r')) {
+            --last;
+        }
+        if (first != std::string::npos && first < last && text[first] != '#') {
+            *token = text.substr(first, last - first);
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
 }
 
 std::string UsageText() {
@@ -276,6 +302,8 @@ std::string UsageText() {
            "Options:\n"
            "  --host HOST      server name or address (default 127.0.0.1)\n"
            "  --raw            print payloads as they are, without escaping\n"
+           "  --token-file FILE  send \"@AUTH <token>\" first, with the first token in\n"
+           "                   FILE, for a server started with --token-file\n"
            "  --wait MS        with --send: print what arrives for MS ms before leaving\n"
            "  --timeout MS     longest wait for a ping or fast-command reply (default 2000)\n"
            "  --interval MS    pause between pings (default 1000)\n"

@@ -19,6 +19,8 @@ struct ClientOptions {
     int waitMs = 0;                  // --send: print arrivals this long before leaving
     int keepaliveMs = 10000;         // chat and listen: "@PING" after this much silence; 0: never
     std::vector<std::string> texts;  // --send
+    std::string tokenFile;           // --token-file: "@AUTH <token>" goes first
+    std::string token;               // the token read from it (by main)
 };
 
 struct ParseResult {
@@ -31,6 +33,10 @@ struct ParseResult {
 // the next argument or after "=". Plain arguments after --send are texts to
 // send, and so is everything after a "--" there; PORT comes before --send.
 ParseResult ParseArguments(const std::vector<std::string>& args);
+
+// The token of a token file's text: its first line that is neither empty
+// nor a comment ('#'), without the blanks around it. False when there is none.
+bool FirstToken(const std::string& text, std::string* token);
 
 // The --help text.
 std::string UsageText();

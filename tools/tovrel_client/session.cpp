@@ -18,7 +18,7 @@ CSession::~CSession() {
     }
 }
 
-bool CSession::Open(const std::string& host, int port) {
+bool CSession::Open(const std::string& host, int port, const std::string& token) {
     // IPv6 addresses go in brackets so the port stays readable.
     peer_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
             std::to_string(port);
@@ -29,7 +29,7 @@ bool CSession::Open(const std::string& host, int port) {
                      error.c_str());
         return false;
     }
-    return true;
+    return token.empty() || Send("@AUTH " + token);
 }
 
 bool CSession::Send(const std::string& payload) {

@@ -24,8 +24,9 @@ class CSession {
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
 
-    // Connects; false (message printed) when the server cannot be reached.
-    bool Open(const std::string& host, int port);
+    // Connects and, with a token, sends "@AUTH <token>" first; false
+    // (message printed) when the server cannot be reached.
+    bool Open(const std::string& host, int port, const std::string& token);
     // False (message printed) when the connection has failed.
     bool Send(const std::string& payload);
     // The next event within timeoutMs (negative: no limit). kFrame fills
