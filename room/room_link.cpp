@@ -1,6 +1,7 @@
 #include "room/room_link.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +11,14 @@
 #include "console/console.h"
 #include "platform/platform.h"
 #include "room/redis_reply.h"
+#include "stream/frame.h"
 #include "stream/heap.h"
 
 namespace {
+
+// The newest entries looked at for the history: enough that a few that are
+// no message do not leave it short.
+const char kHistoryScan[] = "10";
 
 int Since(std::uint32_t then, std::uint32_t now) {
     return static_cast<int>(static_cast<std::int32_t>(now - then));
@@ -38,6 +44,45 @@ char* CopyText(const redisReply* text) {
 
 bool ParseId(const redisReply* r, CStreamId* id) {
     return reply::IsText(r) && id->Parse(r->str, r->len);
+}
+
+// Why an entry's fields are not a message this system could have written
+// ("m" TEXT "o" WRITER:NUMBER, a text no longer than a client's frame and
+// without a NUL, as a client's message is cut at its first one); null when
+// they are. *text is the message then.
+const char* EntryFault(const redisReply* fields, const redisReply** text) {
+    if (!reply::IsArray(fields) || fields->elements != 4) {
+        return "not the fields m and o";
+    }
+    const redisReply* m = reply::Field(fields, "m");
+    const redisReply* o = reply::Field(fields, "o");
+    if (m == nullptr || o == nullptr || m->type != REDIS_REPLY_STRING ||
+        o->type != REDIS_REPLY_STRING) {
+        return "not the fields m and o";
+    }
+    if (m->len > frame::kMaxPayload) {
+        return "text longer than a frame";
+    }
+    if (std::memchr(m->str, '\0', m->len) != nullptr) {
+        return "text with a NUL byte";
+    }
+    // The writer's tag (hex digits), a colon, its message number.
+    const char* at = o->str;
+    const char* end = o->str + o->len;
+    const char* tagEnd = at;
+    while (tagEnd < end && std::isxdigit(static_cast<unsigned char>(*tagEnd))) {
+        ++tagEnd;
+    }
+    const char* number = tagEnd + 1;
+    bool digits = number < end;
+    for (const char* d = number; d < end && digits; ++d) {
+        digits = *d >= '0' && *d <= '9';
+    }
+    if (tagEnd == at || tagEnd == end || *tagEnd != ':' || !digits || end - number > 20) {
+        return "malformed origin";
+    }
+    *text = m;
+    return nullptr;
 }
 
 bool NoSuchKey(const redisReply* r) {
@@ -84,6 +129,7 @@ void CRoomLink::BeforeClients() {
         return;
     }
     std::uint32_t now = Platform().TickCount();
+    ReportSkips(now);
     if (!channel_->Exchange()) {
         Fail("");
         return;
@@ -150,7 +196,7 @@ void CRoomLink::Connect(std::uint32_t now) {
         // Where the stream stands and its last three, taken together.
         plain(Step::kPlain, {"MULTI"});
         plain(Step::kPlain, {"XINFO", "STREAM", key_.c_str()});
-        plain(Step::kPlain, {"XREVRANGE", key_.c_str(), "+", "-", "COUNT", "3"});
+        plain(Step::kPlain, {"XREVRANGE", key_.c_str(), "+", "-", "COUNT", kHistoryScan});
         plain(Step::kAnchor, {"EXEC"});
     } else {
         plain(Step::kCheck, {"XINFO", "STREAM", key_.c_str()});
@@ -249,18 +295,26 @@ void CRoomLink::OnAnchor(const redisReply* r) {
         reply::Integer(reply::Field(info, "entries-added"), &seen_);
         ParseId(reply::Field(info, "last-generated-id"), &lastId_);
     }
-    // The room's last three become the history, oldest first.
+    // The room's last three messages become the history, oldest first;
+    // entries that are no message are passed over.
     char* history[3];
     std::size_t kept = 0;
-    for (std::size_t i = reply::IsArray(last) ? last->elements : 0; i-- > 0 && kept < 3;) {
+    std::size_t count = reply::IsArray(last) ? last->elements : 0;
+    for (std::size_t i = 0; i < count && kept < 3; ++i) {
         const redisReply* entry = last->element[i];
-        const redisReply* text =
-            reply::IsArray(entry, 2) ? reply::Field(entry->element[1], "m") : nullptr;
-        char* copy = reply::IsText(text) ? CopyText(text) : nullptr;
+        const redisReply* text = nullptr;
+        const char* fault =
+            reply::IsArray(entry, 2) ? EntryFault(entry->element[1], &text) : "not an entry";
+        if (fault != nullptr) {
+            Skip(reply::IsArray(entry, 1) ? entry->element[0] : nullptr, fault);
+            continue;
+        }
+        char* copy = CopyText(text);
         if (copy != nullptr) {
             history[kept++] = copy;
         }
     }
+    std::reverse(history, history + kept);
     delivery_.ReplaceHistory(history, kept);
     anchored_ = true;
 }
@@ -317,17 +371,25 @@ void CRoomLink::OnRead(const redisReply* r) {
     for (std::size_t i = 0; i < count; ++i) {
         const redisReply* entry = entries->element[i];
         CStreamId id;
-        if (!reply::IsArray(entry, 2) || !ParseId(entry->element[0], &id) || !(lastId_ < id)) {
+        if (!reply::IsArray(entry, 2) || !ParseId(entry->element[0], &id)) {
+            Skip(reply::IsArray(entry, 1) ? entry->element[0] : nullptr, "not an entry");
+            continue;
+        }
+        if (!(lastId_ < id)) {
             continue;
         }
         lastId_ = id;
         ++seen_;
-        const redisReply* fields = entry->element[1];
-        if (catchingUp_) {
-            OnOwnEntry(reply::Field(fields, "o"));
+        const redisReply* text = nullptr;
+        const char* fault = EntryFault(entry->element[1], &text);
+        if (fault != nullptr) {
+            Skip(entry->element[0], fault);  // read past, never relayed
+            continue;
         }
-        const redisReply* text = reply::Field(fields, "m");
-        char* copy = reply::IsText(text) ? CopyText(text) : nullptr;
+        if (catchingUp_) {
+            OnOwnEntry(reply::Field(entry->element[1], "o"));
+        }
+        char* copy = CopyText(text);
         if (copy != nullptr) {
             delivery_.Deliver(copy);
         }
@@ -414,6 +476,28 @@ void CRoomLink::Fail(const std::string& redisError) {
     slowReported_ = false;
     retryAt_ = Platform().TickCount() + static_cast<std::uint32_t>(retryMs_);
     retryMs_ = std::min(retryMs_ * 2, kMaxRetryMs);
+}
+
+void CRoomLink::Skip(const redisReply* id, const char* why) {
+    std::uint32_t now = Platform().TickCount();
+    if (skipLineShown_ && Since(skipLineAt_, now) < kSkipReportMs) {
+        ++skippedQuietly_;
+        return;
+    }
+    std::string idText = reply::IsText(id)
+                             ? std::string(id->str, std::min<std::size_t>(id->len, 40))
+                             : std::string("?");
+    ConsolePrint("Skipped room entry %s: %s\n", idText.c_str(), why);
+    skipLineShown_ = true;
+    skipLineAt_ = now;
+}
+
+void CRoomLink::ReportSkips(std::uint32_t now) {
+    if (skippedQuietly_ > 0 && Since(skipLineAt_, now) >= kSkipReportMs) {
+        ConsolePrint("Skipped %llu more room entries\n", skippedQuietly_);
+        skippedQuietly_ = 0;
+        skipLineAt_ = now;
+    }
 }
 
 void CRoomLink::ReportDrops() {

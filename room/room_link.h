@@ -22,7 +22,8 @@ constexpr int kLostReplyMs = 10000;  // the connection is given up
 constexpr int kHandshakeMs = 5000;   // a new connection must answer by then
 constexpr int kFirstRetryMs = 250;   // backoff, doubling up to the maximum
 constexpr int kMaxRetryMs = 5000;
-constexpr int kStallMs = 1000;  // reads this far apart may have let entries be trimmed
+constexpr int kStallMs = 1000;        // reads this far apart may have let entries be trimmed
+constexpr int kSkipReportMs = 10000;  // at most one line about bad entries per this
 
 // This instance's end of a room kept in one Redis stream. Ordinary messages
 // of local clients are handed to Publish and appended to the stream (XADD,
@@ -75,6 +76,10 @@ class CRoomLink {
     void Overdue(std::uint32_t now);
     void Fail(const std::string& redisError);
     void ReportDrops();
+    // An entry that is no message: read past, never relayed, and told on
+    // the console at most once per kSkipReportMs (the rest counted).
+    void Skip(const redisReply* id, const char* why);
+    void ReportSkips(std::uint32_t now);
 
     CRoomDelivery& delivery_;
     std::unique_ptr<CRedisChannel> channel_;
@@ -110,4 +115,8 @@ class CRoomLink {
     bool slowReported_ = false;
     bool dropReported_ = false;
     std::string lastError_;
+
+    bool skipLineShown_ = false;
+    std::uint32_t skipLineAt_ = 0;
+    unsigned long long skippedQuietly_ = 0;
 };

@@ -19,6 +19,8 @@ pytestmark = pytest.mark.skipif(IS_WINE or not os.path.exists(REDIS_SERVER),
 _rooms = itertools.count()
 # Backoff tops out at 5 s, so a restarted Redis is found within about that.
 RECONNECT_TIMEOUT = 15.0
+# A writer's tag, as an instance marks its entries ("o" field: TAG:NUMBER).
+WRITER = "00000000feedbeef"
 
 
 @pytest.fixture
@@ -174,8 +176,8 @@ def test_entries_trimmed_before_an_instance_read_them_are_counted(redis, server_
     try:
         time.sleep(0.2)
         c = redis.connect()
-        c.pipeline([("XADD", f"tovrel:{room}", "MAXLEN", "100", "*", "m", f"t{k}")
-                    for k in range(300)])
+        c.pipeline([("XADD", f"tovrel:{room}", "MAXLEN", "100", "*", "m", f"t{k}", "o",
+                     f"{WRITER}:{k}") for k in range(300)])
         c.close()
         time.sleep(1.2)  # longer than a pass may take without a look at the stream
     finally:
@@ -183,6 +185,41 @@ def test_entries_trimmed_before_an_instance_read_them_are_counted(redis, server_
     server.wait_line("Missed 200 messages")
     assert texts(client, 100) == [f"t{k}" for k in range(200, 300)]
     client.ping_barrier()
+
+
+def test_entries_that_are_no_message_are_skipped(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    server = join(server_factory, redis, room)
+    clients = [server.connect() for _ in range(2)]
+    clients[0].send_frame("good1")
+    for c in clients:
+        c.expect_frame("good1")
+    bad = [
+        ("m", "x" * 131073, "o", f"{WRITER}:1"),  # longer than a frame
+        ("m", "no origin"),
+        ("m", "bad origin", "o", "nocolon"),
+        ("text", "wrong field", "o", f"{WRITER}:2"),
+        ("m", b"nul\0inside", "o", f"{WRITER}:3"),
+        ("m", "x" * (33 << 20), "o", f"{WRITER}:4"),  # past the output bound
+    ]
+    c = redis.connect()
+    c.pipeline([("XADD", key, "*") + fields for fields in bad])
+    c.close()
+    clients[1].send_frame("good2")
+    for c in clients:
+        c.expect_frame("good2")  # nothing bad came before it
+        c.ping_barrier()
+    # One line, not one per entry, within the rate limit.
+    skipped = [line for line in server.lines() if line.startswith("Skipped room entry ")]
+    assert skipped == [skipped[0]] and "longer than a frame" in skipped[0], server.stdout
+    # An instance that starts now takes the last three messages as history.
+    late = join(server_factory, redis, room)
+    newcomer = late.connect()
+    assert texts(newcomer, 2) == ["good1", "good2"]
+    newcomer.ping_barrier()
+    assert_nobody_dropped([server, late])
+    assert redis.call("XLEN", key) == 2 + len(bad)
 
 
 def test_one_instance_killed_the_others_go_on(redis, server_factory):
