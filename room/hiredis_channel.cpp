@@ -34,10 +34,15 @@ class CHiredisChannel : public CRedisChannel {
         }
     }
 
-    void Append(int argc, const char** argv, const std::size_t* lengths) override {
-        if (context_ != nullptr) {
-            redisAppendCommandArgv(context_, argc, argv, lengths);
+    bool Append(int argc, const char** argv, const std::size_t* lengths) override {
+        if (context_ == nullptr) {
+            error_ = "not connected";
+            return false;
         }
+        if (redisAppendCommandArgv(context_, argc, argv, lengths) != REDIS_OK) {
+            return Broken();
+        }
+        return true;
     }
 
     bool Exchange() override {

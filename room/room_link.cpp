@@ -131,7 +131,7 @@ void CRoomLink::BeforeClients() {
     std::uint32_t now = Platform().TickCount();
     ReportSkips(now);
     if (!channel_->Exchange()) {
-        Fail("");
+        Lost(channel_->Error());
         return;
     }
     while (!steps_.empty()) {
@@ -167,14 +167,28 @@ void CRoomLink::AfterClients() {
     }
 }
 
-void CRoomLink::Command(Step step, int argc, const char** argv, const std::size_t* lengths) {
-    channel_->Append(argc, argv, lengths);
+bool CRoomLink::Command(Step step, int argc, const char** argv, const std::size_t* lengths) {
+    // A command hiredis could not take would leave the replies out of step
+    // with the steps: nothing more is queued, and the write fails the link.
+    if (appendFailed_ || !channel_->Append(argc, argv, lengths)) {
+        appendFailed_ = true;
+        return false;
+    }
     steps_.push_back(step);
+    return true;
+}
+
+bool CRoomLink::Write() {
+    if (appendFailed_ || !channel_->Exchange()) {
+        Lost(channel_->Error());
+        return false;
+    }
+    return true;
 }
 
 void CRoomLink::Connect(std::uint32_t now) {
     if (!channel_->Open(host_, port_)) {
-        Fail("");
+        Lost(channel_->Error());
         return;
     }
     state_ = State::kHandshake;
@@ -201,9 +215,7 @@ void CRoomLink::Connect(std::uint32_t now) {
     } else {
         plain(Step::kCheck, {"XINFO", "STREAM", key_.c_str()});
     }
-    if (!channel_->Exchange()) {
-        Fail("");
-    }
+    Write();
 }
 
 void CRoomLink::SendBatch(std::uint32_t now) {
@@ -232,7 +244,9 @@ void CRoomLink::SendBatch(std::uint32_t now) {
             std::size_t lengths[] = {
                 4, key_.size(), 6,        1, static_cast<std::size_t>(maxLengthSize),
                 1, 1,           h.length, 1, static_cast<std::size_t>(originSize)};
-            Command(Step::kAdd, 10, argv, lengths);
+            if (!Command(Step::kAdd, 10, argv, lengths)) {
+                break;
+            }
             bytes += h.length;
             ++sentAdds_;
         }
@@ -245,9 +259,7 @@ void CRoomLink::SendBatch(std::uint32_t now) {
                              7, key_.size(), from.size()};
     Command(Step::kRead, 6, argv, lengths);
     sentAt_ = lastReadAt_ = now;
-    if (!channel_->Exchange()) {
-        Fail("");
-    }
+    Write();
 }
 
 bool CRoomLink::Handle(Step step, const redisReply* r) {
@@ -442,16 +454,27 @@ void CRoomLink::Overdue(std::uint32_t now) {
     int waited = Since(sentAt_, now);
     if (state_ == State::kHandshake) {
         if (waited > kHandshakeMs) {
-            Fail("");
+            Lost("no answer within 5 s");
         }
         return;
     }
     if (waited > kLostReplyMs) {
-        Fail("");
+        Lost("no answer for 10 s");
     } else if (waited > kSlowReplyMs && !slowReported_) {
         ConsolePrint("Redis not answering\n");
         slowReported_ = true;
     }
+}
+
+void CRoomLink::Lost(const std::string& why) {
+    // hiredis's words for a failed connection (refused, reset, no route ...)
+    // or the link's own; shown when they change, not at every attempt.
+    std::string reason = "connection: " + (why.empty() ? std::string("failed") : why);
+    if (reason != lastError_) {
+        ConsolePrint("Redis %.200s\n", reason.c_str());
+        lastError_ = reason;
+    }
+    Fail("");
 }
 
 void CRoomLink::Fail(const std::string& redisError) {
@@ -459,15 +482,16 @@ void CRoomLink::Fail(const std::string& redisError) {
     channel_->Close();
     state_ = State::kWaiting;
     steps_.clear();
+    appendFailed_ = false;
     discardRead_ = false;
     for (std::size_t i = 0; i < sentAdds_; ++i) {
         held_[i].uncertain = true;
     }
     sentAdds_ = 0;
     catchingUp_ = !held_.empty() && held_.front().uncertain;
-    if (!redisError.empty() && redisError != lastError_) {
+    if (!redisError.empty() && "error: " + redisError != lastError_) {
         ConsolePrint("Redis error: %.200s\n", redisError.c_str());
-        lastError_ = redisError;
+        lastError_ = "error: " + redisError;
     }
     if (!downReported_) {
         ConsolePrint("%s\n", wasUp ? "Redis lost, retrying" : "Redis unreachable, retrying");

@@ -65,7 +65,9 @@ class CRoomLink {
 
     void Connect(std::uint32_t now);
     void SendBatch(std::uint32_t now);
-    void Command(Step step, int argc, const char** argv, const std::size_t* lengths);
+    bool Command(Step step, int argc, const char** argv, const std::size_t* lengths);
+    // Writes what is queued; a failed write or append fails the link.
+    bool Write();
     bool Handle(Step step, const redisReply* reply);
     void OnAnchor(const redisReply* reply);
     void OnCheck(const redisReply* reply);
@@ -74,6 +76,9 @@ class CRoomLink {
     void ReadFromStart(long long entriesBefore);
     void Answered();
     void Overdue(std::uint32_t now);
+    // The connection failed (hiredis's reason, or the link's own).
+    void Lost(const std::string& why);
+    // The link is given up: after Redis's error reply when one is given.
     void Fail(const std::string& redisError);
     void ReportDrops();
     // An entry that is no message: read past, never relayed, and told on
@@ -114,7 +119,8 @@ class CRoomLink {
     bool downReported_ = false;
     bool slowReported_ = false;
     bool dropReported_ = false;
-    std::string lastError_;
+    std::string lastError_;  // the last reason shown, until connected again
+    bool appendFailed_ = false;
 
     bool skipLineShown_ = false;
     std::uint32_t skipLineAt_ = 0;

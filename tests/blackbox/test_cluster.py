@@ -105,6 +105,8 @@ def test_redis_unreachable_at_start_serves_and_holds(server_factory):
         server.wait_line("Redis connected", timeout=RECONNECT_TIMEOUT)
         client.expect_frame("early")
         assert server.count("Redis unreachable, retrying") == 1
+        # Why, in hiredis's words, once for all the attempts it failed.
+        assert server.count("Redis connection: Connection refused") == 1, server.stdout
     finally:
         redis.stop()
 

@@ -21,6 +21,7 @@ struct Script {
     std::vector<Command> commands;
     std::string replies;
     bool broken = false;
+    int appendsBeforeFailure = -1;  // hiredis refuses the append after this many
 };
 
 class ScriptedChannel : public CRedisChannel {
@@ -39,12 +40,19 @@ class ScriptedChannel : public CRedisChannel {
             reader_ = nullptr;
         }
     }
-    void Append(int argc, const char** argv, const std::size_t* lengths) override {
+    bool Append(int argc, const char** argv, const std::size_t* lengths) override {
+        if (script_->appendsBeforeFailure == 0) {
+            return false;
+        }
+        if (script_->appendsBeforeFailure > 0) {
+            --script_->appendsBeforeFailure;
+        }
         Command command;
         for (int i = 0; i < argc; ++i) {
             command.emplace_back(argv[i], lengths[i]);
         }
         script_->commands.push_back(command);
+        return true;
     }
     bool Exchange() override {
         if (script_->broken) {
@@ -59,7 +67,9 @@ class ScriptedChannel : public CRedisChannel {
         redisReaderGetReply(reader_, &reply);
         return static_cast<redisReply*>(reply);
     }
-    std::string Error() const override { return "broken by the script"; }
+    std::string Error() const override {
+        return script_->appendsBeforeFailure == 0 ? "Out of memory" : "broken by the script";
+    }
 
   private:
     Script* script_;
@@ -125,7 +135,7 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     // Redis took "one" in, then the link broke before any reply came.
     script.broken = true;
     link.BeforeClients();
-    EXPECT_EQ(Console(), "Redis lost, retrying\n");
+    EXPECT_EQ(Console(), "Redis connection: broken by the script\nRedis lost, retrying\n");
     fake.now += kFirstRetryMs;
     script.commands.clear();
     link.AfterClients();
@@ -148,6 +158,44 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     EXPECT_EQ(script.commands.back(),
               (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "5-0"}));
     EXPECT_EQ(Console(), "");
+}
+
+// An append hiredis refuses would leave the replies out of step with what
+// the link expects: it fails the connection instead, with hiredis's reason,
+// and what was not written is sent again after reconnecting.
+TEST_F(RoomLinkTest, RefusedAppendFailsTheConnectionWithItsReason) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)), "redis",
+                   6379, "tovrel:r", "");
+    link.AfterClients();
+    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+
+    link.Publish(HeapText("one"));
+    link.Publish(HeapText("two"));
+    script.commands.clear();
+    script.appendsBeforeFailure = 1;  // "one" is taken, "two" is not
+    link.AfterClients();
+    EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"one"}));
+    EXPECT_EQ(Console(), "Redis connection: Out of memory\nRedis lost, retrying\n");
+    // Failed at once: no read went out behind the refused command.
+    EXPECT_EQ(script.commands.back()[0], "XADD");
+
+    script.appendsBeforeFailure = -1;
+    fake.now += kFirstRetryMs;
+    script.commands.clear();
+    link.AfterClients();
+    script.replies = "*6\r\n" + Bulk("length") + ":0\r\n" + Bulk("entries-added") + ":0\r\n" +
+                     Bulk("first-entry") + "*-1\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+    link.AfterClients();  // reads to the end first: "one" may be there
+    script.replies = "*-1\r\n";
+    link.BeforeClients();
+    script.commands.clear();
+    link.AfterClients();
+    EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"one", "two"}));
 }
 
 }  // namespace
