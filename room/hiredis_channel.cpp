@@ -2,6 +2,8 @@
 // header is needed here beyond what hiredis itself includes.
 #include "room/redis_channel.h"
 
+#include <hiredis/sds.h>
+
 namespace {
 
 // Most reply bytes taken in per Exchange, so a flood of replies cannot hold
@@ -76,6 +78,11 @@ class CHiredisChannel : public CRedisChannel {
             return nullptr;
         }
         return static_cast<redisReply*>(reply);
+    }
+
+    std::size_t Unwritten() const override {
+        // hiredis keeps what is still to be written in obuf, an sds string.
+        return context_ != nullptr && context_->obuf != nullptr ? sdslen(context_->obuf) : 0;
     }
 
     std::string Error() const override { return error_; }

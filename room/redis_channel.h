@@ -27,7 +27,9 @@ class CRedisChannel {
     // The next complete reply, to be released with freeReplyObject, or null
     // while none is complete.
     virtual redisReply* NextReply() = 0;
-    // Why the last Open or Exchange failed.
+    // Bytes queued by Append that are not written yet.
+    virtual std::size_t Unwritten() const = 0;
+    // Why the last Open, Append or Exchange failed.
     virtual std::string Error() const = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,7 +140,7 @@ void CRoomLink::BeforeClients() {
         if (r == nullptr) {
             break;
         }
-        Step step = steps_.front();
+        Step step = steps_.front().step;
         steps_.pop_front();
         bool ok = Handle(step, r);
         freeReplyObject(r);
@@ -174,7 +175,13 @@ bool CRoomLink::Command(Step step, int argc, const char** argv, const std::size_
         appendFailed_ = true;
         return false;
     }
-    steps_.push_back(step);
+    // Its size on the wire (RESP), to tell at a stop what was written.
+    std::size_t bytes = 0;
+    for (int i = 0; i < argc; ++i) {
+        bytes += std::to_string(lengths[i]).size() + lengths[i] + 5;  // $N\r\n...\r\n
+    }
+    bytes += std::to_string(argc).size() + 3;  // *N\r\n
+    steps_.push_back({step, bytes});
     return true;
 }
 
@@ -230,26 +237,7 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     // After a broken link, what may already be in the stream waits until
     // the reading has caught up and shown which of it is.
     if (!catchingUp_) {
-        char maxLength[16];
-        int maxLengthSize = std::snprintf(maxLength, sizeof maxLength, "%d", kStreamMaxLength);
-        std::size_t bytes = 0;
-        while (sentAdds_ < held_.size() && sentAdds_ < static_cast<std::size_t>(kMaxAddsPerBatch) &&
-               bytes < kMaxAddBytesPerBatch) {
-            const Held& h = held_[sentAdds_];
-            char origin[48];
-            int originSize = std::snprintf(origin, sizeof origin, "%s:%llu", tag_.c_str(),
-                                           static_cast<unsigned long long>(h.seq));
-            const char* argv[] = {"XADD", key_.c_str(), "MAXLEN", "~", maxLength,
-                                  "*",    "m",          h.text,   "o", origin};
-            std::size_t lengths[] = {
-                4, key_.size(), 6,        1, static_cast<std::size_t>(maxLengthSize),
-                1, 1,           h.length, 1, static_cast<std::size_t>(originSize)};
-            if (!Command(Step::kAdd, 10, argv, lengths)) {
-                break;
-            }
-            bytes += h.length;
-            ++sentAdds_;
-        }
+        AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
     }
     char count[16];
     int countSize = std::snprintf(count, sizeof count, "%d", kReadCount);
@@ -260,6 +248,88 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     Command(Step::kRead, 6, argv, lengths);
     sentAt_ = lastReadAt_ = now;
     Write();
+}
+
+void CRoomLink::AppendAdds(std::size_t maxCount, std::size_t maxBytes) {
+    char maxLength[16];
+    int maxLengthSize = std::snprintf(maxLength, sizeof maxLength, "%d", kStreamMaxLength);
+    std::size_t bytes = 0;
+    for (std::size_t added = 0; sentAdds_ < held_.size() && added < maxCount && bytes < maxBytes;
+         ++added) {
+        const Held& h = held_[sentAdds_];
+        char origin[48];
+        int originSize = std::snprintf(origin, sizeof origin, "%s:%llu", tag_.c_str(),
+                                       static_cast<unsigned long long>(h.seq));
+        const char* argv[] = {"XADD", key_.c_str(), "MAXLEN", "~", maxLength,
+                              "*",    "m",          h.text,   "o", origin};
+        std::size_t lengths[] = {
+            4, key_.size(), 6,        1, static_cast<std::size_t>(maxLengthSize),
+            1, 1,           h.length, 1, static_cast<std::size_t>(originSize)};
+        if (!Command(Step::kAdd, 10, argv, lengths)) {
+            break;
+        }
+        bytes += h.length;
+        ++sentAdds_;
+    }
+}
+
+void CRoomLink::Stop() {
+    stopping_ = true;
+    CPlatform& platform = Platform();
+    std::uint32_t start = platform.TickCount();
+    if (state_ == State::kWaiting) {
+        retryAt_ = start;  // one more attempt now, not after the backoff
+    }
+    while (!held_.empty()) {
+        std::uint32_t now = platform.TickCount();
+        if (Since(start, now) >= kStopMs) {
+            break;
+        }
+        BeforeClients();
+        if (held_.empty()) {
+            break;
+        }
+        if (state_ == State::kUp && !steps_.empty()) {
+            // No waiting for the batch in flight: everything held goes out
+            // behind it, and the answers come in order.
+            if (!catchingUp_ && sentAdds_ < held_.size()) {
+                AppendAdds(held_.size(), SIZE_MAX);
+                Write();
+            }
+        } else {
+            AfterClients();
+        }
+        platform.SleepMs(kStopPassMs);
+    }
+    ReportAtStop();
+}
+
+void CRoomLink::ReportAtStop() {
+    if (held_.empty()) {
+        return;
+    }
+    // Sent, but not answered: on an earlier connection (uncertain), or on
+    // this one, where the tail of what was queued may not be written yet.
+    std::size_t unanswered = 0;
+    for (const Held& h : held_) {
+        unanswered += h.uncertain ? 1 : 0;
+    }
+    if (state_ != State::kWaiting) {
+        std::size_t unwritten = channel_->Unwritten();
+        std::size_t unwrittenAdds = 0;
+        for (auto p = steps_.rbegin(); p != steps_.rend() && unwritten > 0; ++p) {
+            unwrittenAdds += p->step == Step::kAdd ? 1 : 0;
+            unwritten -= std::min(unwritten, p->bytes);
+        }
+        unanswered += sentAdds_ - std::min(sentAdds_, unwrittenAdds);
+    }
+    std::size_t unsent = held_.size() - unanswered;
+    if (unanswered > 0) {
+        ConsolePrint("%zu messages sent to Redis before stopping were not confirmed\n", unanswered);
+    }
+    if (unsent > 0) {
+        ConsolePrint("Could not send %zu messages to Redis before stopping\n", unsent);
+    }
 }
 
 bool CRoomLink::Handle(Step step, const redisReply* r) {
@@ -367,7 +437,9 @@ void CRoomLink::ReadFromStart(long long entriesBefore) {
     seen_ = entriesBefore;
     delivery_.ReplaceHistory(nullptr, 0);
     // A read already sent in this batch went from the old place.
-    discardRead_ = std::find(steps_.begin(), steps_.end(), Step::kRead) != steps_.end();
+    discardRead_ = std::find_if(steps_.begin(), steps_.end(), [](const Pending& p) {
+                       return p.step == Step::kRead;
+                   }) != steps_.end();
 }
 
 void CRoomLink::OnRead(const redisReply* r) {
@@ -402,8 +474,10 @@ void CRoomLink::OnRead(const redisReply* r) {
             OnOwnEntry(reply::Field(entry->element[1], "o"));
         }
         char* copy = CopyText(text);
-        if (copy != nullptr) {
+        if (copy != nullptr && !stopping_) {
             delivery_.Deliver(copy);
+        } else {
+            std::free(copy);  // stopping: the clients are no longer served
         }
     }
     if (count >= static_cast<std::size_t>(kReadCount)) {

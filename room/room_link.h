@@ -23,6 +23,8 @@ constexpr int kHandshakeMs = 5000;   // a new connection must answer by then
 constexpr int kFirstRetryMs = 250;   // backoff, doubling up to the maximum
 constexpr int kMaxRetryMs = 5000;
 constexpr int kStallMs = 1000;        // reads this far apart may have let entries be trimmed
+constexpr int kStopMs = 2000;         // a stop waits this long for Redis's answers
+constexpr int kStopPassMs = 20;       // the pace of that wait
 constexpr int kSkipReportMs = 10000;  // at most one line about bad entries per this
 
 // This instance's end of a room kept in one Redis stream. Ordinary messages
@@ -51,6 +53,10 @@ class CRoomLink {
     void Publish(char* message);
     void BeforeClients();
     void AfterClients();
+    // At a stop, instead of the pass: sends everything held and waits for
+    // Redis to confirm it, for kStopMs at most, delivering nothing more;
+    // then tells how many messages were not confirmed or not sent.
+    void Stop();
 
   private:
     enum class State { kWaiting, kHandshake, kUp };
@@ -65,6 +71,8 @@ class CRoomLink {
 
     void Connect(std::uint32_t now);
     void SendBatch(std::uint32_t now);
+    void AppendAdds(std::size_t maxCount, std::size_t maxBytes);
+    void ReportAtStop();
     bool Command(Step step, int argc, const char** argv, const std::size_t* lengths);
     // Writes what is queued; a failed write or append fails the link.
     bool Write();
@@ -95,7 +103,11 @@ class CRoomLink {
     std::string tag_;  // marks this instance's entries
 
     State state_ = State::kWaiting;
-    std::deque<Step> steps_;
+    struct Pending {
+        Step step;
+        std::size_t bytes;  // the command's size on the wire
+    };
+    std::deque<Pending> steps_;
     std::uint32_t sentAt_ = 0;
     std::uint32_t retryAt_ = 0;
     std::uint32_t lastReadAt_ = 0;
@@ -125,4 +137,5 @@ class CRoomLink {
     bool skipLineShown_ = false;
     std::uint32_t skipLineAt_ = 0;
     unsigned long long skippedQuietly_ = 0;
+    bool stopping_ = false;
 };

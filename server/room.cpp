@@ -69,6 +69,9 @@ void RoomAfterClients() {
 }
 
 void LeaveRoom() {
+    if (g_room != nullptr) {
+        g_room->Stop();
+    }
     g_room.reset();
     g_delivery.reset();
 }

@@ -224,6 +224,45 @@ def test_entries_that_are_no_message_are_skipped(redis, server_factory):
     assert redis.call("XLEN", key) == 2 + len(bad)
 
 
+def test_a_stop_sends_what_is_held(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    server = join(server_factory, redis, room)
+    client = server.connect()
+    client.send_frame("before")
+    client.expect_frame("before")
+    redis.pause()  # what is sent from now on is held: no answer comes
+    held = [f"held{k}" for k in range(20)]
+    for text in held:
+        client.send_frame(text)
+    client.ping_barrier()  # all taken in
+    started = time.monotonic()
+    assert server.stop(signal.SIGTERM) == 0
+    assert time.monotonic() - started < 5.0
+    assert server.count(f"{len(held)} messages sent to Redis before stopping were not confirmed") \
+        == 1, server.stdout
+    redis.resume()
+    # Written before the exit, so Redis applies them once it runs again.
+    deadline = time.monotonic() + 5.0
+    while redis.call("XLEN", key) < 1 + len(held) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    entries = redis.call("XRANGE", key, "-", "+")
+    assert [fields[1].decode() for _, fields in entries] == ["before"] + held
+
+
+def test_a_stop_without_redis_counts_what_could_not_be_sent(redis, server_factory):
+    room = new_room()
+    server = join(server_factory, redis, room)
+    client = server.connect()
+    redis.kill()
+    server.wait_line("Redis lost, retrying")
+    for k in range(7):
+        client.send_frame(f"lost{k}")
+    client.ping_barrier()
+    assert server.stop(signal.SIGTERM) == 0
+    assert server.count("Could not send 7 messages to Redis before stopping") == 1, server.stdout
+
+
 def test_one_instance_killed_the_others_go_on(redis, server_factory):
     room = new_room()
     servers = [join(server_factory, redis, room) for _ in range(3)]

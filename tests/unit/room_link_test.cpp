@@ -67,6 +67,7 @@ class ScriptedChannel : public CRedisChannel {
         redisReaderGetReply(reader_, &reply);
         return static_cast<redisReply*>(reply);
     }
+    std::size_t Unwritten() const override { return 0; }
     std::string Error() const override {
         return script_->appendsBeforeFailure == 0 ? "Out of memory" : "broken by the script";
     }
