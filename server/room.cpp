@@ -17,10 +17,7 @@ class CRelayDelivery final : public CRoomDelivery {
     explicit CRelayDelivery(CRelay& relay) : relay_(relay) {}
     void Deliver(char* message) override { relay_.Broadcast(message); }
     void ReplaceHistory(char** messages, std::size_t count) override {
-        relay_.ClearHistory();
-        for (std::size_t i = 0; i < count; ++i) {
-            relay_.KeepInHistory(messages[i]);
-        }
+        relay_.SetHistory(messages, count);
     }
 
   private:
@@ -43,6 +40,9 @@ void JoinRoom(std::uint16_t port, CRelay& relay) {
         "tovrel:" + (g_settings.room.empty() ? std::to_string(port) : g_settings.room);
     // From the environment, so that it never shows in a process list.
     const char* password = std::getenv("TOVREL_REDIS_PASSWORD");
+    // Clients that come before the room's last messages are read get them
+    // as soon as they are.
+    relay.AwaitHistory();
     g_delivery.reset(new CRelayDelivery(relay));
     g_room.reset(new CRoomLink(*g_delivery, NewHiredisChannel(), g_settings.redisHost,
                                g_settings.redisPort, key, password != nullptr ? password : ""));

@@ -93,6 +93,32 @@ def test_newcomers_on_every_instance_get_the_rooms_last_three(redis, server_fact
         newcomer.ping_barrier()
 
 
+def test_a_newcomer_before_the_history_is_known_gets_it_first(redis, server_factory):
+    room = new_room()
+    first = join(server_factory, redis, room)
+    watcher = first.connect()
+    for k in range(5):
+        watcher.send_frame(f"m{k}")
+    assert texts(watcher, 5) == [f"m{k}" for k in range(5)]
+    # A new instance whose first look at the stream goes unanswered for now:
+    # its client comes before the room's history is known there.
+    redis.pause()
+    try:
+        late = join(server_factory, redis, room, connected=False)
+        newcomer = late.connect()
+        newcomer.ping_barrier()  # served meanwhile
+        newcomer.send_frame("mine")  # held meanwhile
+        newcomer.ping_barrier()
+    finally:
+        redis.resume()
+    late.wait_line("Redis connected", timeout=RECONNECT_TIMEOUT)
+    assert texts(newcomer, 4) == ["m2", "m3", "m4", "mine"]
+    watcher.expect_frame("mine")
+    later = late.connect()  # once known, at once as before
+    assert texts(later, 3) == ["m3", "m4", "mine"]
+    later.ping_barrier()
+
+
 def test_redis_unreachable_at_start_serves_and_holds(server_factory):
     redis = RedisServer()  # its port chosen, nothing listening yet
     try:
