@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -98,6 +99,16 @@ class CPlatform {
     // Opens a file for binary reading while denying writers where the system
     // has share modes. Null when it cannot be opened.
     virtual std::FILE* OpenForReading(const char* path) = 0;
+
+    // Looks a host name up, waiting for the answer (DNS may take seconds):
+    // for a thread of its own, never for the pass. Safe on any thread. True
+    // with the first address, as text, in `address`; false with the
+    // system's reason in `error`. Both buffers end with a NUL.
+    virtual bool LookUpHost(const char* /*host*/, char* /*address*/, std::size_t /*addressSize*/,
+                            char* error, std::size_t errorSize) {
+        std::snprintf(error, errorSize, "host names are not looked up here");
+        return false;
+    }
 };
 
 // The platform the core talks to: the system's unless a test replaced it.

@@ -159,7 +159,7 @@ void CRoomLink::AfterClients() {
     std::uint32_t now = Platform().TickCount();
     if (state_ == State::kWaiting) {
         if (Since(retryAt_, now) >= 0) {
-            Connect(now);
+            Reach(now);
         }
         return;
     }
@@ -193,8 +193,29 @@ bool CRoomLink::Write() {
     return true;
 }
 
-void CRoomLink::Connect(std::uint32_t now) {
-    if (!channel_->Open(host_, port_)) {
+void CRoomLink::Reach(std::uint32_t now) {
+    if (IsNumericHost(host_)) {
+        Connect(now, host_);
+        return;
+    }
+    // A host name is looked up anew before every attempt, off the pass.
+    lookup_.Start(host_);
+    std::string text;
+    switch (lookup_.Take(&text)) {
+        case CHostLookup::Answer::kNone:
+        case CHostLookup::Answer::kPending:
+            return;
+        case CHostLookup::Answer::kFailed:
+            Lost("cannot look up " + host_ + ": " + text);
+            return;
+        case CHostLookup::Answer::kAddress:
+            Connect(now, text);
+            return;
+    }
+}
+
+void CRoomLink::Connect(std::uint32_t now, const std::string& address) {
+    if (!channel_->Open(address, port_)) {
         Lost(channel_->Error());
         return;
     }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "room/host_lookup.h"
 #include "room/redis_channel.h"
 #include "room/room_delivery.h"
 #include "room/stream_id.h"
@@ -57,6 +58,8 @@ class CRoomLink {
     // Redis to confirm it, for kStopMs at most, delivering nothing more;
     // then tells how many messages were not confirmed or not sent.
     void Stop();
+    // How host names are looked up (tests); by default through the platform.
+    void LookUpWith(CHostLookup::Resolve resolve) { lookup_ = CHostLookup(std::move(resolve)); }
 
   private:
     enum class State { kWaiting, kHandshake, kUp };
@@ -69,7 +72,9 @@ class CRoomLink {
         bool uncertain;  // sent, but the link broke before the answer
     };
 
-    void Connect(std::uint32_t now);
+    // Connects, by address at once, or once a host name's look-up is done.
+    void Reach(std::uint32_t now);
+    void Connect(std::uint32_t now, const std::string& address);
     void SendBatch(std::uint32_t now);
     void AppendAdds(std::size_t maxCount, std::size_t maxBytes);
     void ReportAtStop();
@@ -97,6 +102,7 @@ class CRoomLink {
     CRoomDelivery& delivery_;
     std::unique_ptr<CRedisChannel> channel_;
     std::string host_;
+    CHostLookup lookup_;
     int port_;
     std::string key_;
     std::string password_;

@@ -34,8 +34,8 @@ def new_room():
     return f"test-{os.getpid()}-{next(_rooms)}"
 
 
-def join(server_factory, redis, room, env=None, connected=True):
-    server = server_factory(args=["{port}", "--redis", f"127.0.0.1:{redis.port}", "--room", room],
+def join(server_factory, redis, room, env=None, connected=True, host="127.0.0.1"):
+    server = server_factory(args=["{port}", "--redis", f"{host}:{redis.port}", "--room", room],
                             env=env)
     if connected:
         server.wait_line("Redis connected")
@@ -117,6 +117,15 @@ def test_a_newcomer_before_the_history_is_known_gets_it_first(redis, server_fact
     later = late.connect()  # once known, at once as before
     assert texts(later, 3) == ["m3", "m4", "mine"]
     later.ping_barrier()
+
+
+def test_a_host_name_is_looked_up(redis, server_factory):
+    room = new_room()
+    server = join(server_factory, redis, room, host="localhost")  # from /etc/hosts
+    client = server.connect()
+    client.send_frame("by name")
+    client.expect_frame("by name")
+    assert redis.call("XLEN", f"tovrel:{room}") == 1
 
 
 def test_redis_unreachable_at_start_serves_and_holds(server_factory):

@@ -3,9 +3,14 @@
 // must break after Redis applied the command and before its reply arrived).
 #include <hiredis/hiredis.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "room/room_link.h"
@@ -21,14 +26,16 @@ struct Script {
     std::vector<Command> commands;
     std::string replies;
     bool broken = false;
-    int appendsBeforeFailure = -1;  // hiredis refuses the append after this many
+    int appendsBeforeFailure = -1;    // hiredis refuses the append after this many
+    std::vector<std::string> opened;  // the address of each connection
 };
 
 class ScriptedChannel : public CRedisChannel {
   public:
     explicit ScriptedChannel(Script* script) : script_(script) {}
     ~ScriptedChannel() override { Close(); }
-    bool Open(const std::string&, int) override {
+    bool Open(const std::string& address, int) override {
+        script_->opened.push_back(address);
         Close();
         script_->broken = false;
         reader_ = redisReaderCreate();
@@ -120,8 +127,8 @@ class RoomLinkTest : public ServerFixture {
 
 TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     Script script;
-    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)), "redis",
-                   6379, "tovrel:r", "");
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
     link.AfterClients();  // connects: the room is empty
     script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
     link.BeforeClients();
@@ -166,8 +173,8 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
 // and what was not written is sent again after reconnecting.
 TEST_F(RoomLinkTest, RefusedAppendFailsTheConnectionWithItsReason) {
     Script script;
-    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)), "redis",
-                   6379, "tovrel:r", "");
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
     link.AfterClients();
     script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
     link.BeforeClients();
@@ -197,6 +204,58 @@ TEST_F(RoomLinkTest, RefusedAppendFailsTheConnectionWithItsReason) {
     script.commands.clear();
     link.AfterClients();
     EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"one", "two"}));
+}
+
+// A host name is looked up on a thread of its own: the pass goes on while
+// the look-up waits, the connection is made to the address found, and a
+// failed look-up says why.
+TEST_F(RoomLinkTest, HostNameIsLookedUpOffThePass) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "redis.example", 6379, "tovrel:r", "");
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<bool> found{true};
+    link.LookUpWith(
+        [answered, &found](const std::string& host, std::string* address, std::string* error) {
+            answered.wait();  // a DNS server that takes its time
+            if (!found || host != "redis.example") {
+                *error = "no such host";
+                return false;
+            }
+            *address = "10.1.2.3";
+            return true;
+        });
+    // Waits, in real time, for the look-up thread to be done.
+    auto passesUntil = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 5000 && !done(); ++i) {
+            link.BeforeClients();
+            link.AfterClients();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+
+    for (int pass = 0; pass < 3; ++pass) {
+        link.BeforeClients();
+        link.AfterClients();  // returns although the look-up has no answer
+    }
+    EXPECT_TRUE(script.opened.empty());
+    answer.set_value();
+    passesUntil([&] { return !script.opened.empty(); });
+    EXPECT_EQ(script.opened, (std::vector<std::string>{"10.1.2.3"}));
+
+    script.broken = true;
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connection: broken by the script\nRedis unreachable, retrying\n");
+    found = false;
+    fake.now += kFirstRetryMs;
+    std::string printed;
+    passesUntil([&] {
+        printed += Console();
+        return !printed.empty();
+    });
+    EXPECT_EQ(printed, "Redis connection: cannot look up redis.example: no such host\n");
+    EXPECT_EQ(script.opened.size(), 1u);
 }
 
 }  // namespace
