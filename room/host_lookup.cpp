@@ -25,9 +25,10 @@ CHostLookup::CHostLookup()
       }) {}
 
 void CHostLookup::Start(const std::string& host) {
-    if (slot_ != nullptr) {
+    if (slot_ != nullptr && host == host_) {
         return;
     }
+    host_ = host;
     std::shared_ptr<Slot> slot = std::make_shared<Slot>();
     Resolve resolve = resolve_;
     try {

@@ -19,7 +19,8 @@ class CHostLookup {
     CHostLookup();  // through Platform().LookUpHost
     explicit CHostLookup(Resolve resolve) : resolve_(std::move(resolve)) {}
 
-    // Begins looking `host` up unless a look-up is under way.
+    // Begins looking `host` up unless its look-up is under way; one of
+    // another host is dropped.
     void Start(const std::string& host);
     // kNone with no look-up begun, kPending while it runs; otherwise the
     // answer (the address or the reason in *text), which is taken: the next
@@ -30,6 +31,7 @@ class CHostLookup {
     struct Slot;
     Resolve resolve_;
     std::shared_ptr<Slot> slot_;
+    std::string host_;  // whose look-up slot_ holds
 };
 
 // True for an IPv4 or IPv6 address, which needs no look-up.

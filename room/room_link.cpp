@@ -105,6 +105,7 @@ CRoomLink::CRoomLink(CRoomDelivery& delivery, std::unique_ptr<CRedisChannel> cha
 }
 
 CRoomLink::~CRoomLink() {
+    freeReplyObject(pendingRead_);
     for (Held& h : held_) {
         std::free(h.text);
     }
@@ -142,6 +143,12 @@ void CRoomLink::BeforeClients() {
         }
         Step step = steps_.front().step;
         steps_.pop_front();
+        if (step == Step::kRead && !sentinels_.empty() && !reply::IsError(r)) {
+            // Delivered once WAIT, later in this batch, says a replica has it.
+            freeReplyObject(pendingRead_);
+            pendingRead_ = r;
+            continue;
+        }
         bool ok = Handle(step, r);
         freeReplyObject(r);
         if (!ok) {
@@ -193,25 +200,152 @@ bool CRoomLink::Write() {
     return true;
 }
 
+void CRoomLink::UseSentinels(std::vector<CRedisAddress> sentinels, std::string master) {
+    sentinels_ = std::move(sentinels);
+    master_ = std::move(master);
+    primaryKnown_ = false;
+}
+
 void CRoomLink::Reach(std::uint32_t now) {
-    if (IsNumericHost(host_)) {
-        Connect(now, host_);
+    // With Sentinels, each attempt first asks one where the primary is.
+    bool asking = !sentinels_.empty() && !primaryKnown_;
+    const std::string& host = asking ? sentinels_[sentinelAt_].host : host_;
+    std::string address = host;
+    if (!IsNumericHost(host)) {
+        // A host name is looked up anew before every attempt, off the pass.
+        lookup_.Start(host);
+        switch (lookup_.Take(&address)) {
+            case CHostLookup::Answer::kNone:
+            case CHostLookup::Answer::kPending:
+                return;
+            case CHostLookup::Answer::kFailed:
+                if (asking) {
+                    state_ = State::kAsking;  // so the next Sentinel is tried
+                }
+                Lost("cannot look up " + host + ": " + address);
+                return;
+            case CHostLookup::Answer::kAddress:
+                break;
+        }
+    }
+    if (asking) {
+        Ask(now, address);
+    } else {
+        Connect(now, address);
+    }
+}
+
+void CRoomLink::Ask(std::uint32_t now, const std::string& address) {
+    state_ = State::kAsking;
+    if (!channel_->Open(address, sentinels_[sentinelAt_].port)) {
+        Lost(channel_->Error());
         return;
     }
-    // A host name is looked up anew before every attempt, off the pass.
-    lookup_.Start(host_);
-    std::string text;
-    switch (lookup_.Take(&text)) {
-        case CHostLookup::Answer::kNone:
-        case CHostLookup::Answer::kPending:
-            return;
-        case CHostLookup::Answer::kFailed:
-            Lost("cannot look up " + host_ + ": " + text);
-            return;
-        case CHostLookup::Answer::kAddress:
-            Connect(now, text);
-            return;
+    sentAt_ = now;
+    const char* argv[] = {"SENTINEL", "get-master-addr-by-name", master_.c_str()};
+    std::size_t lengths[] = {8, 23, master_.size()};
+    Command(Step::kSentinel, 3, argv, lengths);
+    Write();
+}
+
+bool CRoomLink::OnSentinel(const redisReply* r) {
+    long port = 0;
+    if (reply::IsArray(r, 2) && reply::IsText(r->element[0]) && reply::IsText(r->element[1])) {
+        std::string portText(r->element[1]->str, r->element[1]->len);
+        char* end = nullptr;
+        port = std::strtol(portText.c_str(), &end, 10);
+        if (end == portText.c_str() || *end != '\0') {
+            port = 0;
+        }
     }
+    if (port < 1 || port > 65535 || r->element[0]->len == 0 || r->element[0]->len > 255) {
+        Lost("Sentinel knows no primary " + master_);
+        return false;
+    }
+    std::string host(r->element[0]->str, r->element[0]->len);
+    if (host != host_ || port != port_) {
+        ConsolePrint("Redis primary at %s:%ld\n", host.c_str(), port);
+    }
+    host_ = host;
+    port_ = static_cast<int>(port);
+    primaryKnown_ = true;
+    sentinelTries_ = 0;
+    // On to the primary at once, on a connection of its own.
+    channel_->Close();
+    steps_.clear();
+    state_ = State::kWaiting;
+    retryAt_ = Platform().TickCount();
+    return false;
+}
+
+bool CRoomLink::OnRole(const redisReply* r) {
+    if (reply::IsArray(r, 1) && reply::Equals(r->element[0], "master")) {
+        return true;
+    }
+    Lost("not the primary");  // the Sentinel's answer is already old
+    return false;
+}
+
+void CRoomLink::OnWait(const redisReply* r) {
+    long long replicas = 0;
+    reply::Integer(r, &replicas);
+    std::uint32_t now = Platform().TickCount();
+    if (replicas >= 1) {
+        replicaMissing_ = false;
+        if (withoutReplica_) {
+            ConsolePrint("Redis replica in sync\n");
+            withoutReplica_ = false;
+        }
+    } else {
+        if (!replicaMissing_) {
+            replicaMissing_ = true;
+            replicaMissingSince_ = now;
+        }
+        if (!withoutReplica_ && Since(replicaMissingSince_, now) >= kNoReplicaMs) {
+            ConsolePrint("Redis replica not in sync, delivering without one\n");
+            withoutReplica_ = true;
+        }
+    }
+    if (replicas < 1 && !withoutReplica_) {
+        // Not yet on a replica: read again from the same place next time;
+        // the messages stay held.
+        freeReplyObject(pendingRead_);
+        pendingRead_ = nullptr;
+        discardRead_ = false;  // a read to be discarded is gone already
+        return;
+    }
+    for (; answeredAdds_ > 0; --answeredAdds_) {
+        heldBytes_ -= held_.front().length;
+        std::free(held_.front().text);
+        held_.pop_front();
+        --sentAdds_;
+    }
+    if (pendingRead_ != nullptr) {
+        redisReply* read = pendingRead_;
+        pendingRead_ = nullptr;
+        OnRead(read);
+        freeReplyObject(read);
+    }
+}
+
+bool CRoomLink::FirstDelivery(const redisReply* origin) {
+    const char* colon = static_cast<const char*>(
+        std::memchr(origin->str, ':', static_cast<std::size_t>(origin->len)));
+    std::string writer(origin->str, static_cast<std::size_t>(colon - origin->str));
+    std::uint64_t seq = std::strtoull(colon + 1, nullptr, 10);
+    auto found = lastSeqOf_.find(writer);
+    if (found != lastSeqOf_.end()) {
+        if (seq <= found->second) {
+            return false;
+        }
+        found->second = seq;
+        return true;
+    }
+    if (lastSeqOf_.size() >= kMaxWriters) {
+        lastSeqOf_.clear();  // writers of long ago; a rare reset
+    }
+    lastSeqOf_.emplace(writer, seq);
+    return true;
 }
 
 void CRoomLink::Connect(std::uint32_t now, const std::string& address) {
@@ -233,6 +367,9 @@ void CRoomLink::Connect(std::uint32_t now, const std::string& address) {
     };
     if (!password_.empty()) {
         plain(Step::kPlain, {"AUTH", password_.c_str()});
+    }
+    if (!sentinels_.empty()) {
+        plain(Step::kRole, {"ROLE"});
     }
     if (!anchored_) {
         // Where the stream stands and its last three, taken together.
@@ -257,7 +394,8 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     }
     // After a broken link, what may already be in the stream waits until
     // the reading has caught up and shown which of it is.
-    if (!catchingUp_) {
+    bool replicated = !sentinels_.empty();
+    if (!catchingUp_ && !replicated) {
         AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
     }
     char count[16];
@@ -267,6 +405,27 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     std::size_t lengths[] = {5, 5,           static_cast<std::size_t>(countSize),
                              7, key_.size(), from.size()};
     Command(Step::kRead, 6, argv, lengths);
+    if (replicated) {
+        // The adds come after the read and WAIT after both: once a replica
+        // has everything up to here, what the read returned is delivered
+        // and the adds are let go. Without an add, a PUBLISH is the write
+        // whose place WAIT waits for.
+        std::size_t before = sentAdds_;
+        if (!catchingUp_) {
+            AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
+        }
+        if (sentAdds_ == before) {
+            std::string channel = key_ + ":sync";
+            const char* publish[] = {"PUBLISH", channel.c_str(), tag_.c_str()};
+            std::size_t publishLengths[] = {7, channel.size(), tag_.size()};
+            Command(Step::kPlain, 3, publish, publishLengths);
+        }
+        char waitMs[16];
+        int waitMsSize = std::snprintf(waitMs, sizeof waitMs, "%d", kReplicaWaitMs);
+        const char* wait[] = {"WAIT", "1", waitMs};
+        std::size_t waitLengths[] = {4, 1, static_cast<std::size_t>(waitMsSize)};
+        Command(Step::kWait, 3, wait, waitLengths);
+    }
     sentAt_ = lastReadAt_ = now;
     Write();
 }
@@ -374,7 +533,18 @@ bool CRoomLink::Handle(Step step, const redisReply* r) {
         case Step::kCheck:
             OnCheck(r);
             return true;
+        case Step::kSentinel:
+            return OnSentinel(r);
+        case Step::kRole:
+            return OnRole(r);
+        case Step::kWait:
+            OnWait(r);
+            return true;
         case Step::kAdd: {
+            if (!sentinels_.empty()) {
+                ++answeredAdds_;  // kept until a replica has it (OnWait)
+                return true;
+            }
             Held& h = held_.front();
             heldBytes_ -= h.length;
             std::free(h.text);
@@ -473,6 +643,7 @@ void CRoomLink::OnRead(const redisReply* r) {
         entries = r->element[0]->element[1];
     }
     std::size_t count = reply::IsArray(entries) ? entries->elements : 0;
+    unsigned long long duplicates = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const redisReply* entry = entries->element[i];
         CStreamId id;
@@ -491,8 +662,13 @@ void CRoomLink::OnRead(const redisReply* r) {
             Skip(entry->element[0], fault);  // read past, never relayed
             continue;
         }
+        const redisReply* origin = reply::Field(entry->element[1], "o");
         if (catchingUp_) {
-            OnOwnEntry(reply::Field(entry->element[1], "o"));
+            OnOwnEntry(origin);
+        }
+        if (!FirstDelivery(origin)) {
+            ++duplicates;  // written twice (sent again after a failover)
+            continue;
         }
         char* copy = CopyText(text);
         if (copy != nullptr && !stopping_) {
@@ -500,6 +676,9 @@ void CRoomLink::OnRead(const redisReply* r) {
         } else {
             std::free(copy);  // stopping: the clients are no longer served
         }
+    }
+    if (duplicates > 0) {
+        ConsolePrint("Suppressed %llu duplicate messages\n", duplicates);
     }
     if (count >= static_cast<std::size_t>(kReadCount)) {
         checkDue_ = true;  // behind: the next read may find entries trimmed
@@ -535,7 +714,7 @@ void CRoomLink::Answered() {
         state_ = State::kUp;
         ConsolePrint("Redis connected\n");
         downReported_ = false;
-        lastError_.clear();
+        shownReasons_.clear();
         retryMs_ = kFirstRetryMs;
     }
     if (slowReported_) {
@@ -547,7 +726,7 @@ void CRoomLink::Answered() {
 
 void CRoomLink::Overdue(std::uint32_t now) {
     int waited = Since(sentAt_, now);
-    if (state_ == State::kHandshake) {
+    if (state_ == State::kHandshake || state_ == State::kAsking) {
         if (waited > kHandshakeMs) {
             Lost("no answer within 5 s");
         }
@@ -561,19 +740,37 @@ void CRoomLink::Overdue(std::uint32_t now) {
     }
 }
 
+void CRoomLink::Tell(const std::string& reason) {
+    // Each reason once until connected again, however often the attempts
+    // (or the Sentinels asked in turn) fail for it.
+    if (std::find(shownReasons_.begin(), shownReasons_.end(), reason) != shownReasons_.end()) {
+        return;
+    }
+    ConsolePrint("Redis %.200s\n", reason.c_str());
+    if (shownReasons_.size() < 16) {
+        shownReasons_.push_back(reason);
+    }
+}
+
 void CRoomLink::Lost(const std::string& why) {
     // hiredis's words for a failed connection (refused, reset, no route ...)
     // or the link's own; shown when they change, not at every attempt.
-    std::string reason = "connection: " + (why.empty() ? std::string("failed") : why);
-    if (reason != lastError_) {
-        ConsolePrint("Redis %.200s\n", reason.c_str());
-        lastError_ = reason;
+    std::string reason = "connection: ";
+    if (state_ == State::kAsking) {
+        const CRedisAddress& asked = sentinels_[sentinelAt_];
+        reason += "Sentinel " + asked.host + ":" + std::to_string(asked.port) + ": ";
     }
+    reason += why.empty() ? std::string("failed") : why;
+    Tell(reason);
     Fail("");
 }
 
 void CRoomLink::Fail(const std::string& redisError) {
     bool wasUp = state_ == State::kUp;
+    bool wasAsking = state_ == State::kAsking;
+    freeReplyObject(pendingRead_);
+    pendingRead_ = nullptr;
+    answeredAdds_ = 0;  // kept held: marked uncertain below with the rest
     channel_->Close();
     state_ = State::kWaiting;
     steps_.clear();
@@ -584,15 +781,25 @@ void CRoomLink::Fail(const std::string& redisError) {
     }
     sentAdds_ = 0;
     catchingUp_ = !held_.empty() && held_.front().uncertain;
-    if (!redisError.empty() && "error: " + redisError != lastError_) {
-        ConsolePrint("Redis error: %.200s\n", redisError.c_str());
-        lastError_ = "error: " + redisError;
+    if (!redisError.empty()) {
+        Tell("error: " + redisError);
     }
     if (!downReported_) {
         ConsolePrint("%s\n", wasUp ? "Redis lost, retrying" : "Redis unreachable, retrying");
         downReported_ = true;
     }
     slowReported_ = false;
+    if (wasAsking && ++sentinelTries_ < sentinels_.size()) {
+        // The next Sentinel is asked at once; the backoff is per round.
+        sentinelAt_ = (sentinelAt_ + 1) % sentinels_.size();
+        retryAt_ = Platform().TickCount();
+        return;
+    }
+    if (!sentinels_.empty()) {
+        sentinelAt_ = (sentinelAt_ + 1) % sentinels_.size();
+        sentinelTries_ = 0;
+        primaryKnown_ = false;  // the primary may have changed: ask again
+    }
     retryAt_ = Platform().TickCount() + static_cast<std::uint32_t>(retryMs_);
     retryMs_ = std::min(retryMs_ * 2, kMaxRetryMs);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "room/room_link.h"
 #include "server/relay.h"
@@ -33,7 +34,7 @@ bool RoomLinkSupported() {
 }
 
 void JoinRoom(std::uint16_t port, CRelay& relay) {
-    if (g_settings.redisHost.empty()) {
+    if (g_settings.redisHost.empty() && g_settings.redisSentinels.empty()) {
         return;
     }
     std::string key =
@@ -46,6 +47,13 @@ void JoinRoom(std::uint16_t port, CRelay& relay) {
     g_delivery.reset(new CRelayDelivery(relay));
     g_room.reset(new CRoomLink(*g_delivery, NewHiredisChannel(), g_settings.redisHost,
                                g_settings.redisPort, key, password != nullptr ? password : ""));
+    if (!g_settings.redisSentinels.empty()) {
+        std::vector<CRedisAddress> sentinels;
+        for (const auto& s : g_settings.redisSentinels) {
+            sentinels.push_back({s.first, s.second});
+        }
+        g_room->UseSentinels(sentinels, g_settings.redisMaster);
+    }
 }
 
 void Relay(CRelay& relay, char* message) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // What the command line may change beyond the port. Each field's default is
 // the behaviour of a plain `tovrel <port>`.
@@ -15,6 +17,10 @@ struct CSettings {
     // Redis server joining this instance to a room; empty host means alone.
     std::string redisHost;
     int redisPort = 6379;
+    // Sentinels (host, port) that name the room's Redis primary under
+    // redisMaster, instead of redisHost; empty means none.
+    std::vector<std::pair<std::string, int>> redisSentinels;
+    std::string redisMaster;
     // The room's name; empty means the one that follows from the port.
     std::string room;
 };
