@@ -258,4 +258,62 @@ TEST_F(RoomLinkTest, HostNameIsLookedUpOffThePass) {
     EXPECT_EQ(script.opened.size(), 1u);
 }
 
+// With Sentinel: the primary is asked for, a read is delivered only once
+// WAIT says a replica holds what it returned (otherwise it is made again
+// from the same place), and a writer's message number is delivered once.
+TEST_F(RoomLinkTest, WithSentinelEntriesAreDeliveredOnceOnAReplica) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
+    link.UseSentinels({{"127.0.0.2", 26379}}, "p");
+    link.AfterClients();
+    ASSERT_EQ(script.opened, (std::vector<std::string>{"127.0.0.2"}));
+    EXPECT_EQ(script.commands.back(), (Command{"SENTINEL", "get-master-addr-by-name", "p"}));
+    script.replies = "*2\r\n" + Bulk("127.0.0.9") + Bulk("6380");
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis primary at 127.0.0.9:6380\n");
+    link.AfterClients();
+    ASSERT_EQ(script.opened.back(), "127.0.0.9");
+    script.replies = "*3\r\n" + Bulk("master") + ":0\r\n*0\r\n" +
+                     "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+
+    link.Publish(HeapText("mine"));
+    script.commands.clear();
+    link.AfterClients();
+    ASSERT_EQ(script.commands.size(), 3u);
+    EXPECT_EQ(script.commands[0][0], "XREAD");
+    EXPECT_EQ(script.commands[1][0], "XADD");
+    EXPECT_EQ(script.commands[2], (Command{"WAIT", "1", "100"}));
+    std::string mine = script.commands[1][9];
+    // The primary has it all, no replica yet: nothing is delivered.
+    script.replies = "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*1\r\n" +
+                     Entry("1-0", "theirs", "aaaa:1") + Bulk("2-0") + ":0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(g_server.relay.history[0], nullptr);
+
+    script.commands.clear();
+    link.AfterClients();  // the same read again; "mine" is not sent twice
+    ASSERT_EQ(script.commands.size(), 3u);
+    EXPECT_EQ(script.commands[0],
+              (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "0-0"}));
+    EXPECT_EQ(script.commands[1][0], "PUBLISH");
+    script.replies = "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*3\r\n" +
+                     Entry("1-0", "theirs", "aaaa:1") + Entry("2-0", "mine", mine) +
+                     Entry("3-0", "theirs", "aaaa:1") + ":0\r\n:1\r\n";
+    link.BeforeClients();
+    ASSERT_NE(g_server.relay.history[0], nullptr);
+    EXPECT_STREQ(g_server.relay.history[0], "mine");
+    EXPECT_STREQ(g_server.relay.history[1], "theirs");
+    EXPECT_EQ(g_server.relay.history[2], nullptr);
+    EXPECT_EQ(Console(), "Suppressed 1 duplicate messages\n");
+
+    script.commands.clear();
+    link.AfterClients();  // on a replica now: let go, never sent again
+    EXPECT_TRUE(AddedTexts(script).empty());
+    EXPECT_EQ(script.commands[0],
+              (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "3-0"}));
+}
+
 }  // namespace
