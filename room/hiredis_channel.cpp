@@ -53,6 +53,7 @@ class CHiredisChannel : public CRedisChannel {
             return false;
         }
         int done = 0;
+        heard_ = false;
         if (redisBufferWrite(context_, &done) != REDIS_OK) {
             return Broken();
         }
@@ -68,6 +69,7 @@ class CHiredisChannel : public CRedisChannel {
                 break;
             }
             taken += after - before;
+            heard_ = true;
         }
         return true;
     }
@@ -85,6 +87,8 @@ class CHiredisChannel : public CRedisChannel {
         return context_ != nullptr && context_->obuf != nullptr ? sdslen(context_->obuf) : 0;
     }
 
+    bool Heard() const override { return heard_; }
+
     std::string Error() const override { return error_; }
 
   private:
@@ -95,6 +99,7 @@ class CHiredisChannel : public CRedisChannel {
 
     redisContext* context_ = nullptr;
     std::string error_;
+    bool heard_ = false;
 };
 
 }  // namespace

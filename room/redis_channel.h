@@ -27,6 +27,8 @@ class CRedisChannel {
     // The next complete reply, to be released with freeReplyObject, or null
     // while none is complete.
     virtual redisReply* NextReply() = 0;
+    // Whether the last Exchange took in any bytes.
+    virtual bool Heard() const = 0;
     // Bytes queued by Append that are not written yet.
     virtual std::size_t Unwritten() const = 0;
     // Why the last Open, Append or Exchange failed.

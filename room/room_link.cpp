@@ -136,6 +136,9 @@ void CRoomLink::BeforeClients() {
         Lost(channel_->Error());
         return;
     }
+    if (channel_->Heard()) {
+        sentAt_ = now;  // a long answer that is still coming is not a silence
+    }
     while (!steps_.empty()) {
         redisReply* r = channel_->NextReply();
         if (r == nullptr) {
@@ -685,11 +688,16 @@ void CRoomLink::OnRead(const redisReply* r) {
     } else if (catchingUp_) {
         // Read to the end: what was not found was never written; send it again.
         catchingUp_ = false;
+        std::size_t again = 0;
         for (Held& h : held_) {
             if (!h.uncertain) {
                 break;  // the uncertain ones are the oldest, at the front
             }
             h.uncertain = false;
+            ++again;
+        }
+        if (again > 0) {
+            ConsolePrint("Sending %zu messages again\n", again);
         }
     }
 }

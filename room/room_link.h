@@ -155,7 +155,7 @@ class CRoomLink {
         std::size_t bytes;  // the command's size on the wire
     };
     std::deque<Pending> steps_;
-    std::uint32_t sentAt_ = 0;
+    std::uint32_t sentAt_ = 0;  // the batch in flight went out, or was last heard of
     std::uint32_t retryAt_ = 0;
     std::uint32_t lastReadAt_ = 0;
     int retryMs_ = kFirstRetryMs;
