@@ -283,6 +283,13 @@ bool CRoomLink::OnSentinel(const redisReply* r) {
 
 bool CRoomLink::OnRole(const redisReply* r) {
     if (reply::IsArray(r, 1) && reply::Equals(r->element[0], "master")) {
+        // A primary without any replica (just after a failover) cannot
+        // have one confirm: waiting for it would only hold the room up.
+        if (reply::IsArray(r, 3) && reply::IsArray(r->element[2]) && r->element[2]->elements == 0 &&
+            !withoutReplica_) {
+            ConsolePrint("Redis replica not in sync, delivering without one\n");
+            withoutReplica_ = true;
+        }
         return true;
     }
     Lost("not the primary");  // the Sentinel's answer is already old
@@ -809,7 +816,8 @@ void CRoomLink::Fail(const std::string& redisError) {
         primaryKnown_ = false;  // the primary may have changed: ask again
     }
     retryAt_ = Platform().TickCount() + static_cast<std::uint32_t>(retryMs_);
-    retryMs_ = std::min(retryMs_ * 2, kMaxRetryMs);
+    // Sentinels are cheap to ask, and a failover should be followed soon.
+    retryMs_ = std::min(retryMs_ * 2, sentinels_.empty() ? kMaxRetryMs : kMaxSentinelRetryMs);
 }
 
 void CRoomLink::Skip(const redisReply* id, const char* why) {

@@ -25,6 +25,7 @@ constexpr int kLostReplyMs = 10000;  // the connection is given up
 constexpr int kHandshakeMs = 5000;   // a new connection must answer by then
 constexpr int kFirstRetryMs = 250;   // backoff, doubling up to the maximum
 constexpr int kMaxRetryMs = 5000;
+constexpr int kMaxSentinelRetryMs = 1000;  // the same, when Sentinels are asked
 constexpr int kStallMs = 1000;             // reads this far apart may have let entries be trimmed
 constexpr int kStopMs = 2000;              // a stop waits this long for Redis's answers
 constexpr int kStopPassMs = 20;            // the pace of that wait

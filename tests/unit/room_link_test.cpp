@@ -277,7 +277,8 @@ TEST_F(RoomLinkTest, WithSentinelEntriesAreDeliveredOnceOnAReplica) {
     EXPECT_EQ(Console(), "Redis primary at 127.0.0.9:6380\n");
     link.AfterClients();
     ASSERT_EQ(script.opened.back(), "127.0.0.9");
-    script.replies = "*3\r\n" + Bulk("master") + ":0\r\n*0\r\n" +
+    script.replies = "*3\r\n" + Bulk("master") + ":0\r\n*1\r\n*3\r\n" + Bulk("127.0.0.8") +
+                     Bulk("6381") + Bulk("0") +
                      "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
     link.BeforeClients();
     EXPECT_EQ(Console(), "Redis connected\n");
