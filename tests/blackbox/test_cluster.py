@@ -34,11 +34,11 @@ def new_room():
     return f"test-{os.getpid()}-{next(_rooms)}"
 
 
-def join(server_factory, redis, room, env=None, connected=True, host="127.0.0.1"):
+def join(server_factory, redis, room, env=None, connected=True, host="127.0.0.1", timeout=None):
     server = server_factory(args=["{port}", "--redis", f"{host}:{redis.port}", "--room", room],
                             env=env)
     if connected:
-        server.wait_line("Redis connected")
+        server.wait_line("Redis connected", timeout=timeout)
     return server
 
 
@@ -253,7 +253,7 @@ def test_entries_that_are_no_message_are_skipped(redis, server_factory):
     skipped = [line for line in server.lines() if line.startswith("Skipped room entry ")]
     assert skipped == [skipped[0]] and "longer than a frame" in skipped[0], server.stdout
     # An instance that starts now takes the last three messages as history.
-    late = join(server_factory, redis, room)
+    late = join(server_factory, redis, room, timeout=30)  # its first look reads 33 MiB
     newcomer = late.connect()
     assert texts(newcomer, 2, timeout=30) == ["good1", "good2"]
     newcomer.ping_barrier()
