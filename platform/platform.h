@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -119,6 +120,15 @@ class CPlatform {
     };
     // The stamp of the file at `path`; false when there is none to be had.
     virtual bool StampFile(const char* /*path*/, FileStamp* /*stamp*/) { return false; }
+    // Looks a host name up, waiting for the answer (DNS may take seconds):
+    // for a thread of its own, never for the pass. Safe on any thread. True
+    // with the first address, as text, in `address`; false with the
+    // system's reason in `error`. Both buffers end with a NUL.
+    virtual bool LookUpHost(const char* /*host*/, char* /*address*/, std::size_t /*addressSize*/,
+                            char* error, std::size_t errorSize) {
+        std::snprintf(error, errorSize, "host names are not looked up here");
+        return false;
+    }
 };
 
 // The platform the core talks to: the system's unless a test replaced it.

@@ -2,6 +2,8 @@
 // header is needed here beyond what hiredis itself includes.
 #include "room/redis_channel.h"
 
+#include <hiredis/sds.h>
+
 namespace {
 
 // Most reply bytes taken in per Exchange, so a flood of replies cannot hold
@@ -34,10 +36,15 @@ class CHiredisChannel : public CRedisChannel {
         }
     }
 
-    void Append(int argc, const char** argv, const std::size_t* lengths) override {
-        if (context_ != nullptr) {
-            redisAppendCommandArgv(context_, argc, argv, lengths);
+    bool Append(int argc, const char** argv, const std::size_t* lengths) override {
+        if (context_ == nullptr) {
+            error_ = "not connected";
+            return false;
         }
+        if (redisAppendCommandArgv(context_, argc, argv, lengths) != REDIS_OK) {
+            return Broken();
+        }
+        return true;
     }
 
     bool Exchange() override {
@@ -46,6 +53,7 @@ class CHiredisChannel : public CRedisChannel {
             return false;
         }
         int done = 0;
+        heard_ = false;
         if (redisBufferWrite(context_, &done) != REDIS_OK) {
             return Broken();
         }
@@ -61,6 +69,7 @@ class CHiredisChannel : public CRedisChannel {
                 break;
             }
             taken += after - before;
+            heard_ = true;
         }
         return true;
     }
@@ -73,6 +82,13 @@ class CHiredisChannel : public CRedisChannel {
         return static_cast<redisReply*>(reply);
     }
 
+    std::size_t Unwritten() const override {
+        // hiredis keeps what is still to be written in obuf, an sds string.
+        return context_ != nullptr && context_->obuf != nullptr ? sdslen(context_->obuf) : 0;
+    }
+
+    bool Heard() const override { return heard_; }
+
     std::string Error() const override { return error_; }
 
   private:
@@ -83,6 +99,7 @@ class CHiredisChannel : public CRedisChannel {
 
     redisContext* context_ = nullptr;
     std::string error_;
+    bool heard_ = false;
 };
 
 }  // namespace

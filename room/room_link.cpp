@@ -1,6 +1,8 @@
 #include "room/room_link.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +12,14 @@
 #include "console/console.h"
 #include "platform/platform.h"
 #include "room/redis_reply.h"
+#include "stream/frame.h"
 #include "stream/heap.h"
 
 namespace {
+
+// The newest entries looked at for the history: enough that a few that are
+// no message do not leave it short.
+const char kHistoryScan[] = "10";
 
 int Since(std::uint32_t then, std::uint32_t now) {
     return static_cast<int>(static_cast<std::int32_t>(now - then));
@@ -40,6 +47,45 @@ bool ParseId(const redisReply* r, CStreamId* id) {
     return reply::IsText(r) && id->Parse(r->str, r->len);
 }
 
+// Why an entry's fields are not a message this system could have written
+// ("m" TEXT "o" WRITER:NUMBER, a text no longer than a client's frame and
+// without a NUL, as a client's message is cut at its first one); null when
+// they are. *text is the message then.
+const char* EntryFault(const redisReply* fields, const redisReply** text) {
+    if (!reply::IsArray(fields) || fields->elements != 4) {
+        return "not the fields m and o";
+    }
+    const redisReply* m = reply::Field(fields, "m");
+    const redisReply* o = reply::Field(fields, "o");
+    if (m == nullptr || o == nullptr || m->type != REDIS_REPLY_STRING ||
+        o->type != REDIS_REPLY_STRING) {
+        return "not the fields m and o";
+    }
+    if (m->len > frame::kMaxPayload) {
+        return "text longer than a frame";
+    }
+    if (std::memchr(m->str, '\0', m->len) != nullptr) {
+        return "text with a NUL byte";
+    }
+    // The writer's tag (hex digits), a colon, its message number.
+    const char* at = o->str;
+    const char* end = o->str + o->len;
+    const char* tagEnd = at;
+    while (tagEnd < end && std::isxdigit(static_cast<unsigned char>(*tagEnd))) {
+        ++tagEnd;
+    }
+    const char* number = tagEnd + 1;
+    bool digits = number < end;
+    for (const char* d = number; d < end && digits; ++d) {
+        digits = *d >= '0' && *d <= '9';
+    }
+    if (tagEnd == at || tagEnd == end || *tagEnd != ':' || !digits || end - number > 20) {
+        return "malformed origin";
+    }
+    *text = m;
+    return nullptr;
+}
+
 bool NoSuchKey(const redisReply* r) {
     return reply::IsError(r) && std::strstr(r->str, "no such key") != nullptr;
 }
@@ -59,6 +105,7 @@ CRoomLink::CRoomLink(CRoomDelivery& delivery, std::unique_ptr<CRedisChannel> cha
 }
 
 CRoomLink::~CRoomLink() {
+    freeReplyObject(pendingRead_);
     for (Held& h : held_) {
         std::free(h.text);
     }
@@ -84,17 +131,27 @@ void CRoomLink::BeforeClients() {
         return;
     }
     std::uint32_t now = Platform().TickCount();
+    ReportSkips(now);
     if (!channel_->Exchange()) {
-        Fail("");
+        Lost(channel_->Error());
         return;
+    }
+    if (channel_->Heard()) {
+        sentAt_ = now;  // a long answer that is still coming is not a silence
     }
     while (!steps_.empty()) {
         redisReply* r = channel_->NextReply();
         if (r == nullptr) {
             break;
         }
-        Step step = steps_.front();
+        Step step = steps_.front().step;
         steps_.pop_front();
+        if (step == Step::kRead && !sentinels_.empty() && !reply::IsError(r)) {
+            // Delivered once WAIT, later in this batch, says a replica has it.
+            freeReplyObject(pendingRead_);
+            pendingRead_ = r;
+            continue;
+        }
         bool ok = Handle(step, r);
         freeReplyObject(r);
         if (!ok) {
@@ -112,7 +169,7 @@ void CRoomLink::AfterClients() {
     std::uint32_t now = Platform().TickCount();
     if (state_ == State::kWaiting) {
         if (Since(retryAt_, now) >= 0) {
-            Connect(now);
+            Reach(now);
         }
         return;
     }
@@ -121,14 +178,189 @@ void CRoomLink::AfterClients() {
     }
 }
 
-void CRoomLink::Command(Step step, int argc, const char** argv, const std::size_t* lengths) {
-    channel_->Append(argc, argv, lengths);
-    steps_.push_back(step);
+bool CRoomLink::Command(Step step, int argc, const char** argv, const std::size_t* lengths) {
+    // A command hiredis could not take would leave the replies out of step
+    // with the steps: nothing more is queued, and the write fails the link.
+    if (appendFailed_ || !channel_->Append(argc, argv, lengths)) {
+        appendFailed_ = true;
+        return false;
+    }
+    // Its size on the wire (RESP), to tell at a stop what was written.
+    std::size_t bytes = 0;
+    for (int i = 0; i < argc; ++i) {
+        bytes += std::to_string(lengths[i]).size() + lengths[i] + 5;  // $N\r\n...\r\n
+    }
+    bytes += std::to_string(argc).size() + 3;  // *N\r\n
+    steps_.push_back({step, bytes});
+    return true;
 }
 
-void CRoomLink::Connect(std::uint32_t now) {
-    if (!channel_->Open(host_, port_)) {
-        Fail("");
+bool CRoomLink::Write() {
+    if (appendFailed_ || !channel_->Exchange()) {
+        Lost(channel_->Error());
+        return false;
+    }
+    return true;
+}
+
+void CRoomLink::UseSentinels(std::vector<CRedisAddress> sentinels, std::string master) {
+    sentinels_ = std::move(sentinels);
+    master_ = std::move(master);
+    primaryKnown_ = false;
+}
+
+void CRoomLink::Reach(std::uint32_t now) {
+    // With Sentinels, each attempt first asks one where the primary is.
+    bool asking = !sentinels_.empty() && !primaryKnown_;
+    const std::string& host = asking ? sentinels_[sentinelAt_].host : host_;
+    std::string address = host;
+    if (!IsNumericHost(host)) {
+        // A host name is looked up anew before every attempt, off the pass.
+        lookup_.Start(host);
+        switch (lookup_.Take(&address)) {
+            case CHostLookup::Answer::kNone:
+            case CHostLookup::Answer::kPending:
+                return;
+            case CHostLookup::Answer::kFailed:
+                if (asking) {
+                    state_ = State::kAsking;  // so the next Sentinel is tried
+                }
+                Lost("cannot look up " + host + ": " + address);
+                return;
+            case CHostLookup::Answer::kAddress:
+                break;
+        }
+    }
+    if (asking) {
+        Ask(now, address);
+    } else {
+        Connect(now, address);
+    }
+}
+
+void CRoomLink::Ask(std::uint32_t now, const std::string& address) {
+    state_ = State::kAsking;
+    if (!channel_->Open(address, sentinels_[sentinelAt_].port)) {
+        Lost(channel_->Error());
+        return;
+    }
+    sentAt_ = now;
+    const char* argv[] = {"SENTINEL", "get-master-addr-by-name", master_.c_str()};
+    std::size_t lengths[] = {8, 23, master_.size()};
+    Command(Step::kSentinel, 3, argv, lengths);
+    Write();
+}
+
+bool CRoomLink::OnSentinel(const redisReply* r) {
+    long port = 0;
+    if (reply::IsArray(r, 2) && reply::IsText(r->element[0]) && reply::IsText(r->element[1])) {
+        std::string portText(r->element[1]->str, r->element[1]->len);
+        char* end = nullptr;
+        port = std::strtol(portText.c_str(), &end, 10);
+        if (end == portText.c_str() || *end != '\0') {
+            port = 0;
+        }
+    }
+    if (port < 1 || port > 65535 || r->element[0]->len == 0 || r->element[0]->len > 255) {
+        Lost("Sentinel knows no primary " + master_);
+        return false;
+    }
+    std::string host(r->element[0]->str, r->element[0]->len);
+    if (host != host_ || port != port_) {
+        ConsolePrint("Redis primary at %s:%ld\n", host.c_str(), port);
+    }
+    host_ = host;
+    port_ = static_cast<int>(port);
+    primaryKnown_ = true;
+    sentinelTries_ = 0;
+    // On to the primary at once, on a connection of its own.
+    channel_->Close();
+    steps_.clear();
+    state_ = State::kWaiting;
+    retryAt_ = Platform().TickCount();
+    return false;
+}
+
+bool CRoomLink::OnRole(const redisReply* r) {
+    if (reply::IsArray(r, 1) && reply::Equals(r->element[0], "master")) {
+        // A primary without any replica (just after a failover) cannot
+        // have one confirm: waiting for it would only hold the room up.
+        if (reply::IsArray(r, 3) && reply::IsArray(r->element[2]) && r->element[2]->elements == 0 &&
+            !withoutReplica_) {
+            ConsolePrint("Redis replica not in sync, delivering without one\n");
+            withoutReplica_ = true;
+        }
+        return true;
+    }
+    Lost("not the primary");  // the Sentinel's answer is already old
+    return false;
+}
+
+void CRoomLink::OnWait(const redisReply* r) {
+    long long replicas = 0;
+    reply::Integer(r, &replicas);
+    std::uint32_t now = Platform().TickCount();
+    if (replicas >= 1) {
+        replicaMissing_ = false;
+        if (withoutReplica_) {
+            ConsolePrint("Redis replica in sync\n");
+            withoutReplica_ = false;
+        }
+    } else {
+        if (!replicaMissing_) {
+            replicaMissing_ = true;
+            replicaMissingSince_ = now;
+        }
+        if (!withoutReplica_ && Since(replicaMissingSince_, now) >= kNoReplicaMs) {
+            ConsolePrint("Redis replica not in sync, delivering without one\n");
+            withoutReplica_ = true;
+        }
+    }
+    if (replicas < 1 && !withoutReplica_) {
+        // Not yet on a replica: read again from the same place next time;
+        // the messages stay held.
+        freeReplyObject(pendingRead_);
+        pendingRead_ = nullptr;
+        discardRead_ = false;  // a read to be discarded is gone already
+        return;
+    }
+    for (; answeredAdds_ > 0; --answeredAdds_) {
+        heldBytes_ -= held_.front().length;
+        std::free(held_.front().text);
+        held_.pop_front();
+        --sentAdds_;
+    }
+    if (pendingRead_ != nullptr) {
+        redisReply* read = pendingRead_;
+        pendingRead_ = nullptr;
+        OnRead(read);
+        freeReplyObject(read);
+    }
+}
+
+bool CRoomLink::FirstDelivery(const redisReply* origin) {
+    const char* colon = static_cast<const char*>(
+        std::memchr(origin->str, ':', static_cast<std::size_t>(origin->len)));
+    std::string writer(origin->str, static_cast<std::size_t>(colon - origin->str));
+    std::uint64_t seq = std::strtoull(colon + 1, nullptr, 10);
+    auto found = lastSeqOf_.find(writer);
+    if (found != lastSeqOf_.end()) {
+        if (seq <= found->second) {
+            return false;
+        }
+        found->second = seq;
+        return true;
+    }
+    if (lastSeqOf_.size() >= kMaxWriters) {
+        lastSeqOf_.clear();  // writers of long ago; a rare reset
+    }
+    lastSeqOf_.emplace(writer, seq);
+    return true;
+}
+
+void CRoomLink::Connect(std::uint32_t now, const std::string& address) {
+    if (!channel_->Open(address, port_)) {
+        Lost(channel_->Error());
         return;
     }
     state_ = State::kHandshake;
@@ -146,18 +378,19 @@ void CRoomLink::Connect(std::uint32_t now) {
     if (!password_.empty()) {
         plain(Step::kPlain, {"AUTH", password_.c_str()});
     }
+    if (!sentinels_.empty()) {
+        plain(Step::kRole, {"ROLE"});
+    }
     if (!anchored_) {
         // Where the stream stands and its last three, taken together.
         plain(Step::kPlain, {"MULTI"});
         plain(Step::kPlain, {"XINFO", "STREAM", key_.c_str()});
-        plain(Step::kPlain, {"XREVRANGE", key_.c_str(), "+", "-", "COUNT", "3"});
+        plain(Step::kPlain, {"XREVRANGE", key_.c_str(), "+", "-", "COUNT", kHistoryScan});
         plain(Step::kAnchor, {"EXEC"});
     } else {
         plain(Step::kCheck, {"XINFO", "STREAM", key_.c_str()});
     }
-    if (!channel_->Exchange()) {
-        Fail("");
-    }
+    Write();
 }
 
 void CRoomLink::SendBatch(std::uint32_t now) {
@@ -171,25 +404,9 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     }
     // After a broken link, what may already be in the stream waits until
     // the reading has caught up and shown which of it is.
-    if (!catchingUp_) {
-        char maxLength[16];
-        int maxLengthSize = std::snprintf(maxLength, sizeof maxLength, "%d", kStreamMaxLength);
-        std::size_t bytes = 0;
-        while (sentAdds_ < held_.size() && sentAdds_ < static_cast<std::size_t>(kMaxAddsPerBatch) &&
-               bytes < kMaxAddBytesPerBatch) {
-            const Held& h = held_[sentAdds_];
-            char origin[48];
-            int originSize = std::snprintf(origin, sizeof origin, "%s:%llu", tag_.c_str(),
-                                           static_cast<unsigned long long>(h.seq));
-            const char* argv[] = {"XADD", key_.c_str(), "MAXLEN", "~", maxLength,
-                                  "*",    "m",          h.text,   "o", origin};
-            std::size_t lengths[] = {
-                4, key_.size(), 6,        1, static_cast<std::size_t>(maxLengthSize),
-                1, 1,           h.length, 1, static_cast<std::size_t>(originSize)};
-            Command(Step::kAdd, 10, argv, lengths);
-            bytes += h.length;
-            ++sentAdds_;
-        }
+    bool replicated = !sentinels_.empty();
+    if (!catchingUp_ && !replicated) {
+        AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
     }
     char count[16];
     int countSize = std::snprintf(count, sizeof count, "%d", kReadCount);
@@ -198,9 +415,110 @@ void CRoomLink::SendBatch(std::uint32_t now) {
     std::size_t lengths[] = {5, 5,           static_cast<std::size_t>(countSize),
                              7, key_.size(), from.size()};
     Command(Step::kRead, 6, argv, lengths);
+    if (replicated) {
+        // The adds come after the read and WAIT after both: once a replica
+        // has everything up to here, what the read returned is delivered
+        // and the adds are let go. Without an add, a PUBLISH is the write
+        // whose place WAIT waits for.
+        std::size_t before = sentAdds_;
+        if (!catchingUp_) {
+            AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
+        }
+        if (sentAdds_ == before) {
+            std::string channel = key_ + ":sync";
+            const char* publish[] = {"PUBLISH", channel.c_str(), tag_.c_str()};
+            std::size_t publishLengths[] = {7, channel.size(), tag_.size()};
+            Command(Step::kPlain, 3, publish, publishLengths);
+        }
+        char waitMs[16];
+        int waitMsSize = std::snprintf(waitMs, sizeof waitMs, "%d", kReplicaWaitMs);
+        const char* wait[] = {"WAIT", "1", waitMs};
+        std::size_t waitLengths[] = {4, 1, static_cast<std::size_t>(waitMsSize)};
+        Command(Step::kWait, 3, wait, waitLengths);
+    }
     sentAt_ = lastReadAt_ = now;
-    if (!channel_->Exchange()) {
-        Fail("");
+    Write();
+}
+
+void CRoomLink::AppendAdds(std::size_t maxCount, std::size_t maxBytes) {
+    char maxLength[16];
+    int maxLengthSize = std::snprintf(maxLength, sizeof maxLength, "%d", kStreamMaxLength);
+    std::size_t bytes = 0;
+    for (std::size_t added = 0; sentAdds_ < held_.size() && added < maxCount && bytes < maxBytes;
+         ++added) {
+        const Held& h = held_[sentAdds_];
+        char origin[48];
+        int originSize = std::snprintf(origin, sizeof origin, "%s:%llu", tag_.c_str(),
+                                       static_cast<unsigned long long>(h.seq));
+        const char* argv[] = {"XADD", key_.c_str(), "MAXLEN", "~", maxLength,
+                              "*",    "m",          h.text,   "o", origin};
+        std::size_t lengths[] = {
+            4, key_.size(), 6,        1, static_cast<std::size_t>(maxLengthSize),
+            1, 1,           h.length, 1, static_cast<std::size_t>(originSize)};
+        if (!Command(Step::kAdd, 10, argv, lengths)) {
+            break;
+        }
+        bytes += h.length;
+        ++sentAdds_;
+    }
+}
+
+void CRoomLink::Stop() {
+    stopping_ = true;
+    CPlatform& platform = Platform();
+    std::uint32_t start = platform.TickCount();
+    if (state_ == State::kWaiting) {
+        retryAt_ = start;  // one more attempt now, not after the backoff
+    }
+    while (!held_.empty()) {
+        std::uint32_t now = platform.TickCount();
+        if (Since(start, now) >= kStopMs) {
+            break;
+        }
+        BeforeClients();
+        if (held_.empty()) {
+            break;
+        }
+        if (state_ == State::kUp && !steps_.empty()) {
+            // No waiting for the batch in flight: everything held goes out
+            // behind it, and the answers come in order.
+            if (!catchingUp_ && sentAdds_ < held_.size()) {
+                AppendAdds(held_.size(), SIZE_MAX);
+                Write();
+            }
+        } else {
+            AfterClients();
+        }
+        platform.SleepMs(kStopPassMs);
+    }
+    ReportAtStop();
+}
+
+void CRoomLink::ReportAtStop() {
+    if (held_.empty()) {
+        return;
+    }
+    // Sent, but not answered: on an earlier connection (uncertain), or on
+    // this one, where the tail of what was queued may not be written yet.
+    std::size_t unanswered = 0;
+    for (const Held& h : held_) {
+        unanswered += h.uncertain ? 1 : 0;
+    }
+    if (state_ != State::kWaiting) {
+        std::size_t unwritten = channel_->Unwritten();
+        std::size_t unwrittenAdds = 0;
+        for (auto p = steps_.rbegin(); p != steps_.rend() && unwritten > 0; ++p) {
+            unwrittenAdds += p->step == Step::kAdd ? 1 : 0;
+            unwritten -= std::min(unwritten, p->bytes);
+        }
+        unanswered += sentAdds_ - std::min(sentAdds_, unwrittenAdds);
+    }
+    std::size_t unsent = held_.size() - unanswered;
+    if (unanswered > 0) {
+        ConsolePrint("%zu messages sent to Redis before stopping were not confirmed\n", unanswered);
+    }
+    if (unsent > 0) {
+        ConsolePrint("Could not send %zu messages to Redis before stopping\n", unsent);
     }
 }
 
@@ -225,7 +543,18 @@ bool CRoomLink::Handle(Step step, const redisReply* r) {
         case Step::kCheck:
             OnCheck(r);
             return true;
+        case Step::kSentinel:
+            return OnSentinel(r);
+        case Step::kRole:
+            return OnRole(r);
+        case Step::kWait:
+            OnWait(r);
+            return true;
         case Step::kAdd: {
+            if (!sentinels_.empty()) {
+                ++answeredAdds_;  // kept until a replica has it (OnWait)
+                return true;
+            }
             Held& h = held_.front();
             heldBytes_ -= h.length;
             std::free(h.text);
@@ -249,18 +578,26 @@ void CRoomLink::OnAnchor(const redisReply* r) {
         reply::Integer(reply::Field(info, "entries-added"), &seen_);
         ParseId(reply::Field(info, "last-generated-id"), &lastId_);
     }
-    // The room's last three become the history, oldest first.
+    // The room's last three messages become the history, oldest first;
+    // entries that are no message are passed over.
     char* history[3];
     std::size_t kept = 0;
-    for (std::size_t i = reply::IsArray(last) ? last->elements : 0; i-- > 0 && kept < 3;) {
+    std::size_t count = reply::IsArray(last) ? last->elements : 0;
+    for (std::size_t i = 0; i < count && kept < 3; ++i) {
         const redisReply* entry = last->element[i];
-        const redisReply* text =
-            reply::IsArray(entry, 2) ? reply::Field(entry->element[1], "m") : nullptr;
-        char* copy = reply::IsText(text) ? CopyText(text) : nullptr;
+        const redisReply* text = nullptr;
+        const char* fault =
+            reply::IsArray(entry, 2) ? EntryFault(entry->element[1], &text) : "not an entry";
+        if (fault != nullptr) {
+            Skip(reply::IsArray(entry, 1) ? entry->element[0] : nullptr, fault);
+            continue;
+        }
+        char* copy = CopyText(text);
         if (copy != nullptr) {
             history[kept++] = copy;
         }
     }
+    std::reverse(history, history + kept);
     delivery_.ReplaceHistory(history, kept);
     anchored_ = true;
 }
@@ -301,7 +638,9 @@ void CRoomLink::ReadFromStart(long long entriesBefore) {
     seen_ = entriesBefore;
     delivery_.ReplaceHistory(nullptr, 0);
     // A read already sent in this batch went from the old place.
-    discardRead_ = std::find(steps_.begin(), steps_.end(), Step::kRead) != steps_.end();
+    discardRead_ = std::find_if(steps_.begin(), steps_.end(), [](const Pending& p) {
+                       return p.step == Step::kRead;
+                   }) != steps_.end();
 }
 
 void CRoomLink::OnRead(const redisReply* r) {
@@ -314,34 +653,58 @@ void CRoomLink::OnRead(const redisReply* r) {
         entries = r->element[0]->element[1];
     }
     std::size_t count = reply::IsArray(entries) ? entries->elements : 0;
+    unsigned long long duplicates = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const redisReply* entry = entries->element[i];
         CStreamId id;
-        if (!reply::IsArray(entry, 2) || !ParseId(entry->element[0], &id) || !(lastId_ < id)) {
+        if (!reply::IsArray(entry, 2) || !ParseId(entry->element[0], &id)) {
+            Skip(reply::IsArray(entry, 1) ? entry->element[0] : nullptr, "not an entry");
+            continue;
+        }
+        if (!(lastId_ < id)) {
             continue;
         }
         lastId_ = id;
         ++seen_;
-        const redisReply* fields = entry->element[1];
+        const redisReply* text = nullptr;
+        const char* fault = EntryFault(entry->element[1], &text);
+        if (fault != nullptr) {
+            Skip(entry->element[0], fault);  // read past, never relayed
+            continue;
+        }
+        const redisReply* origin = reply::Field(entry->element[1], "o");
         if (catchingUp_) {
-            OnOwnEntry(reply::Field(fields, "o"));
+            OnOwnEntry(origin);
         }
-        const redisReply* text = reply::Field(fields, "m");
-        char* copy = reply::IsText(text) ? CopyText(text) : nullptr;
-        if (copy != nullptr) {
+        if (!FirstDelivery(origin)) {
+            ++duplicates;  // written twice (sent again after a failover)
+            continue;
+        }
+        char* copy = CopyText(text);
+        if (copy != nullptr && !stopping_) {
             delivery_.Deliver(copy);
+        } else {
+            std::free(copy);  // stopping: the clients are no longer served
         }
+    }
+    if (duplicates > 0) {
+        ConsolePrint("Suppressed %llu duplicate messages\n", duplicates);
     }
     if (count >= static_cast<std::size_t>(kReadCount)) {
         checkDue_ = true;  // behind: the next read may find entries trimmed
     } else if (catchingUp_) {
         // Read to the end: what was not found was never written; send it again.
         catchingUp_ = false;
+        std::size_t again = 0;
         for (Held& h : held_) {
             if (!h.uncertain) {
                 break;  // the uncertain ones are the oldest, at the front
             }
             h.uncertain = false;
+            ++again;
+        }
+        if (again > 0) {
+            ConsolePrint("Sending %zu messages again\n", again);
         }
     }
 }
@@ -366,7 +729,7 @@ void CRoomLink::Answered() {
         state_ = State::kUp;
         ConsolePrint("Redis connected\n");
         downReported_ = false;
-        lastError_.clear();
+        shownReasons_.clear();
         retryMs_ = kFirstRetryMs;
     }
     if (slowReported_) {
@@ -378,42 +741,105 @@ void CRoomLink::Answered() {
 
 void CRoomLink::Overdue(std::uint32_t now) {
     int waited = Since(sentAt_, now);
-    if (state_ == State::kHandshake) {
+    if (state_ == State::kHandshake || state_ == State::kAsking) {
         if (waited > kHandshakeMs) {
-            Fail("");
+            Lost("no answer within 5 s");
         }
         return;
     }
     if (waited > kLostReplyMs) {
-        Fail("");
+        Lost("no answer for 10 s");
     } else if (waited > kSlowReplyMs && !slowReported_) {
         ConsolePrint("Redis not answering\n");
         slowReported_ = true;
     }
 }
 
+void CRoomLink::Tell(const std::string& reason) {
+    // Each reason once until connected again, however often the attempts
+    // (or the Sentinels asked in turn) fail for it.
+    if (std::find(shownReasons_.begin(), shownReasons_.end(), reason) != shownReasons_.end()) {
+        return;
+    }
+    ConsolePrint("Redis %.200s\n", reason.c_str());
+    if (shownReasons_.size() < 16) {
+        shownReasons_.push_back(reason);
+    }
+}
+
+void CRoomLink::Lost(const std::string& why) {
+    // hiredis's words for a failed connection (refused, reset, no route ...)
+    // or the link's own; shown when they change, not at every attempt.
+    std::string reason = "connection: ";
+    if (state_ == State::kAsking) {
+        const CRedisAddress& asked = sentinels_[sentinelAt_];
+        reason += "Sentinel " + asked.host + ":" + std::to_string(asked.port) + ": ";
+    }
+    reason += why.empty() ? std::string("failed") : why;
+    Tell(reason);
+    Fail("");
+}
+
 void CRoomLink::Fail(const std::string& redisError) {
     bool wasUp = state_ == State::kUp;
+    bool wasAsking = state_ == State::kAsking;
+    freeReplyObject(pendingRead_);
+    pendingRead_ = nullptr;
+    answeredAdds_ = 0;  // kept held: marked uncertain below with the rest
     channel_->Close();
     state_ = State::kWaiting;
     steps_.clear();
+    appendFailed_ = false;
     discardRead_ = false;
     for (std::size_t i = 0; i < sentAdds_; ++i) {
         held_[i].uncertain = true;
     }
     sentAdds_ = 0;
     catchingUp_ = !held_.empty() && held_.front().uncertain;
-    if (!redisError.empty() && redisError != lastError_) {
-        ConsolePrint("Redis error: %.200s\n", redisError.c_str());
-        lastError_ = redisError;
+    if (!redisError.empty()) {
+        Tell("error: " + redisError);
     }
     if (!downReported_) {
         ConsolePrint("%s\n", wasUp ? "Redis lost, retrying" : "Redis unreachable, retrying");
         downReported_ = true;
     }
     slowReported_ = false;
+    if (wasAsking && ++sentinelTries_ < sentinels_.size()) {
+        // The next Sentinel is asked at once; the backoff is per round.
+        sentinelAt_ = (sentinelAt_ + 1) % sentinels_.size();
+        retryAt_ = Platform().TickCount();
+        return;
+    }
+    if (!sentinels_.empty()) {
+        sentinelAt_ = (sentinelAt_ + 1) % sentinels_.size();
+        sentinelTries_ = 0;
+        primaryKnown_ = false;  // the primary may have changed: ask again
+    }
     retryAt_ = Platform().TickCount() + static_cast<std::uint32_t>(retryMs_);
-    retryMs_ = std::min(retryMs_ * 2, kMaxRetryMs);
+    // Sentinels are cheap to ask, and a failover should be followed soon.
+    retryMs_ = std::min(retryMs_ * 2, sentinels_.empty() ? kMaxRetryMs : kMaxSentinelRetryMs);
+}
+
+void CRoomLink::Skip(const redisReply* id, const char* why) {
+    std::uint32_t now = Platform().TickCount();
+    if (skipLineShown_ && Since(skipLineAt_, now) < kSkipReportMs) {
+        ++skippedQuietly_;
+        return;
+    }
+    std::string idText = reply::IsText(id)
+                             ? std::string(id->str, std::min<std::size_t>(id->len, 40))
+                             : std::string("?");
+    ConsolePrint("Skipped room entry %s: %s\n", idText.c_str(), why);
+    skipLineShown_ = true;
+    skipLineAt_ = now;
+}
+
+void CRoomLink::ReportSkips(std::uint32_t now) {
+    if (skippedQuietly_ > 0 && Since(skipLineAt_, now) >= kSkipReportMs) {
+        ConsolePrint("Skipped %llu more room entries\n", skippedQuietly_);
+        skippedQuietly_ = 0;
+        skipLineAt_ = now;
+    }
 }
 
 void CRoomLink::ReportDrops() {

@@ -90,7 +90,8 @@ int TovrelMain(int argc, char** argv) {
         case CCommandLine::kServe:
             break;
     }
-    if (!g_settings.redisHost.empty() && !RoomLinkSupported()) {
+    if ((!g_settings.redisHost.empty() || !g_settings.redisSentinels.empty()) &&
+        !RoomLinkSupported()) {
         ConsoleError("tovrel: this build has no Redis support (--redis)\n");
         return 1;
     }

@@ -26,6 +26,10 @@ const char kHelpText[] =
     "                       same Redis (port 6379 unless given; an IPv6 address\n"
     "                       in brackets, as [::1]:6379); a password is read from\n"
     "                       the environment variable TOVREL_REDIS_PASSWORD\n"
+    "  --redis-sentinel HOST:PORT[,HOST:PORT...]\n"
+    "                       find the room's Redis through these Sentinels instead\n"
+    "                       of --redis (with --redis-master)\n"
+    "  --redis-master NAME  the name the Sentinels know the primary by\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
     "  --token-file FILE    clients must send \"@AUTH <token>\" as their first message,\n"
     "                       with a token from FILE (one a line), within the idle\n"
@@ -198,6 +202,28 @@ bool ParseCount(const std::string& text, int most, int* count) {
     return true;
 }
 
+// HOST:PORT[,HOST:PORT...], each as --redis takes it.
+const char* ParseSentinels(const std::string& text, CSettings& settings) {
+    const char* expected = "--redis-sentinel: expected HOST:PORT[,HOST:PORT...]";
+    std::vector<std::pair<std::string, int>> sentinels;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        CSettings parsed;
+        if (one.empty() || ParseRedisAddress(one, parsed) != nullptr) {
+            return expected;
+        }
+        sentinels.emplace_back(parsed.redisHost, parsed.redisPort);
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    settings.redisSentinels = sentinels;
+    return nullptr;
+}
+
 CCommandLine Refuse(const std::string& why) {
     CCommandLine line;
     line.action = CCommandLine::kRefuse;
@@ -211,7 +237,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     CLI::App app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
-    std::string portText, bind, memory, redis, room, tokenFile;
+    std::string portText, bind, memory, redis, room, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass;
     std::vector<std::string> allow, deny;
     bool help = false, version = false;
@@ -220,6 +246,8 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
     app.add_option("--room", room);
+    app.add_option("--redis-sentinel", sentinels);
+    app.add_option("--redis-master", master);
     app.add_option("--token-file", tokenFile);
     app.add_option("--allow", allow);
     app.add_option("--deny", deny);
@@ -285,6 +313,23 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         if (why != nullptr) {
             return Refuse(why);
         }
+    }
+    bool sentinel = app.count("--redis-sentinel") > 0;
+    if (sentinel != (app.count("--redis-master") > 0)) {
+        return Refuse("--redis-sentinel and --redis-master go together");
+    }
+    if (sentinel) {
+        if (app.count("--redis") > 0) {
+            return Refuse("--redis-sentinel: either --redis or --redis-sentinel, not both");
+        }
+        const char* why = ParseSentinels(sentinels, settings);
+        if (why != nullptr) {
+            return Refuse(why);
+        }
+        if (master.empty()) {
+            return Refuse("--redis-master: expected a name");
+        }
+        settings.redisMaster = master;
     }
     if (app.count("--room") > 0) {
         if (room.empty()) {

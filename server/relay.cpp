@@ -10,6 +10,9 @@ void CRelay::Join(CParticipant* p) {
         first_->prevInRoom_ = p;
     }
     first_ = p;
+    if (historyAwaited_) {
+        return;  // queued by SetHistory once it is known
+    }
     for (int i = 2; i >= 0; --i) {
         if (history[i] != nullptr) {
             p->Replay(history[i]);
@@ -40,6 +43,24 @@ void CRelay::ClearHistory() {
     for (char*& entry : history) {
         std::free(entry);
         entry = nullptr;
+    }
+}
+
+void CRelay::SetHistory(char** messages, std::size_t count) {
+    ClearHistory();
+    for (std::size_t i = 0; i < count; ++i) {
+        KeepInHistory(messages[i]);
+    }
+    if (!historyAwaited_) {
+        return;
+    }
+    historyAwaited_ = false;
+    for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
+        for (int i = 2; i >= 0; --i) {
+            if (history[i] != nullptr) {
+                p->Replay(history[i]);
+            }
+        }
     }
 }
 

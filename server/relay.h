@@ -11,7 +11,8 @@ class CRelay {
     CRelay(const CRelay&) = delete;
     CRelay& operator=(const CRelay&) = delete;
 
-    // Adds a newcomer and queues the history for it, oldest first.
+    // Adds a newcomer and queues the history for it, oldest first; while
+    // the history is awaited, it gets it once it is known.
     void Join(CParticipant* participant);
     void Leave(CParticipant* participant);
 
@@ -23,6 +24,15 @@ class CRelay {
     void KeepInHistory(char* message);
     void ClearHistory();
 
+    // The history is the room's and not known yet (a room joined through
+    // Redis, before its last messages are read): newcomers wait for it.
+    void AwaitHistory() { historyAwaited_ = true; }
+    // Makes `messages` (oldest first, `count` of them, possibly none) the
+    // history, taking ownership, without relaying them. When it was
+    // awaited, everyone in the room joined before it was known and gets it
+    // now, before any relayed message.
+    void SetHistory(char** messages, std::size_t count);
+
     // The last three relayed messages, newest first; each is the heap
     // buffer received for it, owned here until pushed out.
     char* history[3];
@@ -30,4 +40,5 @@ class CRelay {
   private:
     CRelayBlocks blocks_;
     CParticipant* first_;
+    bool historyAwaited_ = false;
 };

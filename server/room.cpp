@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "room/room_link.h"
 #include "server/relay.h"
@@ -17,10 +18,7 @@ class CRelayDelivery final : public CRoomDelivery {
     explicit CRelayDelivery(CRelay& relay) : relay_(relay) {}
     void Deliver(char* message) override { relay_.Broadcast(message); }
     void ReplaceHistory(char** messages, std::size_t count) override {
-        relay_.ClearHistory();
-        for (std::size_t i = 0; i < count; ++i) {
-            relay_.KeepInHistory(messages[i]);
-        }
+        relay_.SetHistory(messages, count);
     }
 
   private:
@@ -36,16 +34,26 @@ bool RoomLinkSupported() {
 }
 
 void JoinRoom(std::uint16_t port, CRelay& relay) {
-    if (g_settings.redisHost.empty()) {
+    if (g_settings.redisHost.empty() && g_settings.redisSentinels.empty()) {
         return;
     }
     std::string key =
         "tovrel:" + (g_settings.room.empty() ? std::to_string(port) : g_settings.room);
     // From the environment, so that it never shows in a process list.
     const char* password = std::getenv("TOVREL_REDIS_PASSWORD");
+    // Clients that come before the room's last messages are read get them
+    // as soon as they are.
+    relay.AwaitHistory();
     g_delivery.reset(new CRelayDelivery(relay));
     g_room.reset(new CRoomLink(*g_delivery, NewHiredisChannel(), g_settings.redisHost,
                                g_settings.redisPort, key, password != nullptr ? password : ""));
+    if (!g_settings.redisSentinels.empty()) {
+        std::vector<CRedisAddress> sentinels;
+        for (const auto& s : g_settings.redisSentinels) {
+            sentinels.push_back({s.first, s.second});
+        }
+        g_room->UseSentinels(sentinels, g_settings.redisMaster);
+    }
 }
 
 void Relay(CRelay& relay, char* message) {
@@ -69,6 +77,9 @@ void RoomAfterClients() {
 }
 
 void LeaveRoom() {
+    if (g_room != nullptr) {
+        g_room->Stop();
+    }
     g_room.reset();
     g_delivery.reset();
 }

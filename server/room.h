@@ -27,5 +27,7 @@ void Relay(CRelay& relay, char* message);
 void RoomBeforeClients();
 void RoomAfterClients();
 
-// Drops the link; messages still held are lost.
+// At a stop, once no message is taken in any more: sends the messages still
+// held and waits for Redis to confirm them (2 s at most), tells what was not
+// confirmed, and drops the link.
 void LeaveRoom();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // An IPv4 network as CIDR gives it (host order): `address` with the low bits
@@ -24,6 +25,10 @@ struct CSettings {
     // Redis server joining this instance to a room; empty host means alone.
     std::string redisHost;
     int redisPort = 6379;
+    // Sentinels (host, port) that name the room's Redis primary under
+    // redisMaster, instead of redisHost; empty means none.
+    std::vector<std::pair<std::string, int>> redisSentinels;
+    std::string redisMaster;
     // The room's name; empty means the one that follows from the port.
     std::string room;
     // Clients must send "@AUTH <token>" with a token from this file first;

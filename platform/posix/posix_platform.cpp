@@ -2,6 +2,7 @@
 // mode, CLOCK_MONOTONIC, nanosleep and signal handlers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -204,6 +206,44 @@ class CPosixPlatform : public CPlatform {
         ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
         // A stop signal cuts the sleep short; the loop checks the flag next.
         nanosleep(&ts, nullptr);
+    }
+
+    bool LookUpHost(const char* host, char* address, std::size_t addressSize, char* error,
+                    std::size_t errorSize) override {
+        addrinfo hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        int result = ::getaddrinfo(host, nullptr, &hints, &found);
+        if (result != 0) {
+            std::snprintf(error, errorSize, "%s",
+                          result == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(result));
+            return false;
+        }
+        // IPv4 first, as a connection by address would try it.
+        const addrinfo* pick = nullptr;
+        for (const addrinfo* a = found; a != nullptr && pick == nullptr; a = a->ai_next) {
+            pick = a->ai_family == AF_INET ? a : nullptr;
+        }
+        for (const addrinfo* a = found; a != nullptr && pick == nullptr; a = a->ai_next) {
+            pick = a->ai_family == AF_INET6 ? a : nullptr;
+        }
+        bool ok = false;
+        if (pick != nullptr) {
+            const void* where =
+                pick->ai_family == AF_INET
+                    ? static_cast<const void*>(
+                          &reinterpret_cast<const sockaddr_in*>(pick->ai_addr)->sin_addr)
+                    : static_cast<const void*>(
+                          &reinterpret_cast<const sockaddr_in6*>(pick->ai_addr)->sin6_addr);
+            ok = ::inet_ntop(pick->ai_family, where, address,
+                             static_cast<socklen_t>(addressSize)) != nullptr;
+        }
+        ::freeaddrinfo(found);
+        if (!ok) {
+            std::snprintf(error, errorSize, "no address");
+        }
+        return ok;
     }
 
     std::FILE* OpenForReading(const char* path) override {

@@ -11,7 +11,7 @@ import time
 import pytest
 
 from conftest import IS_WINE, expect_silence, frame, server_env
-from tovrel_test_support import REDIS_SERVER, RedisServer
+from tovrel_test_support import REDIS_SERVER, RedisSentinel, RedisServer
 
 pytestmark = pytest.mark.skipif(IS_WINE or not os.path.exists(REDIS_SERVER),
                                 reason="needs redis-server and a build with Redis support")
@@ -19,6 +19,8 @@ pytestmark = pytest.mark.skipif(IS_WINE or not os.path.exists(REDIS_SERVER),
 _rooms = itertools.count()
 # Backoff tops out at 5 s, so a restarted Redis is found within about that.
 RECONNECT_TIMEOUT = 15.0
+# A writer's tag, as an instance marks its entries ("o" field: TAG:NUMBER).
+WRITER = "00000000feedbeef"
 
 
 @pytest.fixture
@@ -32,11 +34,11 @@ def new_room():
     return f"test-{os.getpid()}-{next(_rooms)}"
 
 
-def join(server_factory, redis, room, env=None, connected=True):
-    server = server_factory(args=["{port}", "--redis", f"127.0.0.1:{redis.port}", "--room", room],
+def join(server_factory, redis, room, env=None, connected=True, host="127.0.0.1", timeout=None):
+    server = server_factory(args=["{port}", "--redis", f"{host}:{redis.port}", "--room", room],
                             env=env)
     if connected:
-        server.wait_line("Redis connected")
+        server.wait_line("Redis connected", timeout=timeout)
     return server
 
 
@@ -91,6 +93,41 @@ def test_newcomers_on_every_instance_get_the_rooms_last_three(redis, server_fact
         newcomer.ping_barrier()
 
 
+def test_a_newcomer_before_the_history_is_known_gets_it_first(redis, server_factory):
+    room = new_room()
+    first = join(server_factory, redis, room)
+    watcher = first.connect()
+    for k in range(5):
+        watcher.send_frame(f"m{k}")
+    assert texts(watcher, 5) == [f"m{k}" for k in range(5)]
+    # A new instance whose first look at the stream goes unanswered for now:
+    # its client comes before the room's history is known there.
+    redis.pause()
+    try:
+        late = join(server_factory, redis, room, connected=False)
+        newcomer = late.connect()
+        newcomer.ping_barrier()  # served meanwhile
+        newcomer.send_frame("mine")  # held meanwhile
+        newcomer.ping_barrier()
+    finally:
+        redis.resume()
+    late.wait_line("Redis connected", timeout=RECONNECT_TIMEOUT)
+    assert texts(newcomer, 4) == ["m2", "m3", "m4", "mine"]
+    watcher.expect_frame("mine")
+    later = late.connect()  # once known, at once as before
+    assert texts(later, 3) == ["m3", "m4", "mine"]
+    later.ping_barrier()
+
+
+def test_a_host_name_is_looked_up(redis, server_factory):
+    room = new_room()
+    server = join(server_factory, redis, room, host="localhost")  # from /etc/hosts
+    client = server.connect()
+    client.send_frame("by name")
+    client.expect_frame("by name")
+    assert redis.call("XLEN", f"tovrel:{room}") == 1
+
+
 def test_redis_unreachable_at_start_serves_and_holds(server_factory):
     redis = RedisServer()  # its port chosen, nothing listening yet
     try:
@@ -103,6 +140,8 @@ def test_redis_unreachable_at_start_serves_and_holds(server_factory):
         server.wait_line("Redis connected", timeout=RECONNECT_TIMEOUT)
         client.expect_frame("early")
         assert server.count("Redis unreachable, retrying") == 1
+        # Why, in hiredis's words, once for all the attempts it failed.
+        assert server.count("Redis connection: Connection refused") == 1, server.stdout
     finally:
         redis.stop()
 
@@ -174,8 +213,8 @@ def test_entries_trimmed_before_an_instance_read_them_are_counted(redis, server_
     try:
         time.sleep(0.2)
         c = redis.connect()
-        c.pipeline([("XADD", f"tovrel:{room}", "MAXLEN", "100", "*", "m", f"t{k}")
-                    for k in range(300)])
+        c.pipeline([("XADD", f"tovrel:{room}", "MAXLEN", "100", "*", "m", f"t{k}", "o",
+                     f"{WRITER}:{k}") for k in range(300)])
         c.close()
         time.sleep(1.2)  # longer than a pass may take without a look at the stream
     finally:
@@ -183,6 +222,82 @@ def test_entries_trimmed_before_an_instance_read_them_are_counted(redis, server_
     server.wait_line("Missed 200 messages")
     assert texts(client, 100) == [f"t{k}" for k in range(200, 300)]
     client.ping_barrier()
+
+
+def test_entries_that_are_no_message_are_skipped(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    server = join(server_factory, redis, room)
+    clients = [server.connect() for _ in range(2)]
+    clients[0].send_frame("good1")
+    for c in clients:
+        c.expect_frame("good1")
+    bad = [
+        ("m", "x" * 131073, "o", f"{WRITER}:1"),  # longer than a frame
+        ("m", "no origin"),
+        ("m", "bad origin", "o", "nocolon"),
+        ("text", "wrong field", "o", f"{WRITER}:2"),
+        ("m", b"nul\0inside", "o", f"{WRITER}:3"),
+        ("m", "x" * (33 << 20), "o", f"{WRITER}:4"),  # past the output bound
+    ]
+    c = redis.connect()
+    c.pipeline([("XADD", key, "*") + fields for fields in bad])
+    c.close()
+    clients[1].send_frame("good2")
+    for c in clients:
+        # Nothing bad came before it; reading 33 MiB takes a while in a
+        # sanitizer build.
+        c.expect_frame("good2", timeout=30)
+        c.ping_barrier()
+    # One line, not one per entry, within the rate limit.
+    skipped = [line for line in server.lines() if line.startswith("Skipped room entry ")]
+    assert skipped == [skipped[0]] and "longer than a frame" in skipped[0], server.stdout
+    # An instance that starts now takes the last three messages as history.
+    late = join(server_factory, redis, room, timeout=30)  # its first look reads 33 MiB
+    newcomer = late.connect()
+    assert texts(newcomer, 2, timeout=30) == ["good1", "good2"]
+    newcomer.ping_barrier()
+    assert_nobody_dropped([server, late])
+    assert redis.call("XLEN", key) == 2 + len(bad)
+
+
+def test_a_stop_sends_what_is_held(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    server = join(server_factory, redis, room)
+    client = server.connect()
+    client.send_frame("before")
+    client.expect_frame("before")
+    redis.pause()  # what is sent from now on is held: no answer comes
+    held = [f"held{k}" for k in range(20)]
+    for text in held:
+        client.send_frame(text)
+    client.ping_barrier()  # all taken in
+    started = time.monotonic()
+    assert server.stop(signal.SIGTERM) == 0
+    assert time.monotonic() - started < 5.0
+    assert server.count(f"{len(held)} messages sent to Redis before stopping were not confirmed") \
+        == 1, server.stdout
+    redis.resume()
+    # Written before the exit, so Redis applies them once it runs again.
+    deadline = time.monotonic() + 5.0
+    while redis.call("XLEN", key) < 1 + len(held) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    entries = redis.call("XRANGE", key, "-", "+")
+    assert [fields[1].decode() for _, fields in entries] == ["before"] + held
+
+
+def test_a_stop_without_redis_counts_what_could_not_be_sent(redis, server_factory):
+    room = new_room()
+    server = join(server_factory, redis, room)
+    client = server.connect()
+    redis.kill()
+    server.wait_line("Redis lost, retrying")
+    for k in range(7):
+        client.send_frame(f"lost{k}")
+    client.ping_barrier()
+    assert server.stop(signal.SIGTERM) == 0
+    assert server.count("Could not send 7 messages to Redis before stopping") == 1, server.stdout
 
 
 def test_one_instance_killed_the_others_go_on(redis, server_factory):
@@ -221,3 +336,78 @@ def test_password_comes_from_the_environment(server_factory):
         assert any(line.startswith("Redis error: WRONGPASS") for line in bad.lines()), bad.stdout
     finally:
         redis.stop()
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if condition():
+                return
+        except (OSError, RuntimeError, ValueError, KeyError):
+            pass
+        time.sleep(0.1)
+    raise AssertionError(f"not within {timeout} s: {what}")
+
+
+@pytest.fixture
+def sentinel_group():
+    """A primary, one replica in sync and three Sentinels watching them."""
+    started = []
+    try:
+        primary = RedisServer().start()
+        started.append(primary)
+        replica = RedisServer(replica_of=primary.port).start()
+        started.append(replica)
+        wait_until(lambda: "master_link_status:up" in replica.call("INFO", "replication").decode(),
+                   15, "the replica in sync")
+        name = f"room-primary-{os.getpid()}"
+        sentinels = []
+        for _ in range(3):
+            sentinels.append(RedisSentinel(name, primary.port).start())
+            started.append(sentinels[-1])
+        for s in sentinels:
+            wait_until(lambda: s.knows(replicas=1, sentinels=2), 20, "Sentinels that know all")
+        yield primary, replica, sentinels
+    finally:
+        for proc in reversed(started):
+            proc.stop()
+
+
+def test_failover_through_sentinel_delivers_every_message_once_in_one_order(sentinel_group,
+                                                                            server_factory):
+    primary, replica, sentinels = sentinel_group
+    room = new_room()
+    args = ["{port}", "--redis-sentinel", ",".join(f"127.0.0.1:{s.port}" for s in sentinels),
+            "--redis-master", sentinels[0].name, "--room", room]
+    servers = [server_factory(args=args) for _ in range(2)]
+    for s in servers:
+        s.wait_line("Redis connected")
+        assert s.count(f"Redis primary at 127.0.0.1:{primary.port}") == 1, s.stdout
+    clients = [s.connect() for s in servers for _ in range(2)]
+    sent = []
+    # A steady flow from all four clients; the primary dies a third of the way.
+    for k in range(150):
+        for i, c in enumerate(clients):
+            c.send_frame(f"c{i}-{k}")
+            sent.append(f"c{i}-{k}")
+        if k == 50:
+            primary.kill()
+        time.sleep(0.02)
+    wait_until(lambda: sentinels[0].primary() == ("127.0.0.1", replica.port), 30, "the failover")
+    for s in servers:
+        s.wait_count("Redis connected", 2, timeout=30)
+        assert s.count(f"Redis primary at 127.0.0.1:{replica.port}") == 1, s.stdout
+    orders = [texts(c, len(sent), timeout=30) for c in clients]
+    assert_one_order(orders, sent)
+    for i in range(len(clients)):
+        mine = [t for t in orders[0] if t.startswith(f"c{i}-")]
+        assert mine == [f"c{i}-{k}" for k in range(150)]
+    expect_silence(*clients)
+    for c in clients:
+        c.ping_barrier()
+    assert_nobody_dropped(servers)
+    # Written once each to the new primary: nothing the old one had is lost
+    # or doubled there.
+    entries = replica.call("XRANGE", f"tovrel:{room}", "-", "+")
+    assert sorted(fields[1].decode() for _, fields in entries) == sorted(sent)

@@ -28,6 +28,12 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--redis", "fe80::1:6379"], "--redis: an IPv6 address goes in brackets"),
     (["5000", "--redis", "[::1"], "--redis"),
     (["5000", "--redis", "[::1]6379"], "--redis"),
+    (["5000", "--redis-sentinel", "127.0.0.1:26379"], "--redis-sentinel and --redis-master"),
+    (["5000", "--redis-master", "m"], "--redis-sentinel and --redis-master"),
+    (["5000", "--redis-sentinel", "127.0.0.1:26379,", "--redis-master", "m"], "--redis-sentinel"),
+    (["5000", "--redis-sentinel", "a:1,b:0", "--redis-master", "m"], "--redis-sentinel"),
+    (["5000", "--redis", "127.0.0.1", "--redis-sentinel", "a:1", "--redis-master", "m"],
+     "--redis-sentinel: either"),
 ])
 def test_bad_option_values_are_refused_before_serving(args, why):
     rc, out, err = run_once(args)

@@ -22,8 +22,12 @@ With --instances N (more than 1), N servers serve one room through a
 redis-server on a free loopback port that the soak starts and stops; each
 session connects to one of them at random and the observer to the first, so
 every session's run must be a run of one order shared by all instances.
+With --failover as well, the instances find that Redis through three
+Sentinels, with one replica, and the primary is killed halfway through: the
+same checks must hold across the failover.
 
 Usage: soak.py [--seconds N] [--clients N] [--rate MSGS_PER_S] [--instances N]
+       [--failover]
 The binary comes from TOVREL_SERVER; N defaults to TOVREL_SOAK_SECONDS or 60.
 """
 
@@ -40,7 +44,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from serverproc import Server, built_with_asan, server_binary  # noqa: E402
-from tovrel_test_support import HOST, RedisServer, frame  # noqa: E402
+from tovrel_test_support import HOST, RedisSentinel, RedisServer, frame  # noqa: E402
 
 MAX_PAYLOAD = 131072
 # b"#", sender and sequence (8 hex digits each), length and NUL position (6 each)
@@ -258,6 +262,7 @@ class Soak:
         self.args = args
         self.sel = selectors.DefaultSelector()
         self.redis = None
+        self.redis_group = []  # with --failover: replica and Sentinels too
         self.servers = []
         try:
             self.start_servers(args.instances)
@@ -284,10 +289,31 @@ class Soak:
             return
         self.redis = RedisServer().start()
         room = ["--redis", f"{HOST}:{self.redis.port}", "--room", "soak"]
+        if self.args.failover:
+            room = self.start_sentinels()
         for _ in range(instances):
             server = Server(fast_text=FAST_TEXT, args=room)
             self.servers.append(server)
             server.wait_for(lambda: "Redis connected" in server.stdout, 10, "the link to Redis")
+
+    def start_sentinels(self):
+        replica = RedisServer(replica_of=self.redis.port).start()
+        self.redis_group.append(replica)
+        deadline = time.monotonic() + 15
+        while "master_link_status:up" not in replica.call("INFO", "replication").decode():
+            if time.monotonic() > deadline:
+                raise Failure("the replica did not get in sync")
+            time.sleep(0.1)
+        sentinels = [RedisSentinel("soak-primary", self.redis.port) for _ in range(3)]
+        for sentinel in sentinels:
+            self.redis_group.append(sentinel.start())
+        deadline = time.monotonic() + 20
+        while not all(sentinel.knows(replicas=1, sentinels=2) for sentinel in sentinels):
+            if time.monotonic() > deadline:
+                raise Failure("the Sentinels did not find each other")
+            time.sleep(0.1)
+        return ["--redis-sentinel", ",".join(f"{HOST}:{x.port}" for x in sentinels),
+                "--redis-master", "soak-primary", "--room", "soak"]
 
     # -- the observer's sequence G
     @property
@@ -456,9 +482,13 @@ class Soak:
         t0 = time.monotonic()
         t_end = t0 + a.seconds
         next_sample = t0
+        kill_at = t0 + a.seconds / 2 if a.failover else None
         while time.monotonic() < t_end:
             self.pump(0.005)
             now = time.monotonic()
+            if kill_at is not None and now >= kill_at:
+                kill_at = None
+                self.redis.kill()  # the primary: the Sentinels promote the replica
             for i in range(a.clients):
                 s = slots[i]
                 if s is None:
@@ -505,9 +535,13 @@ class Soak:
             rss = server.sample_rss()
             if rss is not None and rss > self.rss_limit_kib:
                 raise Failure(f"server RSS {rss} KiB over the limit of {self.rss_limit_kib} KiB")
-            # In a room the link must never have lost Redis or a message.
-            for line in ("Output overflow", "TIMEOUT", "Invalid msg size", "Redis lost, retrying",
-                         "Holding full, dropping messages"):
+            # In a room the link must never have lost Redis (but for the
+            # failover asked for) or a message.
+            lines = ["Output overflow", "TIMEOUT", "Invalid msg size",
+                     "Holding full, dropping messages"]
+            if not self.args.failover:
+                lines.append("Redis lost, retrying")
+            for line in lines:
                 if server.count(line):
                     raise Failure(f"server printed {line!r}: {server.stdout[-600:]!r}")
 
@@ -522,6 +556,8 @@ class Soak:
             server.kill()
         if self.redis is not None:
             self.redis.stop()
+        for proc in reversed(self.redis_group):
+            proc.stop()
 
     def settle(self, sessions, what, timeout=60):
         """Each session sends a ping and waits for its reply, which comes after
@@ -573,6 +609,10 @@ class Soak:
             lost = [k for k in keys if k not in self.g_index]
             if lost:
                 raise Failure(f"{label}: {len(lost)} of its messages were never relayed")
+        if self.args.failover:
+            for server in self.servers:
+                if server.stdout.count("Redis primary at ") < 2:
+                    raise Failure(f"an instance did not follow the failover: {server.stdout[-600:]!r}")
         # Ctrl+C: status 0 and every connection closed.
         self.stopping = True
         for server in self.servers:
@@ -606,7 +646,11 @@ def main():
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--instances", type=int, default=1,
                         help="servers joined to one room through Redis (1: alone, no Redis)")
+    parser.add_argument("--failover", action="store_true",
+                        help="with --instances: Redis through Sentinel, primary killed halfway")
     args = parser.parse_args()
+    if args.failover and args.instances <= 1:
+        parser.error("--failover needs --instances 2 or more")
     seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(4), "little")
     random.seed(seed)
     started = time.monotonic()

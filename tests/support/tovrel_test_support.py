@@ -344,10 +344,11 @@ class RedisServer:
     again after kill() or stop(), on the same port. Every wait is bounded,
     and the stops end exactly the process that start() began."""
 
-    def __init__(self, password=None):
+    def __init__(self, password=None, replica_of=None):
         self.dir = tempfile.mkdtemp(prefix="tovrel-redis-")
         self.port = free_port()
         self.password = password
+        self.replica_of = replica_of  # the primary's port, for a replica
         self.proc = None
 
     def start(self, timeout=10.0):
@@ -355,6 +356,10 @@ class RedisServer:
                 "--appendonly", "no", "--daemonize", "no", "--dir", self.dir]
         if self.password:
             argv += ["--requirepass", self.password]
+        # A replica is sent the data set at once, not after the usual delay.
+        argv += ["--repl-diskless-sync-delay", "0"]
+        if self.replica_of is not None:
+            argv += ["--replicaof", HOST, str(self.replica_of)]
         log = open(os.path.join(self.dir, "redis.log"), "ab")
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
                                      stderr=subprocess.STDOUT, cwd=self.dir)
@@ -411,3 +416,52 @@ class RedisServer:
                 self.proc.kill()
                 self.proc.wait(10)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class RedisSentinel(RedisServer):
+    """Debian's redis-server in Sentinel mode on a free port of 127.0.0.1,
+    watching the primary on `primary_port` under `name` (quorum 2), with
+    short time-outs so a failover takes seconds. Its configuration file,
+    which a Sentinel rewrites, lives in its own directory."""
+
+    def __init__(self, name, primary_port, down_after_ms=1000):
+        super().__init__()
+        self.name = name
+        self.primary_port = primary_port
+        self.down_after_ms = down_after_ms
+
+    def start(self, timeout=10.0):
+        conf = os.path.join(self.dir, "sentinel.conf")
+        with open(conf, "w") as f:
+            f.write(f"port {self.port}\nbind {HOST}\ndaemonize no\ndir {self.dir}\n"
+                    f"sentinel monitor {self.name} {HOST} {self.primary_port} 2\n"
+                    f"sentinel down-after-milliseconds {self.name} {self.down_after_ms}\n"
+                    f"sentinel failover-timeout {self.name} 10000\n"
+                    f"sentinel parallel-syncs {self.name} 1\n")
+        log = open(os.path.join(self.dir, "redis.log"), "ab")
+        self.proc = subprocess.Popen([REDIS_SERVER, conf, "--sentinel"], stdin=subprocess.DEVNULL,
+                                     stdout=log, stderr=subprocess.STDOUT, cwd=self.dir)
+        log.close()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"redis sentinel exited: {self.log()[-2000:]}")
+            try:
+                if self.call("PING") == "PONG":
+                    return self
+            except OSError:
+                pass
+            time.sleep(0.05)
+        raise RuntimeError(f"redis sentinel did not answer within {timeout} s")
+
+    def primary(self):
+        """(host, port) of the primary as this Sentinel names it now."""
+        host, port = self.call("SENTINEL", "get-master-addr-by-name", self.name)
+        return host.decode(), int(port)
+
+    def knows(self, replicas, sentinels):
+        """True once it has found `replicas` replicas and `sentinels` others."""
+        fields = self.call("SENTINEL", "master", self.name)
+        info = {fields[i].decode(): fields[i + 1] for i in range(0, len(fields), 2)}
+        return (int(info["num-slaves"]) >= replicas
+                and int(info["num-other-sentinels"]) >= sentinels)

@@ -3,9 +3,14 @@
 // must break after Redis applied the command and before its reply arrived).
 #include <hiredis/hiredis.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "room/room_link.h"
@@ -21,13 +26,16 @@ struct Script {
     std::vector<Command> commands;
     std::string replies;
     bool broken = false;
+    int appendsBeforeFailure = -1;    // hiredis refuses the append after this many
+    std::vector<std::string> opened;  // the address of each connection
 };
 
 class ScriptedChannel : public CRedisChannel {
   public:
     explicit ScriptedChannel(Script* script) : script_(script) {}
     ~ScriptedChannel() override { Close(); }
-    bool Open(const std::string&, int) override {
+    bool Open(const std::string& address, int) override {
+        script_->opened.push_back(address);
         Close();
         script_->broken = false;
         reader_ = redisReaderCreate();
@@ -39,17 +47,25 @@ class ScriptedChannel : public CRedisChannel {
             reader_ = nullptr;
         }
     }
-    void Append(int argc, const char** argv, const std::size_t* lengths) override {
+    bool Append(int argc, const char** argv, const std::size_t* lengths) override {
+        if (script_->appendsBeforeFailure == 0) {
+            return false;
+        }
+        if (script_->appendsBeforeFailure > 0) {
+            --script_->appendsBeforeFailure;
+        }
         Command command;
         for (int i = 0; i < argc; ++i) {
             command.emplace_back(argv[i], lengths[i]);
         }
         script_->commands.push_back(command);
+        return true;
     }
     bool Exchange() override {
         if (script_->broken) {
             return false;
         }
+        heard_ = !script_->replies.empty();
         redisReaderFeed(reader_, script_->replies.data(), script_->replies.size());
         script_->replies.clear();
         return true;
@@ -59,11 +75,16 @@ class ScriptedChannel : public CRedisChannel {
         redisReaderGetReply(reader_, &reply);
         return static_cast<redisReply*>(reply);
     }
-    std::string Error() const override { return "broken by the script"; }
+    std::size_t Unwritten() const override { return 0; }
+    bool Heard() const override { return heard_; }
+    std::string Error() const override {
+        return script_->appendsBeforeFailure == 0 ? "Out of memory" : "broken by the script";
+    }
 
   private:
     Script* script_;
     redisReader* reader_ = nullptr;
+    bool heard_ = false;
 };
 
 std::string Bulk(const std::string& text) {
@@ -109,8 +130,8 @@ class RoomLinkTest : public ServerFixture {
 
 TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     Script script;
-    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)), "redis",
-                   6379, "tovrel:r", "");
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
     link.AfterClients();  // connects: the room is empty
     script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
     link.BeforeClients();
@@ -125,7 +146,7 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     // Redis took "one" in, then the link broke before any reply came.
     script.broken = true;
     link.BeforeClients();
-    EXPECT_EQ(Console(), "Redis lost, retrying\n");
+    EXPECT_EQ(Console(), "Redis connection: broken by the script\nRedis lost, retrying\n");
     fake.now += kFirstRetryMs;
     script.commands.clear();
     link.AfterClients();
@@ -147,7 +168,156 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"two"}));
     EXPECT_EQ(script.commands.back(),
               (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "5-0"}));
-    EXPECT_EQ(Console(), "");
+    EXPECT_EQ(Console(), "Sending 1 messages again\n");
+}
+
+// An append hiredis refuses would leave the replies out of step with what
+// the link expects: it fails the connection instead, with hiredis's reason,
+// and what was not written is sent again after reconnecting.
+TEST_F(RoomLinkTest, RefusedAppendFailsTheConnectionWithItsReason) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
+    link.AfterClients();
+    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+
+    link.Publish(HeapText("one"));
+    link.Publish(HeapText("two"));
+    script.commands.clear();
+    script.appendsBeforeFailure = 1;  // "one" is taken, "two" is not
+    link.AfterClients();
+    EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"one"}));
+    EXPECT_EQ(Console(), "Redis connection: Out of memory\nRedis lost, retrying\n");
+    // Failed at once: no read went out behind the refused command.
+    EXPECT_EQ(script.commands.back()[0], "XADD");
+
+    script.appendsBeforeFailure = -1;
+    fake.now += kFirstRetryMs;
+    script.commands.clear();
+    link.AfterClients();
+    script.replies = "*6\r\n" + Bulk("length") + ":0\r\n" + Bulk("entries-added") + ":0\r\n" +
+                     Bulk("first-entry") + "*-1\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+    link.AfterClients();  // reads to the end first: "one" may be there
+    script.replies = "*-1\r\n";
+    link.BeforeClients();
+    script.commands.clear();
+    link.AfterClients();
+    EXPECT_EQ(AddedTexts(script), (std::vector<std::string>{"one", "two"}));
+}
+
+// A host name is looked up on a thread of its own: the pass goes on while
+// the look-up waits, the connection is made to the address found, and a
+// failed look-up says why.
+TEST_F(RoomLinkTest, HostNameIsLookedUpOffThePass) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "redis.example", 6379, "tovrel:r", "");
+    std::promise<void> answer;
+    std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<bool> found{true};
+    link.LookUpWith(
+        [answered, &found](const std::string& host, std::string* address, std::string* error) {
+            answered.wait();  // a DNS server that takes its time
+            if (!found || host != "redis.example") {
+                *error = "no such host";
+                return false;
+            }
+            *address = "10.1.2.3";
+            return true;
+        });
+    // Waits, in real time, for the look-up thread to be done.
+    auto passesUntil = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 5000 && !done(); ++i) {
+            link.BeforeClients();
+            link.AfterClients();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+
+    for (int pass = 0; pass < 3; ++pass) {
+        link.BeforeClients();
+        link.AfterClients();  // returns although the look-up has no answer
+    }
+    EXPECT_TRUE(script.opened.empty());
+    answer.set_value();
+    passesUntil([&] { return !script.opened.empty(); });
+    EXPECT_EQ(script.opened, (std::vector<std::string>{"10.1.2.3"}));
+
+    script.broken = true;
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connection: broken by the script\nRedis unreachable, retrying\n");
+    found = false;
+    fake.now += kFirstRetryMs;
+    std::string printed;
+    passesUntil([&] {
+        printed += Console();
+        return !printed.empty();
+    });
+    EXPECT_EQ(printed, "Redis connection: cannot look up redis.example: no such host\n");
+    EXPECT_EQ(script.opened.size(), 1u);
+}
+
+// With Sentinel: the primary is asked for, a read is delivered only once
+// WAIT says a replica holds what it returned (otherwise it is made again
+// from the same place), and a writer's message number is delivered once.
+TEST_F(RoomLinkTest, WithSentinelEntriesAreDeliveredOnceOnAReplica) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
+    link.UseSentinels({{"127.0.0.2", 26379}}, "p");
+    link.AfterClients();
+    ASSERT_EQ(script.opened, (std::vector<std::string>{"127.0.0.2"}));
+    EXPECT_EQ(script.commands.back(), (Command{"SENTINEL", "get-master-addr-by-name", "p"}));
+    script.replies = "*2\r\n" + Bulk("127.0.0.9") + Bulk("6380");
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis primary at 127.0.0.9:6380\n");
+    link.AfterClients();
+    ASSERT_EQ(script.opened.back(), "127.0.0.9");
+    script.replies = "*3\r\n" + Bulk("master") + ":0\r\n*1\r\n*3\r\n" + Bulk("127.0.0.8") +
+                     Bulk("6381") + Bulk("0") +
+                     "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+
+    link.Publish(HeapText("mine"));
+    script.commands.clear();
+    link.AfterClients();
+    ASSERT_EQ(script.commands.size(), 3u);
+    EXPECT_EQ(script.commands[0][0], "XREAD");
+    EXPECT_EQ(script.commands[1][0], "XADD");
+    EXPECT_EQ(script.commands[2], (Command{"WAIT", "1", "100"}));
+    std::string mine = script.commands[1][9];
+    // The primary has it all, no replica yet: nothing is delivered.
+    script.replies = "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*1\r\n" +
+                     Entry("1-0", "theirs", "aaaa:1") + Bulk("2-0") + ":0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(g_server.relay.history[0], nullptr);
+
+    script.commands.clear();
+    link.AfterClients();  // the same read again; "mine" is not sent twice
+    ASSERT_EQ(script.commands.size(), 3u);
+    EXPECT_EQ(script.commands[0],
+              (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "0-0"}));
+    EXPECT_EQ(script.commands[1][0], "PUBLISH");
+    script.replies = "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*3\r\n" +
+                     Entry("1-0", "theirs", "aaaa:1") + Entry("2-0", "mine", mine) +
+                     Entry("3-0", "theirs", "aaaa:1") + ":0\r\n:1\r\n";
+    link.BeforeClients();
+    ASSERT_NE(g_server.relay.history[0], nullptr);
+    EXPECT_STREQ(g_server.relay.history[0], "mine");
+    EXPECT_STREQ(g_server.relay.history[1], "theirs");
+    EXPECT_EQ(g_server.relay.history[2], nullptr);
+    EXPECT_EQ(Console(), "Suppressed 1 duplicate messages\n");
+
+    script.commands.clear();
+    link.AfterClients();  // on a replica now: let go, never sent again
+    EXPECT_TRUE(AddedTexts(script).empty());
+    EXPECT_EQ(script.commands[0],
+              (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "3-0"}));
 }
 
 }  // namespace
