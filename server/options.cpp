@@ -22,6 +22,14 @@ const char kHelpText[] =
     "                       in brackets, as [::1]:6379); a password is read from\n"
     "                       the environment variable TOVREL_REDIS_PASSWORD\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
+    "  --tls-port PORT      also listen for TLS (1.2 and 1.3) on PORT, on every\n"
+    "                       local address; its clients share the room\n"
+    "  --tls-cert FILE      the certificate chain presented there (PEM)\n"
+    "  --tls-key FILE       its private key (PEM, unencrypted)\n"
+    "  --tls-ca FILE        TLS clients must present a certificate signed by a CA\n"
+    "                       in FILE (PEM); others are refused in the handshake.\n"
+    "                       Changed certificate, key and CA files are loaded\n"
+    "                       within about 5 s for new handshakes\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -161,6 +169,35 @@ const char* ParseRedisAddress(const std::string& text, CSettings& settings) {
     return nullptr;
 }
 
+// The TLS listener's options: all of port, certificate and key, or none;
+// a CA only with them. Returns why they are refused, or null.
+const char* ReadTlsOptions(const CLI::App& app, const std::string& port, const std::string& cert,
+                           const std::string& key, const std::string& ca, CSettings& settings) {
+    bool anyGiven = app.count("--tls-port") + app.count("--tls-cert") + app.count("--tls-key") +
+                        app.count("--tls-ca") >
+                    0;
+    if (!anyGiven) {
+        return nullptr;
+    }
+    if (app.count("--tls-port") == 0 || app.count("--tls-cert") == 0 ||
+        app.count("--tls-key") == 0) {
+        return "--tls-port, --tls-cert and --tls-key go together";
+    }
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::atoi(port.c_str()) < 1 ||
+        std::atoi(port.c_str()) > 65535) {
+        return "--tls-port: expected a port from 1 to 65535";
+    }
+    if (cert.empty() || key.empty() || (app.count("--tls-ca") > 0 && ca.empty())) {
+        return "--tls-cert, --tls-key and --tls-ca: expected a file name";
+    }
+    settings.tlsPort = std::atoi(port.c_str());
+    settings.tlsCert = cert;
+    settings.tlsKey = key;
+    settings.tlsCa = ca;
+    return nullptr;
+}
+
 CCommandLine Refuse(const std::string& why) {
     CCommandLine line;
     line.action = CCommandLine::kRefuse;
@@ -175,12 +212,17 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
     std::string portText, bind, memory, redis, room;
+    std::string tlsPort, tlsCert, tlsKey, tlsCa;
     bool help = false, version = false;
     app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
     app.add_option("--room", room);
+    app.add_option("--tls-port", tlsPort);
+    app.add_option("--tls-cert", tlsCert);
+    app.add_option("--tls-key", tlsKey);
+    app.add_option("--tls-ca", tlsCa);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
     try {
@@ -238,6 +280,9 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
             return Refuse("--room: expected a name");
         }
         settings.room = room;
+    }
+    if (const char* why = ReadTlsOptions(app, tlsPort, tlsCert, tlsKey, tlsCa, settings)) {
+        return Refuse(why);
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

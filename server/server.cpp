@@ -203,6 +203,7 @@ void CServer::Update(int elapsedMs) {
             AcceptOne(listenSocket, state_->tcp);
         }
         for (Listener& l : state_->listeners) {
+            l.maker->Pass(elapsedMs);
             AcceptOne(l.socket, *l.maker);
         }
     }
@@ -244,7 +245,13 @@ void CServer::Update(int elapsedMs) {
             }
         }
         for (CWorkList::Entry* e = busy.First(); e != nullptr; e = e->next) {
-            MarkDue(static_cast<CClient*>(e->owner));
+            CClient* c = static_cast<CClient*>(e->owner);
+            // Bytes its connection holds are read as if the socket had them.
+            if (c->Pending() && c->readyPass != pass) {
+                c->readyPass = pass;
+                countReader(c);
+            }
+            MarkDue(c);
         }
     }
     // Taken even when everyone has a turn, so the wheel keeps up.

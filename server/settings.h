@@ -17,6 +17,13 @@ struct CSettings {
     int redisPort = 6379;
     // The room's name; empty means the one that follows from the port.
     std::string room;
+    // A TLS listener beside the plain one: its port (0: none), the PEM
+    // certificate chain and key it presents, and the CA that client
+    // certificates must be signed by (empty: none asked for).
+    int tlsPort = 0;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsCa;
 };
 
 extern CSettings g_settings;
