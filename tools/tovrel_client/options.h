@@ -19,6 +19,10 @@ struct ClientOptions {
     int waitMs = 0;                  // --send: print arrivals this long before leaving
     int keepaliveMs = 10000;         // chat and listen: "@PING" after this much silence; 0: never
     std::vector<std::string> texts;  // --send
+    bool tls = false;                // --tls
+    std::string caFile;              // --ca: trusted for the server's certificate
+    std::string certFile;            // --cert and --key: presented to the server
+    std::string keyFile;
 };
 
 struct ParseResult {
