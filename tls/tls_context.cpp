@@ -58,13 +58,13 @@ bool UseKey(SSL_CTX* ctx, const std::string& pem, std::string* error) {
                               source, nullptr, [](char*, int, int, void*) { return 0; }, nullptr)
                         : nullptr;
     BIO_free(source);
-    bool ok = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
-    EVP_PKEY_free(key);
-    if (!ok) {
+    if (key == nullptr) {
         *error = Reason("no unencrypted private key in the --tls-key file");
         return false;
     }
-    if (SSL_CTX_check_private_key(ctx) != 1) {
+    bool ok = SSL_CTX_use_PrivateKey(ctx, key) == 1 && SSL_CTX_check_private_key(ctx) == 1;
+    EVP_PKEY_free(key);
+    if (!ok) {
         *error = Reason("the --tls-key key does not match the --tls-cert certificate");
         return false;
     }
