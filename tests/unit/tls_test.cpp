@@ -240,4 +240,29 @@ TEST_F(TlsTest, SlowReaderGetsEveryByteThroughPartialRecords) {
     EXPECT_EQ(peer.ReadAll(), Frame("@PING"));
 }
 
+// A message that comes with the last handshake message is answered after
+// the history, as for any client let into the room.
+TEST_F(TlsTest, HistoryComesBeforeTheReplyToAMessageSentWithTheHandshake) {
+    SocketHandle plain = ConnectPlain();
+    fake.Feed(plain, Frame("earlier"));
+    Pass();
+    Peer peer;
+    SocketHandle tls = fake.QueueConnectionOn(tlsListener);
+    for (int i = 0; i < 10 && !peer.Handshake(); ++i) {
+        peer.Carry(fake, tls);
+        Pass();
+        peer.Carry(fake, tls);
+    }
+    ASSERT_TRUE(peer.Handshake());
+    peer.Write(Frame("@PING"));  // in the same flight as the client's Finished
+    peer.Carry(fake, tls);
+    std::string got;
+    for (int i = 0; i < 5; ++i) {
+        Pass();
+        peer.Carry(fake, tls);
+        got += peer.ReadAll();
+    }
+    EXPECT_EQ(got, Frame("earlier") + Frame("@PING"));
+}
+
 }  // namespace
