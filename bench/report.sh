@@ -490,7 +490,7 @@ tls_table() {
             for (j = 1; j <= 3; j++) line = line "| " ratio(cpuof(r[j] "-tls" SUBSEP k), cpuof(r[j] SUBSEP k)) " "
             line = line "| " ratio(cpuof("tovrel-tls" SUBSEP k), cpuof("nats-tls" SUBSEP k)) " "
             d = "-"
-            if (("tovrel-tls" SUBSEP k) in row) { split(row["tovrel-tls" SUBSEP k], f, "\t"); d = f[8] " / " f[7] }
+            if (("tovrel-tls" SUBSEP k) in row) { split(row["tovrel-tls" SUBSEP k], f, "\t"); d = f[9] " / " f[8] }
             print line "| " d " |"
         }
     }' "$tls_fanout" "$fanout"
