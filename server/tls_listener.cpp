@@ -18,7 +18,10 @@ class CTlsMaker final : public CConnectionMaker {
         return CTlsConnection::Accept(context_->Current(), accepted);
     }
     const char* Kind() const override { return "tls"; }
-    void Pass(int elapsedMs) override { context_->Pass(elapsedMs); }
+    void Pass(int elapsedMs) override {
+        CTlsConnection::NewPass();
+        context_->Pass(elapsedMs);
+    }
 
   private:
     std::unique_ptr<CTlsContext> context_;

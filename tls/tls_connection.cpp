@@ -16,6 +16,8 @@ namespace {
 constexpr int kMaxPackedBytes = 65536;
 // One packing area for every send; its bytes are encrypted at once.
 unsigned char g_packed[kMaxPackedBytes];
+// Handshake steps left in this pass.
+int g_handshakeSteps = kHandshakeStepsPerPass;
 
 CTlsConnection* Owner(BIO* bio) {
     return static_cast<CTlsConnection*>(BIO_get_data(bio));
@@ -99,7 +101,7 @@ CTlsConnection::CTlsConnection(SSL* ssl, SocketHandle socket)
       established_(false),
       peerClosed_(false),
       broken_(false),
-      wantsWrite_(false) {}
+      wantsTurn_(false) {}
 
 CTlsConnection::~CTlsConnection() {
     Close(false);
@@ -124,7 +126,7 @@ int CTlsConnection::SocketWrite(const char* data, int length) {
 }
 
 bool CTlsConnection::Pending() const {
-    return ssl_ != nullptr && (wantsWrite_ || (established_ && SSL_has_pending(ssl_) == 1));
+    return ssl_ != nullptr && (wantsTurn_ || (established_ && SSL_has_pending(ssl_) == 1));
 }
 
 int CTlsConnection::Failure(int result, bool handshaking) {
@@ -133,7 +135,7 @@ int CTlsConnection::Failure(int result, bool handshaking) {
         return kIoWouldBlock;
     }
     if (error == SSL_ERROR_WANT_WRITE) {
-        wantsWrite_ = true;
+        wantsTurn_ = true;
         return kIoWouldBlock;
     }
     if (error == SSL_ERROR_ZERO_RETURN || (peerClosed_ && !broken_)) {
@@ -154,7 +156,16 @@ int CTlsConnection::Failure(int result, bool handshaking) {
     return kIoError;
 }
 
+void CTlsConnection::NewPass() {
+    g_handshakeSteps = kHandshakeStepsPerPass;
+}
+
 int CTlsConnection::Handshake() {
+    if (g_handshakeSteps <= 0) {
+        wantsTurn_ = true;  // its turn comes again next pass
+        return kIoWouldBlock;
+    }
+    --g_handshakeSteps;
     ERR_clear_error();
     int result = SSL_do_handshake(ssl_);
     if (result == 1) {
@@ -168,7 +179,7 @@ int CTlsConnection::Receive(void* buffer, int length) {
     if (ssl_ == nullptr || broken_) {
         return kIoError;
     }
-    wantsWrite_ = false;
+    wantsTurn_ = false;
     if (!established_) {
         // The turn that finishes the handshake reads nothing: the client is
         // let into the room first, so the history comes before any reply.

@@ -7,6 +7,10 @@
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
+// Handshake steps taken in one pass, all TLS connections together: with one
+// accept a pass, honest clients never need more.
+constexpr int kHandshakeStepsPerPass = 8;
+
 // TLS over an accepted socket, through the platform's Recv and Send, so
 // that it runs on the fake platform as on the system's. The handshake runs
 // inside Receive, one step whenever the socket has something; the frames
@@ -31,6 +35,11 @@ class CTlsConnection final : public CConnection {
     bool Established() const override { return established_; }
     bool Pending() const override;
 
+    // Starts a pass's handshake budget: at most kHandshakeStepsPerPass
+    // steps that may cost a signature or a key exchange, so a burst of
+    // hellos cannot stall one pass; the rest wait for the next.
+    static void NewPass();
+
     // For the socket layer below OpenSSL.
     int SocketRead(char* buffer, int length);
     int SocketWrite(const char* data, int length);
@@ -49,7 +58,8 @@ class CTlsConnection final : public CConnection {
     // The socket said the peer closed, or broke.
     bool peerClosed_;
     bool broken_;
-    // OpenSSL needs to write before it can go on (a handshake message the
-    // socket did not take): nothing on the socket would announce that.
-    bool wantsWrite_;
+    // It needs a turn that nothing on the socket would announce: OpenSSL
+    // must write before it can go on (a handshake message the socket did
+    // not take), or the pass's handshake budget ran out before its step.
+    bool wantsTurn_;
 };

@@ -81,6 +81,7 @@ class TlsMaker final : public CConnectionMaker {
         return CTlsConnection::Accept(ctx_, accepted);
     }
     const char* Kind() const override { return "tls"; }
+    void Pass(int) override { CTlsConnection::NewPass(); }
 
   private:
     SSL_CTX* ctx_;
