@@ -14,6 +14,8 @@ namespace {
 
 // Most plaintext one send packs for encryption: what a turn sends at most.
 constexpr int kMaxPackedBytes = 65536;
+// A piece this long fills a record by itself and is not copied.
+constexpr int kDirectSliceBytes = 16384;
 // One packing area for every send; its bytes are encrypted at once.
 unsigned char g_packed[kMaxPackedBytes];
 // Handshake steps left in this pass.
@@ -101,7 +103,8 @@ CTlsConnection::CTlsConnection(SSL* ssl, SocketHandle socket)
       established_(false),
       peerClosed_(false),
       broken_(false),
-      wantsTurn_(false) {}
+      wantsTurn_(false),
+      retrying_(false) {}
 
 CTlsConnection::~CTlsConnection() {
     Close(false);
@@ -210,30 +213,57 @@ int CTlsConnection::Send(const SendSlice* slices, int count) {
     if (!established_) {
         return kIoWouldBlock;
     }
-    // Packed into one buffer, so small frames share records. After a record
-    // the socket did not take, the queue lends the same bytes again.
-    int packed = 0;
-    for (int i = 0; i < count && packed < kMaxPackedBytes; ++i) {
-        int take = slices[i].length;
-        if (take > kMaxPackedBytes - packed) {
-            take = kMaxPackedBytes - packed;
-        }
-        std::memcpy(g_packed + packed, slices[i].data, static_cast<size_t>(take));
-        packed += take;
-    }
+    // Runs of small frames are packed into one buffer so that they share
+    // records; a piece of a whole record or more is encrypted where it
+    // lies. A record the socket did not take must be offered again with at
+    // least its bytes, from the same place in the queue: the first write
+    // after one packs everything lent, as the pieces may be cut otherwise.
     int sent = 0;
     int last = kIoWouldBlock;
-    while (sent < packed) {
-        ERR_clear_error();
-        int written = SSL_write(ssl_, g_packed + sent, packed - sent);
-        if (written <= 0) {
-            last = Failure(written, false);
-            if (last == 0) {
-                last = kIoError;  // a peer that closed takes nothing more
+    int i = 0;
+    bool packAll = retrying_;
+    retrying_ = false;
+    while (i < count) {
+        const unsigned char* data = static_cast<const unsigned char*>(slices[i].data);
+        int length = slices[i].length;
+        if (length >= kDirectSliceBytes && !packAll) {
+            ++i;
+        } else {
+            length = 0;
+            while (i < count && (packAll || slices[i].length < kDirectSliceBytes) &&
+                   length < kMaxPackedBytes) {
+                int take = slices[i].length;
+                if (take > kMaxPackedBytes - length) {
+                    break;  // the packing area is full
+                }
+                std::memcpy(g_packed + length, slices[i].data, static_cast<size_t>(take));
+                length += take;
+                ++i;
             }
-            break;
+            packAll = false;
+            if (length == 0) {
+                break;  // a pass sends no more than the packing area holds
+            }
+            data = g_packed;
+        }
+        int written = 0;
+        while (written < length) {
+            ERR_clear_error();
+            int r = SSL_write(ssl_, data + written, length - written);
+            if (r <= 0) {
+                last = Failure(r, false);
+                if (last == 0) {
+                    last = kIoError;  // a peer that closed takes nothing more
+                }
+                break;
+            }
+            written += r;
         }
         sent += written;
+        if (written < length) {
+            retrying_ = last == kIoWouldBlock;
+            break;  // the rest goes from here next time
+        }
     }
     return sent > 0 ? sent : last;
 }

@@ -62,4 +62,6 @@ class CTlsConnection final : public CConnection {
     // must write before it can go on (a handshake message the socket did
     // not take), or the pass's handshake budget ran out before its step.
     bool wantsTurn_;
+    // A record was left half sent: the next send offers its bytes again.
+    bool retrying_;
 };
