@@ -29,7 +29,8 @@ class CConnection {
     virtual bool Established() const { return true; }
     // Whether it has work that no readiness of its socket would announce:
     // bytes taken from the socket and not handed out yet (TLS keeps
-    // decrypted records), or a handshake step waiting to write. Such a
+    // decrypted records), or a handshake step waiting to write or for its
+    // pass's share of handshakes. Such a
     // connection gets a turn, with a receive, in every pass while it says so.
     virtual bool Pending() const { return false; }
 };
