@@ -1,8 +1,11 @@
 #include "connections.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -20,6 +23,13 @@ Connections::Connections(ServerGroup& servers)
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       events_(1024),
       readBuffer_(262144) {
+    if (BenchTls()) {
+        // Loopback to a relay of our own start: its certificate is not checked.
+        tls_ = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION);
+        SSL_CTX_set_mode(tls_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        SSL_CTX_set_verify(tls_, SSL_VERIFY_NONE, nullptr);
+    }
     for (int i = 0; i < servers_.size(); ++i) {
         if (servers_.at(i).outputFd() >= 0) {
             epoll_event ev = {};
@@ -32,10 +42,12 @@ Connections::Connections(ServerGroup& servers)
 
 Connections::~Connections() {
     for (Conn& c : conns_) {
+        SSL_free(c.ssl);
         if (c.fd >= 0) {
             ::close(c.fd);
         }
     }
+    SSL_CTX_free(tls_);
     ::close(epoll_);
 }
 
@@ -131,6 +143,19 @@ void Connections::HandleEvent(int index, std::uint32_t events) {
             return;
         }
         c.connected = true;
+        if (tls_ != nullptr && servers_.kind() != ServerProcess::Kind::kNats) {
+            StartTls(index);
+        }
+    }
+    if (tls_ != nullptr && !c.tlsUp) {
+        // NATS says INFO in plaintext first; then the handshake, then the hello.
+        if (c.ssl == nullptr && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) &&
+            !ReadNatsInfo(index)) {
+            return;
+        }
+        if (c.ssl != nullptr && !DriveHandshake(index)) {
+            return;
+        }
     }
     if (events & EPOLLOUT) {
         Flush(index);
@@ -163,7 +188,7 @@ void Connections::SendOn(int index, const char* bytes, size_t length) {
     }
     c.out.append(bytes, length);
     c.lastSendNs = NowNs();
-    if (c.connected) {
+    if (c.connected && (tls_ == nullptr || c.tlsUp)) {
         Flush(index);
     }
     if (!c.closed) {
@@ -190,7 +215,11 @@ void Connections::SetReading(int client, bool reading) {
 void Connections::UpdateInterest(int index) {
     Conn& c = conns_[static_cast<size_t>(index)];
     std::uint32_t want = c.reading ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
-    if (!c.connected || c.outOffset < c.out.size()) {
+    if (tls_ != nullptr && c.connected && !c.tlsUp) {
+        want = EPOLLIN;  // the handshake, or NATS's INFO line, reads first
+    }
+    if (!c.connected || c.tlsWantsWrite ||
+        (c.outOffset < c.out.size() && (tls_ == nullptr || c.tlsUp))) {
         want |= EPOLLOUT;
     }
     if (want != c.interest) {
@@ -204,6 +233,10 @@ void Connections::UpdateInterest(int index) {
 
 void Connections::Flush(int index) {
     Conn& c = conns_[static_cast<size_t>(index)];
+    if (tls_ != nullptr) {
+        FlushTls(index);
+        return;
+    }
     while (c.outOffset < c.out.size()) {
         ssize_t r =
             ::send(c.fd, c.out.data() + c.outOffset, c.out.size() - c.outOffset, MSG_NOSIGNAL);
@@ -225,6 +258,10 @@ void Connections::ReadFrom(int index) {
     if (!c.reading) {
         return;
     }
+    if (tls_ != nullptr) {
+        ReadTls(index);
+        return;
+    }
     // A few reads per event: enough to keep up, yet fair to the others.
     for (int i = 0; i < 8 && !c.closed; ++i) {
         ssize_t r = ::recv(c.fd, readBuffer_.data(), readBuffer_.size(), 0);
@@ -236,20 +273,126 @@ void Connections::ReadFrom(int index) {
             break;
         }
         size_t got = static_cast<size_t>(r);
-        c.bytesIn += got;
-        // Messages are cut where they lie; only a partial one is copied.
-        if (c.in.empty()) {
-            size_t used = CutMessages(index, readBuffer_.data(), got);
-            c.in.assign(reinterpret_cast<const char*>(readBuffer_.data()) + used, got - used);
-        } else {
-            c.in.append(reinterpret_cast<const char*>(readBuffer_.data()), got);
-            size_t used = CutMessages(index, reinterpret_cast<const unsigned char*>(c.in.data()),
-                                      c.in.size());
-            c.in.erase(0, used);
-        }
+        Received(index, got);
         if (got < readBuffer_.size()) {
             break;
         }
+    }
+}
+
+void Connections::Received(int index, size_t got) {
+    Conn& c = conns_[static_cast<size_t>(index)];
+    c.bytesIn += got;
+    // Messages are cut where they lie; only a partial one is copied.
+    if (c.in.empty()) {
+        size_t used = CutMessages(index, readBuffer_.data(), got);
+        conns_[static_cast<size_t>(index)].in.assign(
+            reinterpret_cast<const char*>(readBuffer_.data()) + used, got - used);
+    } else {
+        c.in.append(reinterpret_cast<const char*>(readBuffer_.data()), got);
+        size_t used =
+            CutMessages(index, reinterpret_cast<const unsigned char*>(c.in.data()), c.in.size());
+        conns_[static_cast<size_t>(index)].in.erase(0, used);
+    }
+}
+
+void Connections::StartTls(int index) {
+    Conn& c = conns_[static_cast<size_t>(index)];
+    c.ssl = SSL_new(tls_);
+    if (c.ssl == nullptr) {
+        Close(index);
+        return;
+    }
+    SSL_set_fd(c.ssl, c.fd);
+    SSL_set_connect_state(c.ssl);
+}
+
+bool Connections::DriveHandshake(int index) {
+    Conn& c = conns_[static_cast<size_t>(index)];
+    ERR_clear_error();
+    int r = SSL_do_handshake(c.ssl);
+    c.tlsWantsWrite = false;
+    if (r == 1) {
+        c.tlsUp = true;
+        return true;
+    }
+    int error = SSL_get_error(c.ssl, r);
+    if (error == SSL_ERROR_WANT_WRITE) {
+        c.tlsWantsWrite = true;
+    } else if (error != SSL_ERROR_WANT_READ) {
+        std::fprintf(stderr, "tovrel-bench: TLS handshake with %s failed\n",
+                     KindName(servers_.kind()));
+        Close(index);
+        return false;
+    }
+    UpdateInterest(index);
+    return false;
+}
+
+bool Connections::ReadNatsInfo(int index) {
+    Conn& c = conns_[static_cast<size_t>(index)];
+    char buffer[4096];
+    ssize_t r = ::recv(c.fd, buffer, sizeof buffer, 0);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        Close(index);
+        return false;
+    }
+    if (r > 0) {
+        c.in.append(buffer, static_cast<size_t>(r));
+    }
+    if (c.in.find("\r\n") == std::string::npos) {
+        return false;
+    }
+    c.in.clear();  // the INFO line; nothing follows it before the handshake
+    StartTls(index);
+    return !c.closed;
+}
+
+void Connections::FlushTls(int index) {
+    Conn& c = conns_[static_cast<size_t>(index)];
+    c.tlsWantsWrite = false;
+    while (c.tlsUp && c.outOffset < c.out.size()) {
+        ERR_clear_error();
+        int r = SSL_write(c.ssl, c.out.data() + c.outOffset,
+                          static_cast<int>(std::min<size_t>(c.out.size() - c.outOffset, 1 << 20)));
+        if (r > 0) {
+            c.outOffset += static_cast<size_t>(r);
+            continue;
+        }
+        int error = SSL_get_error(c.ssl, r);
+        if (error == SSL_ERROR_WANT_WRITE) {
+            c.tlsWantsWrite = true;
+        } else if (error != SSL_ERROR_WANT_READ) {
+            Close(index);
+        }
+        return;
+    }
+    if (c.outOffset == c.out.size()) {
+        c.out.clear();
+        c.outOffset = 0;
+    }
+}
+
+void Connections::ReadTls(int index) {
+    // Until OpenSSL wants the socket: what it decrypted and holds would not
+    // wake epoll again.
+    for (;;) {
+        Conn& c = conns_[static_cast<size_t>(index)];
+        if (c.closed || !c.tlsUp) {
+            return;
+        }
+        ERR_clear_error();
+        int r = SSL_read(c.ssl, readBuffer_.data(), static_cast<int>(readBuffer_.size()));
+        if (r <= 0) {
+            int error = SSL_get_error(c.ssl, r);
+            if (error == SSL_ERROR_WANT_WRITE) {
+                c.tlsWantsWrite = true;
+            } else if (error != SSL_ERROR_WANT_READ) {
+                Close(index);
+            }
+            return;
+        }
+        Received(index, static_cast<size_t>(r));
     }
 }
 

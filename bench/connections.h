@@ -11,6 +11,9 @@
 #include "server_group.h"
 #include "wire.h"
 
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
 // Many bench clients of the relay under test, driven by one epoll set. A
 // client has one connection per role of the relay's wire (two for Redis);
 // each connection queues outgoing bytes and cuts incoming ones into messages
@@ -33,6 +36,12 @@ class Connections {
         std::string in;  // the start of a message whose rest has not arrived
         std::int64_t lastSendNs = 0;
         std::uint64_t bytesIn = 0;
+        // Under TLS (BenchTls): the connection's TLS, null until it starts
+        // (NATS starts it after its plaintext INFO line); done once the
+        // handshake is; and whether OpenSSL waits to write.
+        SSL* ssl = nullptr;
+        bool tlsUp = false;
+        bool tlsWantsWrite = false;
     };
 
     using MessageHandler =
@@ -91,12 +100,22 @@ class Connections {
     void HandleEvent(int conn, std::uint32_t events);
     void Flush(int conn);
     void ReadFrom(int conn);
+    // Hands `got` bytes at the start of the read buffer to the connection.
+    void Received(int conn, size_t got);
     // Handles the complete messages at the front of `bytes`; returns the
     // bytes they took, or `length` once the connection is lost.
     size_t CutMessages(int conn, const unsigned char* bytes, size_t length);
     void Close(int conn);
+    // TLS: begins the handshake on a connected socket; drives it; reads the
+    // plaintext INFO line that NATS sends before it.
+    void StartTls(int conn);
+    bool DriveHandshake(int conn);
+    bool ReadNatsInfo(int conn);
+    void ReadTls(int conn);
+    void FlushTls(int conn);
 
     ServerGroup& servers_;
+    SSL_CTX* tls_ = nullptr;
     std::unique_ptr<Wire> wire_;
     int epoll_;
     std::vector<Conn> conns_;

@@ -95,8 +95,8 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
     };
 
     std::vector<std::uint32_t> seq(static_cast<size_t>(n), 0);
-    std::string label = std::string(KindName(o.kind)) + "-" + std::to_string(n) + "-" +
-                        std::to_string(size) + "-" + std::to_string(rate);
+    std::string label = ServerLabel(o.kind) + "-" + std::to_string(n) + "-" + std::to_string(size) +
+                        "-" + std::to_string(rate);
     PerfRecorder perf;
     if (!o.perfDir.empty() && !perf.Start(servers.at(0).pid(), o.perfDir + "/perf-" + label)) {
         return false;
@@ -163,9 +163,10 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
         o.out,
         "fanout\t%s\t%d\t%d\t%d\t%.2f\t%ld\t%ld\t%ld\t%ld\t%.2f\t%.2f\t%.2f\t%.0f\t%.2f\t%.2f"
         "\t%.2f\t%lld\t%.1f\t%.0f\t%.0f\t%.1f\t%.0f\t%d\t%ld\t%ld\n",
-        KindName(o.kind), n, size, rate, static_cast<double>(wall) / 1e9, frames, expected,
-        t.delivered, t.outOfOrder + conns.corruptCount(), p50, p99, max, cpuMs, per1000, cpuNsMs,
-        per1000Sched, static_cast<long long>(after.server.rssKb), paced ? passesPerSec : 0.0,
+        ServerLabel(o.kind).c_str(), n, size, rate, static_cast<double>(wall) / 1e9, frames,
+        expected, t.delivered, t.outOfOrder + conns.corruptCount(), p50, p99, max, cpuMs, per1000,
+        cpuNsMs, per1000Sched, static_cast<long long>(after.server.rssKb),
+        paced ? passesPerSec : 0.0,
         static_cast<double>(after.server.waitNs - before.server.waitNs) / 1e6, benchCpuMs,
         100.0 * benchCpuMs / wallMs, benchWaitMs, after.server.threads,
         servers.slowDrops() - dropsBefore, onTime);
@@ -173,8 +174,8 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
     std::fprintf(stderr,
                  "fanout %s n=%d size=%d rate=%d: %ld/%ld delivered, %ld out of order, p50 %.2f "
                  "p99 %.2f ms, %.2f ms CPU per 1000; bench %.0f%% of a core\n",
-                 KindName(o.kind), n, size, rate, t.delivered, expected, t.outOfOrder, p50, p99,
-                 per1000Sched, 100.0 * benchCpuMs / wallMs);
+                 ServerLabel(o.kind).c_str(), n, size, rate, t.delivered, expected, t.outOfOrder,
+                 p50, p99, per1000Sched, 100.0 * benchCpuMs / wallMs);
     return t.delivered == expected && t.outOfOrder == 0 && conns.corruptCount() == 0 &&
            conns.closedCount() == 0;
 }

@@ -16,7 +16,8 @@ int Usage() {
                  "usage: tovrel-bench fanout|throughput|idle --exe PATH\n"
                  "  [--server tovrel|floor|ncat|nats|redis]\n"
                  "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
-                 "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n");
+                 "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n"
+                 "  [--tls CERT.pem:KEY.pem]   clients talk TLS (tovrel, nats, redis)\n");
     return 2;
 }
 
@@ -86,6 +87,13 @@ int main(int argc, char** argv) {
             o.mib = std::atoi(value);
         } else if (key == "--cdf-dir") {
             o.cdfDir = value;
+        } else if (key == "--tls") {
+            std::string pair = value;
+            size_t colon = pair.find(':');
+            if (colon == std::string::npos) {
+                return Usage();
+            }
+            SetBenchTls(pair.substr(0, colon), pair.substr(colon + 1));
         } else if (key == "--perf-dir") {
             o.perfDir = value;
         } else if (key == "--out") {
@@ -99,6 +107,10 @@ int main(int argc, char** argv) {
         }
     }
     if (o.exe.empty() || o.clients.empty() || o.runs.empty()) {
+        return Usage();
+    }
+    if (BenchTls() && scenario != "fanout") {
+        std::fprintf(stderr, "tovrel-bench: --tls goes with fanout\n");
         return Usage();
     }
     RaiseFileLimit();

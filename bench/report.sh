@@ -75,6 +75,13 @@ runs_per_scenario="$(awk -F'\t' '$1 == "fanout" && $2 == "tovrel" {c[$3 "-" $4 "
 runs_text="$runs_per_scenario times"
 [ "$runs_per_scenario" = 1 ] && runs_text="once"
 fanout="$results/fanout-median.tsv"
+# TLS fan-out (run.sh's tls part), with its own medians.
+tls_fanout="$results/fanout-tls-median.tsv"
+if [ -s "$results/fanout-tls.tsv" ]; then
+    median_rows "$results/fanout-tls.tsv" >"$tls_fanout"
+else
+    : >"$tls_fanout"
+fi
 idle_raw="$idle"
 median_rows "$idle_raw" idle 2 >"$results/idle-median.tsv"
 median_rows "$idle_raw" connect 3 >"$results/connect-median.tsv"
@@ -456,6 +463,39 @@ profiles() {
     [ "$found" = 1 ] || echo "No profile has been taken: \`bench/profile.sh before\`."
 }
 
+# TLS fan-out: CPU per 1000 deliveries of each relay with TLS, its ratio to
+# the same scenario in plaintext (section 1), and tovrel's to nats-server's.
+tls_table() {
+    if [ ! -s "$tls_fanout" ]; then
+        echo "No TLS run in this report: \\`bench/run.sh build-bench tls\\`."
+        return
+    fi
+    awk -F'\t' "$awk_cpu"'
+    function scenario(k,   p) { split(k, p, SUBSEP); return sprintf("| %s | %s B | %s ", p[1], p[2], p[3]) }
+    function show(x) { return x >= 0 ? sprintf("%.2f", x) : "-" }
+    function ratio(a, b) { return a >= 0 && b > 0 ? sprintf("%.2f", a / b) : "-" }
+    function cpuof(key,   f) { if (!(key in row)) return -1; split(row[key], f, "\t"); return cpu(f) }
+    $1 == "fanout" {
+        k = $3 SUBSEP $4 SUBSEP $5
+        row[$2 SUBSEP k] = $0
+        if (FILENAME ~ /tls/ && !(k in seen)) { seen[k] = 1; keys[++n] = k }
+    }
+    END {
+        print "| clients | frame | frames/s | tovrel-tls | nats-tls | redis-tls | tovrel TLS / plain | nats TLS / plain | redis TLS / plain | tovrel-tls / nats-tls | delivered (tovrel-tls) |"
+        print "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+        for (i = 1; i <= n; i++) {
+            k = keys[i]; line = scenario(k)
+            split("tovrel nats redis", r, " ")
+            for (j = 1; j <= 3; j++) line = line "| " show(cpuof(r[j] "-tls" SUBSEP k)) " "
+            for (j = 1; j <= 3; j++) line = line "| " ratio(cpuof(r[j] "-tls" SUBSEP k), cpuof(r[j] SUBSEP k)) " "
+            line = line "| " ratio(cpuof("tovrel-tls" SUBSEP k), cpuof("nats-tls" SUBSEP k)) " "
+            d = "-"
+            if (("tovrel-tls" SUBSEP k) in row) { split(row["tovrel-tls" SUBSEP k], f, "\t"); d = f[9] " / " f[8] }
+            print line "| " d " |"
+        }
+    }' "$tls_fanout" "$fanout"
+}
+
 cat <<MD
 # Benchmarks
 
@@ -723,5 +763,18 @@ $(connect_time_table)
 
 Commands: \`tovrel-bench idle --server floor|tovrel|nats|redis --exe ... --clients 1000,5000,10000 --seconds 10\`
 and \`tovrel-bench fanout --server floor|tovrel|nats|redis --exe ... --runs 5000:64:20,10000:64:20 --seconds 5\`.
+
+## 6. TLS fan-out
+
+The fan-out of section 1 with every client on TLS: tovrel's \`--tls-port\`,
+nats-server's \`--tls\` and redis-server's \`tls-port\`, each with the same
+self-signed P-256 certificate made by \`openssl\` for the run; TLS 1.3 with
+OpenSSL's defaults on both ends. Server CPU ms per 1000 deliveries (median
+of the runs), its ratio to the same scenario in plaintext, and tovrel's to
+nats-server's (the goal: at most 1 in every scenario).
+
+$(tls_table)
+
+Commands: \`tovrel-bench fanout --server tovrel|nats|redis --exe ... --tls CERT:KEY --runs 100:64:200,100:4096:200,1000:64:200,1000:4096:200 --seconds 3\`.
 MD
 } > "$out"

@@ -3,26 +3,29 @@
 # tovrel and its peers (the floor relay, ncat --broker, nats-server,
 # redis-server), all on 127.0.0.1, and writes docs/benchmarks.md with its
 # charts. Every run inside is bounded in time.
-#   bench/run.sh [build-dir] [all|base|scale]   (default: build-bench all)
+#   bench/run.sh [build-dir] [all|base|scale|tls]   (default: build-bench all)
 # base: fan-out from 10 to 1000 clients and throughput, about five minutes.
 # scale: idle cost, memory and connection time at 1000, 5000 and 10000
 # clients, and fan-out at 5000 and 10000 clients, for tovrel, the floor,
 # nats-server and redis-server in three alternating rounds: about 32 minutes,
 # two thirds of it tovrel taking 10000 connections at one per 20 ms pass
-# (about 200 s, twice a round). all: both, about 40 minutes.
+# (about 200 s, twice a round). tls: fan-out at 100 and 1000 clients x 64
+# and 4096 B with every client on TLS, for tovrel, nats-server and
+# redis-server, tovrel three times alternating with nats-server. all: the
+# three parts.
 # TOVREL_BENCH_QUICK=1 checks the script itself with tiny numbers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 build="${1:-build-bench}"
 parts="${2:-all}"
-case "$parts" in all | base | scale) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale]" >&2; exit 2 ;; esac
+case "$parts" in all | base | scale | tls) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale|tls]" >&2; exit 2 ;; esac
 results="$build/bench-results"
 docs="$root/docs"
 
 PATH="$PATH:/usr/sbin"  # where Debian puts nats-server
-for tool in cmake gnuplot ncat nats-server redis-server; do
-    command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (apt-get install cmake gnuplot-nox ncat nats-server redis-server)" >&2; exit 1; }
+for tool in cmake gnuplot ncat nats-server redis-server openssl; do
+    command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (apt-get install cmake gnuplot-nox ncat nats-server redis-server openssl)" >&2; exit 1; }
 done
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVREL_WERROR=ON >/dev/null
@@ -54,19 +57,22 @@ thr=(--writers 4 --mib 3)
 # window (10 s, after 1 s of settling) stays under tovrel's 15 s idle drop.
 big_fan=(--runs 5000:64:20,10000:64:20 --seconds 5 --cdf-dir "$results")
 idle=(--clients 1000,5000,10000 --seconds 10)
+# TLS: 100 and 1000 clients x 64 and 4096 B at the rates of section 1.
+tls_fan=(--runs 100:64:200,100:4096:200,1000:64:200,1000:4096:200 --seconds 3 --cdf-dir "$results")
 rounds=3
 if [ "${TOVREL_BENCH_QUICK:-0}" = 1 ]; then  # a check of the script itself, not a measurement
     fan=(--runs 10:64:200,50:4096:200,50:64:2000 --seconds 1 --cdf-dir "$results")
     thr=(--writers 4 --mib 3)
     big_fan=(--runs 30:64:20,60:64:20 --seconds 1 --cdf-dir "$results")
     idle=(--clients 20,40,60 --seconds 2)
+    tls_fan=(--runs 10:64:200,50:4096:200 --seconds 1 --cdf-dir "$results")
     rounds=2
 fi
 export TOVREL_BENCH_SCALE_RUNS="${big_fan[1]}"  # for the report's scale tables
 nats="$(command -v nats-server)"
 redis="$(command -v redis-server)"
 
-if [ "$parts" != scale ]; then
+if [ "$parts" = all ] || [ "$parts" = base ]; then
     # The floor and tovrel, whose ratio is a goal, run three times each,
     # alternating, and the report takes each one's median run.
     base_rounds=3
@@ -81,7 +87,23 @@ if [ "$parts" != scale ]; then
     run throughput --server tovrel --exe "$tovrel" "${thr[@]}" --out "$results/throughput.tsv"
 fi
 
-if [ "$parts" != base ]; then
+if [ "$parts" = all ] || [ "$parts" = tls ]; then
+    # One self-signed certificate for the run, made here and never kept.
+    tls_dir="$results/tls"
+    mkdir -p "$tls_dir"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
+        -subj /CN=localhost -keyout "$tls_dir/key.pem" -out "$tls_dir/cert.pem" 2>/dev/null
+    tls=(--tls "$tls_dir/cert.pem:$tls_dir/key.pem")
+    tls_rounds=3
+    [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && tls_rounds=1
+    for _ in $(seq "$tls_rounds"); do
+        run fanout --server tovrel --exe "$tovrel" "${tls_fan[@]}" "${tls[@]}" --out "$results/fanout-tls.tsv"
+        run fanout --server nats --exe "$nats" "${tls_fan[@]}" "${tls[@]}" --out "$results/fanout-tls.tsv"
+    done
+    run fanout --server redis --exe "$redis" "${tls_fan[@]}" "${tls[@]}" --out "$results/fanout-tls.tsv"
+fi
+
+if [ "$parts" != base ] && [ "$parts" != tls ]; then
     # Three rounds; each runs the four relays one after the other, idle and
     # then fan-out, and the report takes the median of each figure. Every
     # round makes tovrel take 10000 connections twice at one per pass (about

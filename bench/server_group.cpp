@@ -22,7 +22,7 @@ void ServerGroup::Stop() {
 }
 
 int ServerGroup::PortForClient(int client) const {
-    return servers_[static_cast<size_t>(client) % servers_.size()]->port();
+    return servers_[static_cast<size_t>(client) % servers_.size()]->clientPort();
 }
 
 long ServerGroup::accepted() const {

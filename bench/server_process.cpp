@@ -24,6 +24,9 @@
 
 namespace {
 
+std::string g_tlsCert;
+std::string g_tlsKey;
+
 sockaddr_in Loopback(int port) {
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
@@ -90,6 +93,42 @@ ServerProcess::~ServerProcess() {
 
 std::vector<std::string> ServerProcess::Arguments(const std::string& exe, int maxConns) const {
     std::string port = std::to_string(port_);
+    if (BenchTls()) {
+        switch (kind_) {
+            case Kind::kTovrel:
+                return {exe,          port,      "--tls-port", std::to_string(tlsPort_),
+                        "--tls-cert", g_tlsCert, "--tls-key",  g_tlsKey};
+            case Kind::kNats:
+                return {exe,     "-a",        "127.0.0.1", "-p",       port,
+                        "--tls", "--tlscert", g_tlsCert,   "--tlskey", g_tlsKey};
+            case Kind::kRedis:
+                return {exe,
+                        "--port",
+                        "0",
+                        "--tls-port",
+                        port,
+                        "--tls-cert-file",
+                        g_tlsCert,
+                        "--tls-key-file",
+                        g_tlsKey,
+                        "--tls-ca-cert-file",
+                        g_tlsCert,
+                        "--tls-auth-clients",
+                        "no",
+                        "--bind",
+                        "127.0.0.1",
+                        "--save",
+                        "",
+                        "--appendonly",
+                        "no",
+                        "--daemonize",
+                        "no",
+                        "--maxclients",
+                        std::to_string(maxConns + 32)};
+            default:
+                return {};  // no TLS of its own
+        }
+    }
     switch (kind_) {
         case Kind::kTovrel:
         case Kind::kFloor:
@@ -123,8 +162,13 @@ std::vector<std::string> ServerProcess::Arguments(const std::string& exe, int ma
 bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
                           const std::vector<std::string>& extraArgs) {
     kind_ = kind;
+    if (BenchTls() && Arguments(exe, maxConns).empty()) {
+        std::fprintf(stderr, "tovrel-bench: %s has no TLS\n", KindName(kind));
+        return false;
+    }
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = PickFreePort();
+        tlsPort_ = BenchTls() && kind == Kind::kTovrel ? PickFreePort() : 0;
         int pipeFds[2];
         if (port_ == 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
             continue;
@@ -167,7 +211,7 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
                 pid_ = -1;
                 break;
             }
-            if (Listening(port_)) {
+            if (Listening(port_) && Listening(clientPort())) {
                 // The probe itself was one connection; let tovrel take it.
                 ::usleep(100000);
                 PumpOutput();
@@ -315,6 +359,19 @@ const char* const kKindNames[] = {"tovrel", "floor", "ncat", "nats", "redis"};
 
 const char* KindName(ServerProcess::Kind kind) {
     return kKindNames[static_cast<int>(kind)];
+}
+
+void SetBenchTls(const std::string& certFile, const std::string& keyFile) {
+    g_tlsCert = certFile;
+    g_tlsKey = keyFile;
+}
+
+bool BenchTls() {
+    return !g_tlsCert.empty();
+}
+
+std::string ServerLabel(ServerProcess::Kind kind) {
+    return std::string(KindName(kind)) + (BenchTls() ? "-tls" : "");
 }
 
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind) {

@@ -50,6 +50,8 @@ class ServerProcess {
     Kind kind() const { return kind_; }
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
+    // Where the bench's clients connect: the TLS port under TLS.
+    int clientPort() const { return tlsPort_ != 0 ? tlsPort_ : port_; }
     int outputFd() const { return outFd_; }
     long accepted() const { return accepted_; }
     long disconnected() const { return disconnected_; }
@@ -65,6 +67,7 @@ class ServerProcess {
     Kind kind_ = Kind::kTovrel;
     pid_t pid_ = -1;
     int port_ = 0;
+    int tlsPort_ = 0;  // tovrel's TLS listener beside its plain port
     int outFd_ = -1;
     std::string partial_;
     long accepted_ = 0;
@@ -74,6 +77,12 @@ class ServerProcess {
 };
 
 const char* KindName(ServerProcess::Kind kind);
+// TLS between the bench's clients and the relay (tovrel, nats-server and
+// redis-server): the relay serves this PEM certificate and key. Empty: plain.
+void SetBenchTls(const std::string& certFile, const std::string& keyFile);
+bool BenchTls();
+// The kind's name in result rows: "-tls" added when the clients talk TLS.
+std::string ServerLabel(ServerProcess::Kind kind);
 // False for a name that is none of KindName's.
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind);
 // Whether a sender gets its own messages back, as tovrel's do.

@@ -27,4 +27,10 @@ class CConnection {
     // a WebSocket upgrade) says false until it is done, and drives it in
     // Receive; the client is let into the room only once this is true.
     virtual bool Established() const { return true; }
+    // Whether it has work that no readiness of its socket would announce:
+    // bytes taken from the socket and not handed out yet (TLS keeps
+    // decrypted records), or a handshake step waiting to write or for its
+    // pass's share of handshakes. Such a
+    // connection gets a turn, with a receive, in every pass while it says so.
+    virtual bool Pending() const { return false; }
 };

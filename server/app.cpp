@@ -12,6 +12,7 @@
 #include "server/room.h"
 #include "server/server.h"
 #include "server/settings.h"
+#include "server/tls_listener.h"
 #include "server/token_gate.h"
 #include "tovrel_version.h"
 
@@ -95,6 +96,10 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("tovrel: this build has no Redis support (--redis)\n");
         return 1;
     }
+    if (g_settings.tlsPort != 0 && !TlsSupported()) {
+        ConsoleError("tovrel: this build has no TLS support (--tls-port)\n");
+        return 1;
+    }
     if (!line.portGiven) {
         ConsoleError("Usage: tovrel <port>\n");
         return 1;
@@ -120,7 +125,13 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }
+    if (g_settings.tlsPort != 0 && !OpenTlsListener(g_server, g_settings)) {
+        return 1;
+    }
     ConsolePrint("Server is open at port %d\n", port);
+    if (g_settings.tlsPort != 0) {
+        ConsolePrint("TLS is open at port %d\n", g_settings.tlsPort);
+    }
     JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();
     LeaveRoom();

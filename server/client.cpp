@@ -140,7 +140,7 @@ void CClient::FreezeIdle() {
 }
 
 void CClient::Schedule() {
-    if (output.Size() > 0 || dropReason_ != nullptr) {
+    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Pending()) {
         busy_.Add(work);  // its turn comes every pass
         return;
     }

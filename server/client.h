@@ -79,8 +79,8 @@ class CClient final : public CParticipant {
     };
     Next NextMessage(char** message);
     // After a turn that did not end it: files the client for the passes to
-    // come, in the work list while it has output or a drop pending, and by
-    // its next deadline otherwise.
+    // come, in the work list while it has output, a drop pending or work its
+    // connection holds, and by its next deadline otherwise.
     void Schedule();
 
     // Marks the client to be dropped at its next turn with the console line
@@ -104,6 +104,8 @@ class CClient final : public CParticipant {
     SocketHandle Socket() const { return connection_->Socket(); }
     // Whether its connection carries messages yet (a handshake is done).
     bool Established() const { return connection_->Established(); }
+    // Whether its connection holds work its socket would not announce.
+    bool Pending() const { return connection_->Pending(); }
 
     // What is left of the idle time: it runs only while nothing is queued.
     int IdleMs() const;

@@ -16,6 +16,9 @@ class CConnectionMaker {
     // The listener's kind, for the console and the counters: "tcp", "tls",
     // "ws", "wss".
     virtual const char* Kind() const = 0;
+    // Once a pass, with the milliseconds since the last: for what a kind
+    // looks after over time (TLS reloads its certificate).
+    virtual void Pass(int /*elapsedMs*/) {}
 };
 
 // The plain TCP kind, the one `tovrel <port>` listens with.

@@ -46,6 +46,14 @@ const char kHelpText[] =
     "                       max-clients = 100 or allow = [\"10.0.0.0/8\"]); the\n"
     "                       command line wins over the file; without it, the\n"
     "                       file named by TOVREL_CONFIG is read if it exists\n"
+    "  --tls-port PORT      also listen for TLS (1.2 and 1.3) on PORT, on every\n"
+    "                       local address; its clients share the room\n"
+    "  --tls-cert FILE      the certificate chain presented there (PEM)\n"
+    "  --tls-key FILE       its private key (PEM, unencrypted)\n"
+    "  --tls-ca FILE        TLS clients must present a certificate signed by a CA\n"
+    "                       in FILE (PEM); others are refused in the handshake.\n"
+    "                       Changed certificate, key and CA files are loaded\n"
+    "                       within about 5 s for new handshakes\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -224,6 +232,35 @@ const char* ParseSentinels(const std::string& text, CSettings& settings) {
     return nullptr;
 }
 
+// The TLS listener's options: all of port, certificate and key, or none;
+// a CA only with them. Returns why they are refused, or null.
+const char* ReadTlsOptions(const CLI::App& app, const std::string& port, const std::string& cert,
+                           const std::string& key, const std::string& ca, CSettings& settings) {
+    bool anyGiven = app.count("--tls-port") + app.count("--tls-cert") + app.count("--tls-key") +
+                        app.count("--tls-ca") >
+                    0;
+    if (!anyGiven) {
+        return nullptr;
+    }
+    if (app.count("--tls-port") == 0 || app.count("--tls-cert") == 0 ||
+        app.count("--tls-key") == 0) {
+        return "--tls-port, --tls-cert and --tls-key go together";
+    }
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::atoi(port.c_str()) < 1 ||
+        std::atoi(port.c_str()) > 65535) {
+        return "--tls-port: expected a port from 1 to 65535";
+    }
+    if (cert.empty() || key.empty() || (app.count("--tls-ca") > 0 && ca.empty())) {
+        return "--tls-cert, --tls-key and --tls-ca: expected a file name";
+    }
+    settings.tlsPort = std::atoi(port.c_str());
+    settings.tlsCert = cert;
+    settings.tlsKey = key;
+    settings.tlsCa = ca;
+    return nullptr;
+}
+
 CCommandLine Refuse(const std::string& why) {
     CCommandLine line;
     line.action = CCommandLine::kRefuse;
@@ -239,6 +276,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.allow_extras();   // later arguments were always ignored
     std::string portText, bind, memory, redis, room, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass;
+    std::string tlsPort, tlsCert, tlsKey, tlsCa;
     std::vector<std::string> allow, deny;
     bool help = false, version = false;
     app.add_option("port", portText);
@@ -254,6 +292,10 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--max-clients", maxClients);
     app.add_option("--max-per-address", maxPerAddress);
     app.add_option("--accepts-per-pass", acceptsPerPass);
+    app.add_option("--tls-port", tlsPort);
+    app.add_option("--tls-cert", tlsCert);
+    app.add_option("--tls-key", tlsKey);
+    app.add_option("--tls-ca", tlsCa);
     // Any of the options above from a file; one given on the command line
     // keeps its value. A key that names no option is refused, as a
     // mistyped option is. A file named by TOVREL_CONFIG (as the service
@@ -368,6 +410,9 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
             return Refuse(std::string(c.name) + ": expected a number from 1 to " +
                           std::to_string(kMaxCount));
         }
+    }
+    if (const char* why = ReadTlsOptions(app, tlsPort, tlsCert, tlsKey, tlsCa, settings)) {
+        return Refuse(why);
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

@@ -291,6 +291,7 @@ void CServer::Update(int elapsedMs) {
             AcceptSome(listenSocket, state_->tcp);
         }
         for (Listener& l : state_->listeners) {
+            l.maker->Pass(elapsedMs);
             AcceptSome(l.socket, *l.maker);
         }
     }
@@ -332,7 +333,13 @@ void CServer::Update(int elapsedMs) {
             }
         }
         for (CWorkList::Entry* e = busy.First(); e != nullptr; e = e->next) {
-            MarkDue(static_cast<CClient*>(e->owner));
+            CClient* c = static_cast<CClient*>(e->owner);
+            // Bytes its connection holds are read as if the socket had them.
+            if (c->Pending() && c->readyPass != pass) {
+                c->readyPass = pass;
+                countReader(c);
+            }
+            MarkDue(c);
         }
     }
     // Taken even when everyone has a turn, so the wheel keeps up.

@@ -43,6 +43,13 @@ struct CSettings {
     int maxPerAddress = 0;
     // Connections taken from each listener per pass.
     int acceptsPerPass = 1;
+    // A TLS listener beside the plain one: its port (0: none), the PEM
+    // certificate chain and key it presents, and the CA that client
+    // certificates must be signed by (empty: none asked for).
+    int tlsPort = 0;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsCa;
 };
 
 extern CSettings g_settings;

@@ -43,7 +43,7 @@ def test_bad_option_values_are_refused_before_serving(args, why):
 
 @pytest.mark.parametrize("args, option", [
     (["5000", "--max-memroy", "256M"], "--max-memroy"),
-    (["--tls-port", "5001", "5000"], "--tls-port"),
+    (["--tls-prot", "5001", "5000"], "--tls-prot"),
     (["5000", "--max-memroy=256M"], "--max-memroy"),
 ])
 def test_unknown_options_are_refused_before_serving(args, option):

@@ -99,6 +99,21 @@ TEST(ParseArguments, TokenFileIsTakenAndItsFirstTokenFound) {
     EXPECT_FALSE(FirstToken("\n \t\n# none\n", &token));
 }
 
+TEST(ParseArguments, TlsFilesGoWithTlsAndCertWithKey) {
+    const ParseResult r =
+        Parse({"--tls", "--ca", "ca.pem", "--cert=me.pem", "--key", "me.key", "5443"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.options.tls);
+    EXPECT_EQ(r.options.caFile, "ca.pem");
+    EXPECT_EQ(r.options.certFile, "me.pem");
+    EXPECT_EQ(r.options.keyFile, "me.key");
+    EXPECT_FALSE(Parse({"5000"}).options.tls);
+    EXPECT_FALSE(Parse({"--ca", "ca.pem", "5443"}).ok);
+    EXPECT_FALSE(Parse({"--tls", "--cert", "me.pem", "5443"}).ok);
+    EXPECT_FALSE(Parse({"--tls", "--key", "me.key", "5443"}).ok);
+    EXPECT_FALSE(Parse({"--tls", "5443", "--ca"}).ok);
+}
+
 TEST(ParseArguments, HelpAndVersionNeedNoPort) {
     EXPECT_EQ(Parse({"--help"}).options.mode, Mode::kHelp);
     EXPECT_EQ(Parse({"-h"}).options.mode, Mode::kHelp);

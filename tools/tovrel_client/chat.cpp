@@ -59,7 +59,7 @@ void PrintFrame(const std::string& payload, bool raw) {
 
 int RunChat(const ClientOptions& options, bool readInput) {
     CSession session;
-    if (!session.Open(options.host, options.port, options.token)) {
+    if (!session.Open(options)) {
         return 1;
     }
     CLineSplitter lines(frame::kMaxPayload);

@@ -12,7 +12,7 @@ const std::string kReplyHead = "@FASTCOMMANDS\n";
 
 int RunFast(const ClientOptions& options) {
     CSession session;
-    if (!session.Open(options.host, options.port, options.token) || !session.Send(kRequest)) {
+    if (!session.Open(options) || !session.Send(kRequest)) {
         return 1;
     }
     std::string content;

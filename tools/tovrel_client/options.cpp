@@ -189,6 +189,12 @@ ParseResult Finish(ClientOptions o, std::vector<std::string> positional, bool co
     if (waitSet && o.mode != Mode::kSend) {
         return Fail("--wait goes with --send");
     }
+    if (!o.tls && (!o.caFile.empty() || !o.certFile.empty() || !o.keyFile.empty())) {
+        return Fail("--ca, --cert and --key go with --tls");
+    }
+    if (o.certFile.empty() != o.keyFile.empty()) {
+        return Fail("--cert and --key go together");
+    }
     return Done(o);
 }
 
@@ -249,6 +255,15 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
             }
         } else if (name == "--raw") {
             o.raw = true;
+        } else if (name == "--tls") {
+            o.tls = true;
+        } else if (name == "--ca" || name == "--cert" || name == "--key") {
+            std::string* file = name == "--ca"     ? &o.caFile
+                                : name == "--cert" ? &o.certFile
+                                                   : &o.keyFile;
+            if (!in.Take(file) || file->empty()) {
+                return Fail(name + " needs a file name");
+            }
         } else if (sending && name == "--") {
             in.TakeRest(&o.texts);
         } else if (name.size() > 2 && name.compare(0, 2, "--") == 0) {
@@ -304,6 +319,12 @@ std::string UsageText() {
            "  --raw            print payloads as they are, without escaping\n"
            "  --token-file FILE  send \"@AUTH <token>\" first, with the first token in\n"
            "                   FILE, for a server started with --token-file\n"
+           "  --tls            talk TLS (to the server's --tls-port); the server's\n"
+           "                   certificate must name HOST and be signed by a CA in\n"
+           "                   --ca FILE, or by one the system trusts\n"
+           "  --ca FILE        CA certificates (PEM) for the server's certificate\n"
+           "  --cert FILE      client certificate (PEM), for a server with --tls-ca\n"
+           "  --key FILE       its private key (PEM, unencrypted)\n"
            "  --wait MS        with --send: print what arrives for MS ms before leaving\n"
            "  --timeout MS     longest wait for a ping or fast-command reply (default 2000)\n"
            "  --interval MS    pause between pings (default 1000)\n"

@@ -21,6 +21,10 @@ struct ClientOptions {
     std::vector<std::string> texts;  // --send
     std::string tokenFile;           // --token-file: "@AUTH <token>" goes first
     std::string token;               // the token read from it (by main)
+    bool tls = false;                // --tls
+    std::string caFile;              // --ca: trusted for the server's certificate
+    std::string certFile;            // --cert and --key: presented to the server
+    std::string keyFile;
 };
 
 struct ParseResult {

@@ -47,7 +47,7 @@ void ReportClosed(const CSession& session, CSession::Event e) {
 
 int RunPing(const ClientOptions& options) {
     CSession session;
-    if (!session.Open(options.host, options.port, options.token)) {
+    if (!session.Open(options)) {
         return 1;
     }
     std::printf("PING %s\n", session.Peer().c_str());

@@ -5,7 +5,7 @@
 
 int RunSend(const ClientOptions& options) {
     CSession session;
-    if (!session.Open(options.host, options.port, options.token)) {
+    if (!session.Open(options)) {
         return 1;
     }
     for (const std::string& text : options.texts) {

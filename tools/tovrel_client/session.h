@@ -2,10 +2,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "tools/tool_net/tool_net.h"
 #include "tools/tovrel_client/frame_io.h"
+#include "tools/tovrel_client/options.h"
+#include "tools/tovrel_client/tls_link.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,9 +27,11 @@ class CSession {
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
 
-    // Connects and, with a token, sends "@AUTH <token>" first; false
-    // (message printed) when the server cannot be reached.
-    bool Open(const std::string& host, int port, const std::string& token);
+    // Connects; false (message printed) when the server cannot be reached.
+    bool Open(const std::string& host, int port);
+    // Connects to the options' host and port, with TLS when --tls is given,
+    // then "@AUTH <token>" when a token was read.
+    bool Open(const ClientOptions& options);
     // False (message printed) when the connection has failed.
     bool Send(const std::string& payload);
     // The next event within timeoutMs (negative: no limit). kFrame fills
@@ -46,7 +51,12 @@ class CSession {
     const std::string& Peer() const { return peer_; }
 
   private:
+    // One receive or send, through TLS when it is on.
+    int ReceiveSome(void* buffer, int length);
+    bool SendBytes(const void* data, std::size_t length);
+
     SocketHandle socket_ = INVALID_SOCKET;
+    std::unique_ptr<CTlsLink> tls_;
     CFrameReader reader_;
     std::string peer_;  // "host:port" for messages
     bool sendClosed_ = false;

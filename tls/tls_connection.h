@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+
+#include "connection/connection.h"
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
+// Handshake steps taken in one pass, all TLS connections together: with one
+// accept a pass, honest clients never need more.
+constexpr int kHandshakeStepsPerPass = 8;
+
+// TLS over an accepted socket, through the platform's Recv and Send, so
+// that it runs on the fake platform as on the system's. The handshake runs
+// inside Receive, one step whenever the socket has something; the frames
+// are the plain length frames, inside the TLS records. A send packs what
+// the queue lends into one buffer and encrypts it as records; a record
+// that the socket did not take is offered again with the same bytes.
+class CTlsConnection final : public CConnection {
+  public:
+    // A server connection on `socket` (which it owns from now on) with the
+    // credentials of `context`; null, with the socket closed, when OpenSSL
+    // cannot make one.
+    static std::unique_ptr<CTlsConnection> Accept(SSL_CTX* context, SocketHandle socket);
+    ~CTlsConnection() override;
+    CTlsConnection(const CTlsConnection&) = delete;
+    CTlsConnection& operator=(const CTlsConnection&) = delete;
+
+    SocketHandle Socket() const override { return socket_; }
+    int Receive(void* buffer, int length) override;
+    int Send(const SendSlice* slices, int count) override;
+    void Close(bool discard) override;
+    const CEncoding& Encoding() const override { return LengthFrameEncoding(); }
+    bool Established() const override { return established_; }
+    bool Pending() const override;
+
+    // Starts a pass's handshake budget: at most kHandshakeStepsPerPass
+    // steps that may cost a signature or a key exchange, so a burst of
+    // hellos cannot stall one pass; the rest wait for the next.
+    static void NewPass();
+
+    // For the socket layer below OpenSSL.
+    int SocketRead(char* buffer, int length);
+    int SocketWrite(const char* data, int length);
+
+  private:
+    CTlsConnection(SSL* ssl, SocketHandle socket);
+    // One handshake step: kIoWouldBlock while under way (also once done),
+    // 0 when the peer left, kIoError when it failed (its line printed).
+    int Handshake();
+    // What a failed OpenSSL call means for the connection.
+    int Failure(int result, bool handshaking);
+
+    SSL* ssl_;
+    SocketHandle socket_;
+    bool established_;
+    // The socket said the peer closed, or broke.
+    bool peerClosed_;
+    bool broken_;
+    // It needs a turn that nothing on the socket would announce: OpenSSL
+    // must write before it can go on (a handshake message the socket did
+    // not take), or the pass's handshake budget ran out before its step.
+    bool wantsTurn_;
+    // A record was left half sent: the next send offers its bytes again.
+    bool retrying_;
+};
