@@ -69,6 +69,7 @@ void CRoomLink::Publish(char* message) {
     if (held_.size() >= kMaxHeldMessages || heldBytes_ + length > kMaxHeldBytes) {
         std::free(message);
         ++dropped_;
+        ++counts.dropped;
         if (!dropReported_) {
             ConsolePrint("Holding full, dropping messages\n");
             dropReported_ = true;
@@ -127,6 +128,7 @@ void CRoomLink::Command(Step step, int argc, const char** argv, const std::size_
 }
 
 void CRoomLink::Connect(std::uint32_t now) {
+    ++counts.connects;
     if (!channel_->Open(host_, port_)) {
         Fail("");
         return;
@@ -289,9 +291,11 @@ void CRoomLink::OnCheck(const redisReply* r) {
         ReadFromStart(removed);
         if (removed > 0) {
             ConsolePrint("Missed %lld messages\n", removed);
+            counts.missed += static_cast<unsigned long long>(removed);
         }
     } else if (removed > seen_) {
         ConsolePrint("Missed %lld messages\n", removed - seen_);
+        counts.missed += static_cast<unsigned long long>(removed - seen_);
         seen_ = removed;
     }
 }
@@ -322,6 +326,7 @@ void CRoomLink::OnRead(const redisReply* r) {
         }
         lastId_ = id;
         ++seen_;
+        ++counts.entriesRead;
         const redisReply* fields = entry->element[1];
         if (catchingUp_) {
             OnOwnEntry(reply::Field(fields, "o"));

@@ -51,6 +51,17 @@ class CRoomLink {
     void BeforeClients();
     void AfterClients();
 
+    // Figures for the metrics, bumped where each event happens.
+    struct Counts {
+        unsigned long long entriesRead = 0;  // entries taken from the stream
+        unsigned long long missed = 0;       // trimmed before this instance read them
+        unsigned long long dropped = 0;      // local messages dropped, holding full
+        unsigned long long connects = 0;     // connections begun
+    };
+    Counts counts;
+    bool Up() const { return state_ == State::kUp; }
+    std::size_t HeldMessages() const { return held_.size(); }
+
   private:
     enum class State { kWaiting, kHandshake, kUp };
     // What each reply still expected answers.

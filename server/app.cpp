@@ -9,6 +9,7 @@
 #include "server/fast_commands.h"
 #include "server/options.h"
 #include "server/room.h"
+#include "server/scrape.h"
 #include "server/server.h"
 #include "server/settings.h"
 #include "tovrel_version.h"
@@ -111,9 +112,19 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }
+    if (!OpenMetrics()) {
+        ConsoleError("Can't open metrics at %s:%d!\n", g_settings.metricsAddress.c_str(),
+                     g_settings.metricsPort);
+        return 1;
+    }
     ConsolePrint("Server is open at port %d\n", port);
+    if (g_settings.metricsPort != 0) {
+        ConsolePrint("Metrics at http://%s:%d/metrics\n", g_settings.metricsAddress.c_str(),
+                     g_settings.metricsPort);
+    }
     JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();
+    CloseMetrics();
     LeaveRoom();
     return 0;
 }

@@ -22,6 +22,10 @@ const char kHelpText[] =
     "                       in brackets, as [::1]:6379); a password is read from\n"
     "                       the environment variable TOVREL_REDIS_PASSWORD\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
+    "  --metrics [ADDRESS:]PORT\n"
+    "                       serve Prometheus metrics (GET /metrics) and a health\n"
+    "                       check (GET /healthz) over HTTP on this port of a local\n"
+    "                       IPv4 address (default 127.0.0.1)\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -161,6 +165,32 @@ const char* ParseRedisAddress(const std::string& text, CSettings& settings) {
     return nullptr;
 }
 
+// PORT or ADDRESS:PORT, ADDRESS a dotted IPv4 address. Returns why the
+// text is refused, or null once `settings` holds it.
+const char* ParseMetricsAddress(const std::string& text, CSettings& settings) {
+    const char* expected = "--metrics: expected PORT or ADDRESS:PORT, such as 127.0.0.1:9464";
+    std::string address = "127.0.0.1";
+    std::string portText = text;
+    size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        address = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+    }
+    unsigned long ipv4 = 0;
+    if (!ParseIPv4(address, &ipv4) || portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos) {
+        return expected;
+    }
+    int port = std::atoi(portText.c_str());
+    if (port < 1 || port > 65535) {
+        return expected;
+    }
+    settings.metricsAddress = address;
+    settings.metricsIPv4 = ipv4;
+    settings.metricsPort = port;
+    return nullptr;
+}
+
 CCommandLine Refuse(const std::string& why) {
     CCommandLine line;
     line.action = CCommandLine::kRefuse;
@@ -174,13 +204,14 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     CLI::App app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
-    std::string portText, bind, memory, redis, room;
+    std::string portText, bind, memory, redis, room, metrics;
     bool help = false, version = false;
     app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
     app.add_option("--room", room);
+    app.add_option("--metrics", metrics);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
     try {
@@ -238,6 +269,12 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
             return Refuse("--room: expected a name");
         }
         settings.room = room;
+    }
+    if (app.count("--metrics") > 0) {
+        const char* why = ParseMetricsAddress(metrics, settings);
+        if (why != nullptr) {
+            return Refuse(why);
+        }
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

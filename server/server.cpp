@@ -8,6 +8,7 @@
 #include "console/console.h"
 #include "server/messages.h"
 #include "server/room.h"
+#include "server/scrape.h"
 #include "server/settings.h"
 
 CServer g_server;
@@ -30,6 +31,7 @@ CServer::~CServer() {
 
 void CServer::Shutdown() {
     while (clients != nullptr) {
+        g_metrics.Ended(EndCause::kShutdown);
         Remove(clients);
     }
     if (listenSocket != INVALID_SOCKET) {
@@ -76,6 +78,7 @@ void CServer::Remove(CClient* client) {
     relay.Leave(client);
     state_->bySocket.erase(client->Socket());
     --clientCount_;
+    g_metrics.Connected(client->kind, -1);
     delete client;
 }
 
@@ -113,6 +116,7 @@ void CServer::AcceptOne() {
         return;
     }
     ConsolePrint("New client connected\n");
+    g_metrics.Accepted(client->kind);
     client->seq = ++nextSeq_;
     state_->bySocket[accepted] = client;
     ++clientCount_;
@@ -261,6 +265,7 @@ void CServer::Update(int elapsedMs) {
 void RunServerLoop() {
     CPlatform& platform = Platform();
     std::uint32_t last = platform.TickCount();
+    CPassTimer timer;
     while (g_quit.load() == 0) {
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.
@@ -270,6 +275,9 @@ void RunServerLoop() {
             elapsed = kMaxElapsedMs;
         }
         g_server.Update(elapsed);
+        ServeMetrics();
+        timer.Worked();
         platform.SleepMs(kPassSleepMs);
+        timer.Slept();
     }
 }

@@ -17,6 +17,11 @@ struct CSettings {
     int redisPort = 6379;
     // The room's name; empty means the one that follows from the port.
     std::string room;
+    // The metrics endpoint: its port (0: none) and local IPv4 address, as
+    // given and in host order.
+    int metricsPort = 0;
+    std::string metricsAddress = "127.0.0.1";
+    unsigned long metricsIPv4 = 0x7F000001;
 };
 
 extern CSettings g_settings;

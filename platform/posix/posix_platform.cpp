@@ -1,11 +1,13 @@
 // POSIX implementation of the platform layer: BSD sockets in non-blocking
 // mode, CLOCK_MONOTONIC, nanosleep and signal handlers.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -49,6 +51,11 @@ int SendResult(ssize_t r) {
 class CPosixPlatform : public CPlatform {
   public:
     CPosixPlatform() {
+        // Made at the start of main: the process's start as near as a
+        // confined service (no /proc/stat) can tell it.
+        timespec wall;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        startSeconds_ = static_cast<double>(wall.tv_sec) + wall.tv_nsec / 1e9;
 #if defined(__GLIBC__)
         // Large buffers (client queues grown for a backlog) get pages of
         // their own that go back to the system when freed. Left to itself,
@@ -189,6 +196,46 @@ class CPosixPlatform : public CPlatform {
         return static_cast<std::uint32_t>(ms);
     }
 
+    std::uint64_t MicroTicks() override {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000000ull +
+               static_cast<std::uint64_t>(ts.tv_nsec) / 1000ull;
+    }
+
+    ProcessFigures Process() override {
+        ProcessFigures figures;
+        figures.startTimeSeconds = startSeconds_;
+        rusage usage;
+        if (getrusage(RUSAGE_SELF, &usage) == 0) {
+            figures.cpuSeconds =
+                static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        }
+        // Linux: resident pages in /proc/self/statm, descriptors in /proc/self/fd.
+        if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            long long pages = 0;
+            long long resident = 0;
+            if (std::fscanf(statm, "%lld %lld", &pages, &resident) == 2) {
+                figures.residentBytes = resident * sysconf(_SC_PAGESIZE);
+            }
+            std::fclose(statm);
+        }
+        if (DIR* fds = opendir("/proc/self/fd")) {
+            long long count = 0;
+            while (dirent* entry = readdir(fds)) {
+                count += entry->d_name[0] != '.' ? 1 : 0;
+            }
+            closedir(fds);
+            figures.openFiles = count - 1;  // less the one this look holds
+        }
+        rlimit files;
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+            figures.maxFiles = static_cast<long long>(files.rlim_cur);
+        }
+        return figures;
+    }
+
     void SleepMs(int ms) override {
         timespec ts;
         ts.tv_sec = ms / 1000;
@@ -203,6 +250,7 @@ class CPosixPlatform : public CPlatform {
 
   private:
     CReadiness readiness_;
+    double startSeconds_ = 0;
 };
 
 }  // namespace
