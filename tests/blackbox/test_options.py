@@ -11,7 +11,8 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     rc, out, err = run_once(["--help"])
     assert (rc, err) == (0, "")
     assert out.startswith("Usage: tovrel [OPTIONS] PORT\n")
-    for option in ("--bind", "--max-memory", "--redis", "--room", "--version", "fastcmdPORT.txt"):
+    for option in ("--bind", "--max-memory", "--redis", "--room", "--metrics", "--version",
+                   "fastcmdPORT.txt"):
         assert option in out
     rc, out, err = run_once(["--version"])
     assert (rc, err) == (0, "")
@@ -28,6 +29,9 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--redis", "fe80::1:6379"], "--redis: an IPv6 address goes in brackets"),
     (["5000", "--redis", "[::1"], "--redis"),
     (["5000", "--redis", "[::1]6379"], "--redis"),
+    (["5000", "--metrics", "localhost:9464"], "--metrics"),
+    (["5000", "--metrics", "70000"], "--metrics"),
+    (["5000", "--metrics", "127.0.0.1:"], "--metrics"),
 ])
 def test_bad_option_values_are_refused_before_serving(args, why):
     rc, out, err = run_once(args)
