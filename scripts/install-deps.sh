@@ -13,6 +13,8 @@ packages+=(libgtest-dev python3 python3-pytest clang-format git)
 packages+=(wine64)
 # Rooms across instances: the tests start Debian's redis-server
 packages+=(redis-server)
+# The metrics endpoint: the tests start Debian's prometheus and run promtool
+packages+=(prometheus)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
 # Benchmark peers and the profiler (bench/run.sh, bench/profile.sh)
