@@ -196,8 +196,10 @@ class CWindowsPlatform : public CPlatform {
         if (GetProcessMemoryInfo(self, &memory, sizeof memory)) {
             figures.residentBytes = static_cast<long long>(memory.WorkingSetSize);
         }
+        // A process always holds some handles: none means the system (Wine)
+        // did not tell.
         DWORD handles = 0;
-        if (GetProcessHandleCount(self, &handles)) {
+        if (GetProcessHandleCount(self, &handles) && handles > 0) {
             figures.openFiles = static_cast<long long>(handles);
         }
         // The most handles a process may hold.

@@ -68,7 +68,8 @@ def test_counters_rise_with_their_console_lines(server_factory, tmp_path):
     assert rise("tovrel_received_bytes_total") == 4 * 9 + 9 + 17 + 4
     assert rise("tovrel_sent_bytes_total") == 4 * 9 + 3 * 9
     assert metric(after, "tovrel_pass_duration_seconds_count") > 0
-    assert metric(after, "process_open_fds") > 0
+    if not IS_WINE:  # Wine does not count a process's handles
+        assert metric(after, "process_open_fds") > 0
     assert metric(after, "process_resident_memory_bytes") > 0
     start = metric(after, "process_start_time_seconds")
     assert abs(start - time.time()) < 600
