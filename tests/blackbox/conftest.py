@@ -254,10 +254,10 @@ def expect_silence(*clients, window=QUIET_WINDOW):
 # The metrics endpoint (--metrics)
 
 
-def http_get(port, path, timeout=IO_TIMEOUT):
-    """GET `path` from 127.0.0.1:`port` over a connection of its own:
+def http_get(port, path, timeout=IO_TIMEOUT, host="127.0.0.1"):
+    """GET `path` from `host`:`port` over a connection of its own:
     (status, headers text, body bytes). The server closes after its answer."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+    with socket.create_connection((host, port), timeout=timeout) as s:
         s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
         data = b""
         deadline = time.monotonic() + timeout

@@ -82,6 +82,15 @@ def test_health_and_unknown_paths(server_factory):
     assert http_get(mport, "/metrics/x")[0] == 404
 
 
+def test_an_address_given_is_the_only_one_served(server_factory):
+    mport = free_port("127.0.0.2")
+    server = server_factory(args=["{port}", "--metrics", f"127.0.0.2:{mport}"])
+    server.wait_line(f"Metrics at http://127.0.0.2:{mport}/metrics")
+    assert http_get(mport, "/healthz", host="127.0.0.2")[0] == 200
+    with pytest.raises(OSError):
+        http_get(mport, "/healthz", host="127.0.0.1")
+
+
 def test_without_the_option_nothing_listens_beside_the_port(server_factory):
     server = server_factory()
     assert not any(line.startswith("Metrics at") for line in server.lines())
