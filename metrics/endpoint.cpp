@@ -6,7 +6,9 @@
 #include "metrics/exposition.h"
 
 namespace {
-constexpr int kScraperBacklog = 64;
+// A flood waits here to be refused at kScraperAcceptsPerPass a pass, rather than
+// being half taken by the kernel (SYN cookies) and never seen.
+constexpr int kScraperBacklog = 1024;
 
 bool Passed(std::uint32_t now, std::uint32_t deadline) {
     // Signed difference: survives the clock wrapping at 2^32.

@@ -183,7 +183,7 @@ def test_bad_scrapers_are_dropped_and_the_room_goes_on(server_factory):
             s.connect_ex(("127.0.0.1", mport))
             idle.append(s)
             if k % 20 == 19:
-                time.sleep(0.03)
+                time.sleep(0.05)
         # Once the flood is refused or has timed out, scrapes work again.
         def served():
             try:
