@@ -1,6 +1,6 @@
 # What `cmake --install` puts where (tests, benchmarks and fuzzers stay out).
-# Linux: the programs, their man pages (gzip -9n), the docs, the systemd unit
-# and an example fast-command file, under GNUInstallDirs, so --prefix and
+# Linux: the programs, their man pages (gzip -9n), the docs, the systemd unit,
+# an example fast-command file and an example Prometheus set-up, under GNUInstallDirs, so --prefix and
 # DESTDIR apply. Windows: one flat folder, as the .zip holds it, with the
 # example beside tovrel.exe where the program looks for it.
 include(GNUInstallDirs)
@@ -60,7 +60,9 @@ install(FILES README.md packaging/copyright ${staged}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
         FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
-install(FILES packaging/fastcmd5000.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES packaging/fastcmd5000.txt packaging/examples/prometheus-tovrel.yml
+              packaging/examples/tovrel-alerts.yml
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The unit names the program by its installed path, so it is written at
 # install time, when `cmake --install --prefix` has had its say.

@@ -9,7 +9,7 @@ set -euo pipefail
 seconds="${1:-60}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${2:-$root/build-fuzz}"
-targets=(fuzz_relay fuzz_memory_stream)
+targets=(fuzz_relay fuzz_memory_stream fuzz_metrics_endpoint)
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOVREL_FUZZ=ON -DTOVREL_BUILD_TESTS=OFF -DTOVREL_WERROR=ON >/dev/null

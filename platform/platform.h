@@ -28,6 +28,16 @@ struct SendSlice {
 // Most pieces one SendGather takes (the least of the systems' limits).
 constexpr int kMaxSendSlices = 1024;
 
+// What the system tells of this process, for the process_ metrics. A
+// figure the system cannot give is negative.
+struct ProcessFigures {
+    double startTimeSeconds = -1;  // since the Unix epoch
+    double cpuSeconds = -1;        // user and system together
+    long long residentBytes = -1;
+    long long openFiles = -1;  // descriptors, or handles on Windows
+    long long maxFiles = -1;
+};
+
 class CPlatform {
   public:
     virtual ~CPlatform() {}
@@ -100,6 +110,12 @@ class CPlatform {
 
     // Milliseconds since an arbitrary origin, wrapping at 2^32.
     virtual std::uint32_t TickCount() = 0;
+    // Microseconds since an arbitrary origin, for timing a pass; by default
+    // from the millisecond clock.
+    virtual std::uint64_t MicroTicks() { return static_cast<std::uint64_t>(TickCount()) * 1000u; }
+    // The process's start, CPU time, memory and open files, as far as the
+    // system tells; by default nothing.
+    virtual ProcessFigures Process() { return ProcessFigures(); }
     virtual void SleepMs(int ms) = 0;
 
     // Opens a file for binary reading while denying writers where the system

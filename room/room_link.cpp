@@ -116,6 +116,7 @@ void CRoomLink::Publish(char* message) {
     if (held_.size() >= kMaxHeldMessages || heldBytes_ + length > kMaxHeldBytes) {
         std::free(message);
         ++dropped_;
+        ++counts.dropped;
         if (!dropReported_) {
             ConsolePrint("Holding full, dropping messages\n");
             dropReported_ = true;
@@ -359,6 +360,7 @@ bool CRoomLink::FirstDelivery(const redisReply* origin) {
 }
 
 void CRoomLink::Connect(std::uint32_t now, const std::string& address) {
+    ++counts.connects;
     if (!channel_->Open(address, port_)) {
         Lost(channel_->Error());
         return;
@@ -626,9 +628,11 @@ void CRoomLink::OnCheck(const redisReply* r) {
         ReadFromStart(removed);
         if (removed > 0) {
             ConsolePrint("Missed %lld messages\n", removed);
+            counts.missed += static_cast<unsigned long long>(removed);
         }
     } else if (removed > seen_) {
         ConsolePrint("Missed %lld messages\n", removed - seen_);
+        counts.missed += static_cast<unsigned long long>(removed - seen_);
         seen_ = removed;
     }
 }
@@ -666,6 +670,7 @@ void CRoomLink::OnRead(const redisReply* r) {
         }
         lastId_ = id;
         ++seen_;
+        ++counts.entriesRead;
         const redisReply* text = nullptr;
         const char* fault = EntryFault(entry->element[1], &text);
         if (fault != nullptr) {

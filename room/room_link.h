@@ -78,6 +78,17 @@ class CRoomLink {
     // How host names are looked up (tests); by default through the platform.
     void LookUpWith(CHostLookup::Resolve resolve) { lookup_ = CHostLookup(std::move(resolve)); }
 
+    // Figures for the metrics, bumped where each event happens.
+    struct Counts {
+        unsigned long long entriesRead = 0;  // entries taken from the stream
+        unsigned long long missed = 0;       // trimmed before this instance read them
+        unsigned long long dropped = 0;      // local messages dropped, holding full
+        unsigned long long connects = 0;     // connections begun
+    };
+    Counts counts;
+    bool Up() const { return state_ == State::kUp; }
+    std::size_t HeldMessages() const { return held_.size(); }
+
   private:
     // kAsking: connected to a Sentinel, asking where the primary is.
     enum class State { kWaiting, kAsking, kHandshake, kUp };

@@ -15,6 +15,8 @@ packages+=(wine64)
 packages+=(redis-server)
 # TLS: the tests make certificates and talk TLS with the openssl program
 packages+=(openssl)
+# The metrics endpoint: the tests start Debian's prometheus and run promtool
+packages+=(prometheus)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
 # Benchmark peers and the profiler (bench/run.sh, bench/profile.sh)

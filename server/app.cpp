@@ -10,6 +10,7 @@
 #include "server/fast_commands.h"
 #include "server/options.h"
 #include "server/room.h"
+#include "server/scrape.h"
 #include "server/server.h"
 #include "server/settings.h"
 #include "server/tls_listener.h"
@@ -128,12 +129,22 @@ int TovrelMain(int argc, char** argv) {
     if (g_settings.tlsPort != 0 && !OpenTlsListener(g_server, g_settings)) {
         return 1;
     }
+    if (!OpenMetrics()) {
+        ConsoleError("Can't open metrics at %s:%d!\n", g_settings.metricsAddress.c_str(),
+                     g_settings.metricsPort);
+        return 1;
+    }
     ConsolePrint("Server is open at port %d\n", port);
     if (g_settings.tlsPort != 0) {
         ConsolePrint("TLS is open at port %d\n", g_settings.tlsPort);
     }
+    if (g_settings.metricsPort != 0) {
+        ConsolePrint("Metrics at http://%s:%d/metrics\n", g_settings.metricsAddress.c_str(),
+                     g_settings.metricsPort);
+    }
     JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();
+    CloseMetrics();
     LeaveRoom();
     return 0;
 }

@@ -18,6 +18,11 @@ SendSlice g_sendSlices[kMaxSendSlices];
 const char kOverflowLine[] = "Output overflow\n";
 const char kBudgetLine[] = "Memory budget exceeded\n";
 
+// What a drop's console line counts as.
+EndCause DropCause(const char* reason) {
+    return reason == kBudgetLine ? EndCause::kBudget : EndCause::kOverflow;
+}
+
 long long InputCapacityFor(const CMemoryStream& stream, int more) {
     long long mask = stream.blockSize - 1;
     return (static_cast<long long>(stream.size) + more + mask) & ~mask;
@@ -66,10 +71,11 @@ CClient::~CClient() {
     busy_.Remove(work);
 }
 
-bool CClient::End(const char* reason) {
+bool CClient::End(const char* reason, EndCause cause) {
     if (reason != nullptr) {
         ConsolePrint("%s", reason);
     }
+    g_metrics.Ended(cause);
     return false;
 }
 
@@ -243,7 +249,7 @@ int CClient::MissingBytes() const {
 
 bool CClient::Tick(int elapsedMs, bool mayRead) {
     if (dropReason_ != nullptr) {
-        return End(dropReason_);
+        return End(dropReason_, DropCause(dropReason_));
     }
     if (!SendQueued(elapsedMs)) {
         return false;
@@ -257,7 +263,7 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
             spareAt_ = clock_.Before() + kKeepDrainedMs;
         }
         if (idleAt_ <= clock_.Now()) {
-            return End("TIMEOUT\n");
+            return End("TIMEOUT\n", EndCause::kTimeout);
         }
         if (spareAt_ <= clock_.Now() && output.Capacity() > 0) {
             output.Release();
@@ -276,7 +282,7 @@ bool CClient::SendQueued(int elapsedMs) {
     int pieces = output.Gather(g_sendSlices, kMaxSendSlices, kMaxSendPerPass);
     int sent = connection_->Send(g_sendSlices, pieces);
     if (sent == kIoError) {
-        return End(nullptr);
+        return End(nullptr, EndCause::kError);
     }
     if (sent <= 0) {
         // A peer that takes nothing at all for the whole time is gone in all
@@ -284,11 +290,12 @@ bool CClient::SendQueued(int elapsedMs) {
         stallMs -= elapsedMs;
         if (stallMs <= 0) {
             discardOnClose_ = true;
-            return End("TIMEOUT\n");
+            return End("TIMEOUT\n", EndCause::kStall);
         }
         return true;
     }
     stallMs = kIdleTimeoutMs;
+    g_metrics.bytesSent += static_cast<std::uint64_t>(sent);
     output.Consume(sent);
     UpdateBudget();
     return true;
@@ -300,12 +307,12 @@ bool CClient::StoreInput(const unsigned char* bytes, int count) {
         MakeRoom(growth);
     }
     if (dropReason_ != nullptr) {
-        return End(dropReason_);
+        return End(dropReason_, DropCause(dropReason_));
     }
     input.Seek(0, 2);
     if (input.Write(bytes, count) != count) {
         // The stream would be out of step with the peer from here on.
-        return End(nullptr);
+        return End(nullptr, EndCause::kError);
     }
     UpdateBudget();
     return true;
@@ -320,13 +327,14 @@ bool CClient::Receive() {
     }
     int received = connection_->Receive(g_recvBuffer, allowance);
     if (received == 0 || received == kIoError) {
-        return End(nullptr);
+        return End(nullptr, received == 0 ? EndCause::kPeerClosed : EndCause::kError);
     }
     intake_.Took(this, received > 0 ? received : 0);
     if (received < 0) {
         return true;
     }
     ResetIdle();
+    g_metrics.bytesReceived += static_cast<std::uint64_t>(received);
 
     // Frames are cut straight from the receive when nothing was pending, and
     // from the input otherwise; what is consumed leaves in one move at the end.
@@ -350,7 +358,7 @@ CClient::Next CClient::NextMessage(char** message) {
         frame::CutResult cut = frame::Cut(at, static_cast<size_t>(cutAvailable_ - cutOffset_));
         if (cut.status == frame::CutStatus::kBadLength) {
             cutBytes_ = nullptr;
-            End("Invalid msg size\n");
+            End("Invalid msg size\n", EndCause::kInvalidSize);
             return Next::kEnded;
         }
         if (cut.status == frame::CutStatus::kNeedMore) {
@@ -372,7 +380,7 @@ CClient::Next CClient::NextMessage(char** message) {
     if (dropReason_ != nullptr) {
         // Dropped while its messages were handled: the rest goes with it.
         cutBytes_ = nullptr;
-        End(dropReason_);
+        End(dropReason_, DropCause(dropReason_));
         return Next::kEnded;
     }
     return Next::kNone;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "connection/connection.h"
+#include "metrics/counters.h"
 #include "policy/deadlines.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
@@ -123,6 +124,8 @@ class CClient final : public CParticipant {
     unsigned duePass;
     // Its order in the server's list: newer clients have higher numbers.
     unsigned long long seq;
+    // The listener it came in on, as the metrics count it.
+    ListenerKind kind = ListenerKind::kTcp;
     CMemoryBudget::Entry budget;
     CDeadlines::Entry deadline;
     CWorkList::Entry work;
@@ -158,8 +161,8 @@ class CClient final : public CParticipant {
     bool Receive();
     // Keeps what is left of a half frame once the whole ones are taken.
     bool EndOfMessages();
-    // Prints `reason` (if any) and says the connection has ended.
-    static bool End(const char* reason);
+    // Prints `reason` (if any), counts `cause` and says the connection has ended.
+    static bool End(const char* reason, EndCause cause);
 
     std::unique_ptr<CConnection> connection_;
     bool admitted_;

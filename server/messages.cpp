@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "metrics/counters.h"
 #include "server/client.h"
 #include "server/fast_commands.h"
 #include "server/room.h"
@@ -11,10 +12,12 @@
 void HandleMessage(CClient& from, char* message, CRelay& relay, int port) {
     if (std::strcmp(message, "@PING") == 0) {
         ConsolePrint("@PING\n");
+        ++g_metrics.pings;
         from.SendText("@PING");
         std::free(message);
     } else if (std::strcmp(message, "@FASTCOMMANDS") == 0) {
         std::free(message);
+        ++g_metrics.fastCommands;
         char reply[kFastCommandsBufferSize];
         if (ReadFastCommands(port, reply)) {
             from.SendText(reply);

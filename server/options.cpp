@@ -54,6 +54,10 @@ const char kHelpText[] =
     "                       in FILE (PEM); others are refused in the handshake.\n"
     "                       Changed certificate, key and CA files are loaded\n"
     "                       within about 5 s for new handshakes\n"
+    "  --metrics [ADDRESS:]PORT\n"
+    "                       serve Prometheus metrics (GET /metrics) and a health\n"
+    "                       check (GET /healthz) over HTTP on this port of a local\n"
+    "                       IPv4 address (default 127.0.0.1)\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -261,6 +265,32 @@ const char* ReadTlsOptions(const CLI::App& app, const std::string& port, const s
     return nullptr;
 }
 
+// PORT or ADDRESS:PORT, ADDRESS a dotted IPv4 address. Returns why the
+// text is refused, or null once `settings` holds it.
+const char* ParseMetricsAddress(const std::string& text, CSettings& settings) {
+    const char* expected = "--metrics: expected PORT or ADDRESS:PORT, such as 127.0.0.1:9464";
+    std::string address = "127.0.0.1";
+    std::string portText = text;
+    size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        address = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+    }
+    unsigned long ipv4 = 0;
+    if (!ParseIPv4(address, &ipv4) || portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos) {
+        return expected;
+    }
+    int port = std::atoi(portText.c_str());
+    if (port < 1 || port > 65535) {
+        return expected;
+    }
+    settings.metricsAddress = address;
+    settings.metricsIPv4 = ipv4;
+    settings.metricsPort = port;
+    return nullptr;
+}
+
 CCommandLine Refuse(const std::string& why) {
     CCommandLine line;
     line.action = CCommandLine::kRefuse;
@@ -274,7 +304,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     CLI::App app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
-    std::string portText, bind, memory, redis, room, tokenFile, sentinels, master;
+    std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass;
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
     std::vector<std::string> allow, deny;
@@ -296,6 +326,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--tls-cert", tlsCert);
     app.add_option("--tls-key", tlsKey);
     app.add_option("--tls-ca", tlsCa);
+    app.add_option("--metrics", metrics);
     // Any of the options above from a file; one given on the command line
     // keeps its value. A key that names no option is refused, as a
     // mistyped option is. A file named by TOVREL_CONFIG (as the service
@@ -413,6 +444,12 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     }
     if (const char* why = ReadTlsOptions(app, tlsPort, tlsCert, tlsKey, tlsCa, settings)) {
         return Refuse(why);
+    }
+    if (app.count("--metrics") > 0) {
+        const char* why = ParseMetricsAddress(metrics, settings);
+        if (why != nullptr) {
+            return Refuse(why);
+        }
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

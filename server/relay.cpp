@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "metrics/counters.h"
+
 void CRelay::Join(CParticipant* p) {
     p->prevInRoom_ = nullptr;
     p->nextInRoom_ = first_;
@@ -69,6 +71,7 @@ void CRelay::Broadcast(char* message) {
     if (message[0] == '\0') {
         return;  // kept, but an empty text is never sent
     }
+    ++g_metrics.messagesRelayed;
     COutgoing outgoing(blocks_, message, std::strlen(message));
     for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
         p->Deliver(outgoing);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "room/room_link.h"
 #include "server/relay.h"
 #include "server/settings.h"
@@ -27,6 +28,18 @@ class CRelayDelivery final : public CRoomDelivery {
 
 std::unique_ptr<CRelayDelivery> g_delivery;
 std::unique_ptr<CRoomLink> g_room;
+// Since when the link has been down (pass clock), for the health check.
+bool g_linkDown = false;
+std::uint32_t g_downSince = 0;
+
+void NoteLinkState() {
+    if (g_room->Up()) {
+        g_linkDown = false;
+    } else if (!g_linkDown) {
+        g_linkDown = true;
+        g_downSince = Platform().TickCount();
+    }
+}
 }  // namespace
 
 bool RoomLinkSupported() {
@@ -73,6 +86,7 @@ void RoomBeforeClients() {
 void RoomAfterClients() {
     if (g_room != nullptr) {
         g_room->AfterClients();
+        NoteLinkState();
     }
 }
 
@@ -82,4 +96,23 @@ void LeaveRoom() {
     }
     g_room.reset();
     g_delivery.reset();
+}
+
+CRoomFigures RoomFigures() {
+    CRoomFigures figures;
+    if (g_room == nullptr) {
+        return figures;
+    }
+    figures.joined = true;
+    figures.up = g_room->Up();
+    if (!figures.up) {
+        // Not yet noted: down since the join, which is now.
+        figures.downMs = g_linkDown ? static_cast<int>(Platform().TickCount() - g_downSince) : 0;
+    }
+    figures.heldMessages = static_cast<long long>(g_room->HeldMessages());
+    figures.entriesRead = g_room->counts.entriesRead;
+    figures.missedMessages = g_room->counts.missed;
+    figures.droppedMessages = g_room->counts.dropped;
+    figures.reconnects = g_room->counts.connects > 0 ? g_room->counts.connects - 1 : 0;
+    return figures;
 }

@@ -31,3 +31,16 @@ void RoomAfterClients();
 // held and waits for Redis to confirm them (2 s at most), tells what was not
 // confirmed, and drops the link.
 void LeaveRoom();
+
+// How the room's link stands, for the metrics and the health check.
+struct CRoomFigures {
+    bool joined = false;  // false: alone, and nothing below applies
+    bool up = false;
+    int downMs = 0;  // how long the link has been down (0 while up)
+    long long heldMessages = 0;
+    unsigned long long entriesRead = 0;
+    unsigned long long missedMessages = 0;
+    unsigned long long droppedMessages = 0;
+    unsigned long long reconnects = 0;
+};
+CRoomFigures RoomFigures();

@@ -16,3 +16,7 @@ void Relay(CRelay& relay, char* message) {
 void RoomBeforeClients() {}
 void RoomAfterClients() {}
 void LeaveRoom() {}
+
+CRoomFigures RoomFigures() {
+    return CRoomFigures();
+}

@@ -8,6 +8,7 @@
 #include "console/console.h"
 #include "server/messages.h"
 #include "server/room.h"
+#include "server/scrape.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
 
@@ -41,6 +42,7 @@ CServer::~CServer() {
 
 void CServer::Shutdown() {
     while (clients != nullptr) {
+        g_metrics.Ended(EndCause::kShutdown);
         Remove(clients);
     }
     if (listenSocket != INVALID_SOCKET) {
@@ -105,6 +107,7 @@ void CServer::Remove(CClient* client) {
     }
     state_->bySocket.erase(client->Socket());
     --clientCount_;
+    g_metrics.Connected(client->kind, -1);
     delete client;
 }
 
@@ -154,6 +157,8 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         // Closed with a reset: nothing of it is kept, not even a closing state.
         platform.AbortSocket(accepted);
         admission.Refused(why, clock.Now());
+        // The admission's reasons and the counters' causes are in one order.
+        g_metrics.Refused(static_cast<RefusalCause>(why));
         return Accepted::kRefused;
     }
     if (platform.SetNonBlocking(accepted) != 0) {
@@ -171,6 +176,8 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         return Accepted::kTaken;
     }
     ConsolePrint("New client connected\n");
+    client->kind = ListenerKindNamed(maker.Kind());
+    g_metrics.Accepted(client->kind);
     client->seq = ++nextSeq_;
     client->peer = peer;
     client->peerCounted = admission.Add(g_settings, peer);
@@ -388,6 +395,7 @@ void CServer::Update(int elapsedMs) {
 void RunServerLoop() {
     CPlatform& platform = Platform();
     std::uint32_t last = platform.TickCount();
+    CPassTimer timer;
     while (g_quit.load() == 0) {
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.
@@ -397,6 +405,9 @@ void RunServerLoop() {
             elapsed = kMaxElapsedMs;
         }
         g_server.Update(elapsed);
+        ServeMetrics();
+        timer.Worked();
         platform.SleepMs(kPassSleepMs);
+        timer.Slept();
     }
 }

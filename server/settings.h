@@ -50,6 +50,11 @@ struct CSettings {
     std::string tlsCert;
     std::string tlsKey;
     std::string tlsCa;
+    // The metrics endpoint: its port (0: none) and local IPv4 address, as
+    // given and in host order.
+    int metricsPort = 0;
+    std::string metricsAddress = "127.0.0.1";
+    unsigned long metricsIPv4 = 0x7F000001;
 };
 
 extern CSettings g_settings;

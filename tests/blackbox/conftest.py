@@ -251,6 +251,43 @@ def expect_silence(*clients, window=QUIET_WINDOW):
 
 
 # ---------------------------------------------------------------------------
+# The metrics endpoint (--metrics)
+
+
+def http_get(port, path, timeout=IO_TIMEOUT, host="127.0.0.1"):
+    """GET `path` from `host`:`port` over a connection of its own:
+    (status, headers text, body bytes). The server closes after its answer."""
+    with socket.create_connection((host, port), timeout=timeout) as s:
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        data = b""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    status_line, _, headers = head.decode("latin-1").partition("\r\n")
+    return int(status_line.split(" ")[1]), headers, body
+
+
+def scrape(port):
+    """The metrics text, after checking the answer's status and type."""
+    status, headers, body = http_get(port, "/metrics")
+    assert status == 200, (status, body)
+    assert "Content-Type: text/plain; version=0.0.4" in headers
+    return body.decode()
+
+
+def metric(text, series):
+    """The value of one sample (name and labels as written), or None."""
+    for line in text.splitlines():
+        if line.startswith(series + " "):
+            return float(line[len(series) + 1:])
+    return None
+
+
+# ---------------------------------------------------------------------------
 # A running server
 
 

@@ -5,7 +5,8 @@ import re
 import socket
 import time
 
-from conftest import DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, free_port, run_once
+from conftest import (DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, free_port, metric, run_once,
+                      scrape)
 
 REFUSED = re.compile(r"^Connections refused \(([a-z -]+)\): (\d+)$", re.M)
 
@@ -136,12 +137,17 @@ def test_deny_wins_over_allow_and_a_refused_connection_costs_no_client(server_fa
 
 
 def test_max_clients_closes_at_accept_and_frees_a_place_when_one_leaves(server_factory):
-    server = server_factory(args=["--max-clients", "2", "{port}"])
+    mport = free_port()
+    server = server_factory(args=["--max-clients", "2", "--metrics", str(mport), "{port}"])
     a = server.connect()
     b = server.connect()
     third = Client(server.port)
     assert third.wait_closed() == b""
     server.wait_line("Connections refused (max-clients): 1")
+    # The counter agrees with the console, and the refused one is no client.
+    text = scrape(mport)
+    assert metric(text, 'tovrel_connections_refused_total{reason="max_clients"}') == 1
+    assert metric(text, 'tovrel_clients{kind="tcp"}') == 2
     a.close()
     server.wait_line(DISCONNECTED)
     server.connect().ping_barrier()

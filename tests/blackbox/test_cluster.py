@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import IS_WINE, expect_silence, frame, server_env
+from conftest import IS_WINE, expect_silence, frame, free_port, http_get, metric, scrape, server_env
 from tovrel_test_support import REDIS_SERVER, RedisSentinel, RedisServer
 
 pytestmark = pytest.mark.skipif(IS_WINE or not os.path.exists(REDIS_SERVER),
@@ -34,9 +34,10 @@ def new_room():
     return f"test-{os.getpid()}-{next(_rooms)}"
 
 
-def join(server_factory, redis, room, env=None, connected=True, host="127.0.0.1", timeout=None):
-    server = server_factory(args=["{port}", "--redis", f"{host}:{redis.port}", "--room", room],
-                            env=env)
+def join(server_factory, redis, room, env=None, connected=True, host="127.0.0.1", timeout=None,
+         extra=()):
+    server = server_factory(
+        args=["{port}", "--redis", f"{host}:{redis.port}", "--room", room, *extra], env=env)
     if connected:
         server.wait_line("Redis connected", timeout=timeout)
     return server
@@ -205,7 +206,8 @@ def test_redis_killed_and_restarted_empty(redis, server_factory):
 
 def test_entries_trimmed_before_an_instance_read_them_are_counted(redis, server_factory):
     room = new_room()
-    server = join(server_factory, redis, room)
+    mport = free_port()
+    server = join(server_factory, redis, room, extra=["--metrics", str(mport)])
     client = server.connect()
     client.send_frame("warm")
     client.expect_frame("warm")
@@ -222,6 +224,33 @@ def test_entries_trimmed_before_an_instance_read_them_are_counted(redis, server_
     server.wait_line("Missed 200 messages")
     assert texts(client, 100) == [f"t{k}" for k in range(200, 300)]
     client.ping_barrier()
+    text = scrape(mport)
+    assert metric(text, "tovrel_room_missed_messages_total") == 200
+    assert metric(text, "tovrel_room_entries_read_total") == 101  # "warm" and the last 100
+
+
+def test_health_fails_while_the_redis_link_is_down(redis, server_factory):
+    mport = free_port()
+    server = join(server_factory, redis, new_room(), extra=["--metrics", str(mport)])
+    client = server.connect()
+    client.send_frame("one")
+    client.expect_frame("one")
+    assert http_get(mport, "/healthz")[0::2] == (200, b"ok\n")
+    assert metric(scrape(mport), "tovrel_room_link_up") == 1
+    redis.kill()
+    server.wait_line("Redis lost, retrying")
+    assert metric(scrape(mport), "tovrel_room_link_up") == 0
+    server.wait_for(lambda: http_get(mport, "/healthz")[0] == 503, timeout=15,
+                    what="the health check to fail")
+    status, _, body = http_get(mport, "/healthz")
+    assert status == 503 and body.startswith(b"Redis link down for ") and body.count(b"\n") == 1
+    client.ping_barrier()  # the clients are still served
+    redis.start()
+    server.wait_count("Redis connected", 2, timeout=RECONNECT_TIMEOUT)
+    assert http_get(mport, "/healthz")[0::2] == (200, b"ok\n")
+    text = scrape(mport)
+    assert metric(text, "tovrel_room_link_up") == 1
+    assert metric(text, "tovrel_room_reconnects_total") >= 1
 
 
 def test_entries_that_are_no_message_are_skipped(redis, server_factory):

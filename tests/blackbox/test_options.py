@@ -4,14 +4,15 @@ import socket
 
 import pytest
 
-from conftest import IO_TIMEOUT, IS_WINE, run_once
+from conftest import IO_TIMEOUT, IS_WINE, free_port, run_once
 
 
 def test_help_and_version_print_to_stdout_and_exit_0():
     rc, out, err = run_once(["--help"])
     assert (rc, err) == (0, "")
     assert out.startswith("Usage: tovrel [OPTIONS] PORT\n")
-    for option in ("--bind", "--max-memory", "--redis", "--room", "--version", "fastcmdPORT.txt"):
+    for option in ("--bind", "--max-memory", "--redis", "--room", "--metrics", "--version",
+                   "fastcmdPORT.txt"):
         assert option in out
     rc, out, err = run_once(["--version"])
     assert (rc, err) == (0, "")
@@ -34,6 +35,9 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--redis-sentinel", "a:1,b:0", "--redis-master", "m"], "--redis-sentinel"),
     (["5000", "--redis", "127.0.0.1", "--redis-sentinel", "a:1", "--redis-master", "m"],
      "--redis-sentinel: either"),
+    (["5000", "--metrics", "localhost:9464"], "--metrics"),
+    (["5000", "--metrics", "70000"], "--metrics"),
+    (["5000", "--metrics", "127.0.0.1:"], "--metrics"),
 ])
 def test_bad_option_values_are_refused_before_serving(args, why):
     rc, out, err = run_once(args)
@@ -58,6 +62,19 @@ def test_a_memory_size_past_64_bits_is_refused_as_too_large(size):
     assert err.startswith("tovrel: --max-memory: too large") and "tovrel --help" in err
     # The largest size that fits is taken: without a port, only the usage follows.
     assert run_once(["--max-memory", "8589934591G"]) == (1, "", "Usage: tovrel <port>\n")
+
+
+def test_a_metrics_port_that_cannot_be_opened_fails_the_start():
+    taken = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    taken.bind(("127.0.0.1", 0))
+    taken.listen(1)
+    mport = taken.getsockname()[1]
+    try:
+        rc, out, err = run_once([str(free_port()), "--metrics", str(mport)])
+    finally:
+        taken.close()
+    assert rc == 1 and "Server is open" not in out
+    assert err == f"Can't open metrics at 127.0.0.1:{mport}!\n"
 
 
 def test_options_without_a_port_print_usage():

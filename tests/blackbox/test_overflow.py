@@ -10,7 +10,7 @@ import struct
 import threading
 import time
 
-from conftest import DISCONNECTED, IO_TIMEOUT
+from conftest import DISCONNECTED, IO_TIMEOUT, free_port, metric, scrape
 
 FLOODERS = 2
 PAYLOAD = b"f" * 131072
@@ -77,7 +77,9 @@ class Flooder:
             self.errors.append(("read", e))
 
 
-def test_slow_consumer_dropped_flooders_keep_working(server):
+def test_slow_consumer_dropped_flooders_keep_working(server_factory):
+    mport = free_port()
+    server = server_factory(args=["{port}", "--metrics", str(mport)])
     slow = server.connect(rcvbuf=4096)  # connects, then never reads
     flooders = [Flooder(server.connect()) for _ in range(FLOODERS)]
     started = time.monotonic()
@@ -101,6 +103,14 @@ def test_slow_consumer_dropped_flooders_keep_working(server):
         assert lines[at + 1] == DISCONNECTED
         assert lines.count("Output overflow") + lines.count("TIMEOUT") == 1
         assert lines.count(DISCONNECTED) == 1
+        # The counters name the same one drop: a "TIMEOUT" with output stuck
+        # is a stall.
+        text = scrape(mport)
+        expected = "output_overflow" if reason == "Output overflow" else "stall"
+        ended = {line.split('"')[1]: float(line.split(" ")[1]) for line in text.splitlines()
+                 if line.startswith("tovrel_disconnections_total{")}
+        assert ended[expected] == 1 and sum(ended.values()) == 1, ended
+        assert metric(text, 'tovrel_clients{kind="tcp"}') == FLOODERS
         relayed = sum(f.frames_sent for f in flooders)
         if reason == "Output overflow":
             assert relayed * len(FRAME) >= OUTPUT_BOUND, "dropped before 32 MiB were queued"

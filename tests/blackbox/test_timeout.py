@@ -3,7 +3,7 @@
 
 import time
 
-from conftest import DISCONNECTED, IS_WINE
+from conftest import DISCONNECTED, IS_WINE, free_port, metric, scrape
 
 IDLE_MS = 15000
 # The server counts real elapsed time per pass, so it can never drop a client
@@ -46,3 +46,21 @@ def test_silent_client_times_out_busy_client_survives(server):
     busy.expect_frame(b"still here")
     assert server.count(DISCONNECTED) == 1
     print(f"silent client dropped after {waited:.2f}s")
+
+
+def test_ten_time_outs_raise_the_counter_by_ten(server_factory):
+    mport = free_port()
+    server = server_factory(args=["{port}", "--metrics", str(mport)])
+    before = scrape(mport)
+    for _ in range(10):
+        server.connect()
+    server.wait_count("TIMEOUT", 10, timeout=IDLE_MS / 1000 + LATE_ALLOWANCE + 5)
+    server.wait_count(DISCONNECTED, 10)
+    after = scrape(mport)
+    series = 'tovrel_disconnections_total{reason="timeout"}'
+    assert metric(after, series) - metric(before, series) == server.count("TIMEOUT") == 10
+    reasons = [line.split(" ")[0] for line in after.splitlines()
+               if line.startswith("tovrel_disconnections_total{")]
+    ended = sum(metric(after, r) - metric(before, r) for r in reasons)
+    assert ended == server.count(DISCONNECTED) == 10
+    assert metric(after, 'tovrel_clients{kind="tcp"}') == 0

@@ -20,8 +20,8 @@ import time
 
 import pytest
 
-from conftest import (DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, frame, free_port,
-                      run_once)
+from conftest import (DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, frame, free_port, metric,
+                      run_once, scrape)
 
 OPENSSL = shutil.which("openssl")
 CLIENT = shlex.split(os.environ.get("TOVREL_CLIENT", ""))
@@ -91,7 +91,7 @@ def pki(tmp_path_factory):
 # Servers and clients
 
 
-def start_tls_server(server_factory, pki, tmp_path, with_ca=False):
+def start_tls_server(server_factory, pki, tmp_path, with_ca=False, extra=()):
     """A server with a TLS listener; its certificate and key are copies in
     tmp_path, so a test may replace them."""
     cert = tmp_path / "live.pem"
@@ -102,7 +102,7 @@ def start_tls_server(server_factory, pki, tmp_path, with_ca=False):
     args = ["{port}", "--tls-port", str(tls_port), "--tls-cert", str(cert), "--tls-key", str(key)]
     if with_ca:
         args += ["--tls-ca", pki.path("ca.pem")]
-    server = server_factory(args=args)
+    server = server_factory(args=args + list(extra))
     server.wait_line(f"TLS is open at port {tls_port}")
     server.tls_port = tls_port
     server.cert_file = cert
@@ -222,7 +222,8 @@ def s_client_hello(pki):
 
 @needs_tls
 def test_tls_clients_share_the_room_with_plain_ones(server_factory, pki, tmp_path):
-    server = start_tls_server(server_factory, pki, tmp_path)
+    mport = free_port()
+    server = start_tls_server(server_factory, pki, tmp_path, extra=["--metrics", str(mport)])
     plain = server.connect()
     plain.send_frame("before")
     plain.expect_frame("before")
@@ -239,6 +240,10 @@ def test_tls_clients_share_the_room_with_plain_ones(server_factory, pki, tmp_pat
     secure.expect_frame(big)
     secure.ping_barrier()
     plain.ping_barrier()
+    # Each counted under the listener it came in on.
+    text = scrape(mport)
+    assert metric(text, 'tovrel_clients{kind="tcp"}') == 1
+    assert metric(text, 'tovrel_clients{kind="tls"}') == 1
 
 
 @needs_tls

@@ -1,8 +1,8 @@
-"""--ping, --fast and --send."""
+"""--ping, --fast, --send and --stats."""
 
 import re
 
-from conftest import Peer, ScriptedServer, run_client
+from conftest import SERVER, Peer, ScriptedServer, Server, free_port, run_client
 
 
 def test_ping_times_each_round_trip_and_sums_up(server):
@@ -60,3 +60,25 @@ def test_send_delivers_every_text_and_wait_prints_what_arrives(server):
     assert out == b"first\nsec ond\nthird\n--raw\n"
     assert [peer.recv_frame(), peer.recv_frame()] == [b"third", b"--raw"]
     peer.close()
+
+
+def test_stats_prints_the_main_figures_of_the_metrics_port():
+    mport = free_port()
+    server = Server(SERVER, args=("{port}", "--metrics", str(mport)))
+    try:
+        assert run_client("--ping", 2, "--interval", 0, server.port)[0] == 0
+        server.wait_console("Disconnected")
+        rc, out, err = run_client("--stats", mport)
+        assert (rc, err) == (0, ""), err
+        lines = out.decode().splitlines()
+        assert lines[0] == "clients:  0 now (tcp 0), 1 accepted, 1 gone (peer_closed 1)"
+        assert lines[1] == "messages: 0 relayed, 2 pings, 0 fast commands; 18 B in, 18 B out"
+        assert lines[2].startswith("memory:   0 B of 512.0 MiB budget (0.0 %); 0 B queued")
+        assert re.match(r"passes:   \d+, mean \d+\.\d ms \(work \d+\.\d\d ms\), \d+ over 25 ms$",
+                        lines[3]), lines[3]
+        assert lines[4].startswith("process:  ")
+        # The relay port serves no HTTP: refused in words, not garbage.
+        rc, out, err = run_client("--stats", "--timeout", 500, server.port)
+        assert rc == 1 and out == b"" and "tovrel-client: " in err
+    finally:
+        server.stop()

@@ -2,7 +2,8 @@
 # Builds the .deb and the Windows .zip and checks them as a user meets them:
 #   - the man pages are groff-clean and lintian finds nothing in the .deb;
 #   - installed with dpkg (as root): /usr/bin/tovrel serves a free port,
-#     tovrel-client --ping and --fast get answers, SIGTERM ends it with 0,
+#     tovrel-client --ping, --fast and --stats get answers, SIGTERM ends it with 0,
+#     promtool finds the example scrape configuration and alert rules valid,
 #     `man -w` finds both pages, the systemd unit verifies cleanly with an
 #     exposure of 2.0 or less;
 #   - dpkg --purge leaves no file behind;
@@ -53,7 +54,8 @@ free_port() {
 # that holds its fast-command file) and waits for its "open" line.
 start_server() {
     local dir="$1" port="$2"
-    (cd "$dir" && exec -a tovrel /usr/bin/tovrel "$port") >"$work/server.log" 2>&1 &
+    shift 2
+    (cd "$dir" && exec -a tovrel /usr/bin/tovrel "$port" "$@") >"$work/server.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 50); do
         grep -q "^Server is open at port $port\$" "$work/server.log" && return 0
@@ -82,19 +84,24 @@ else
     port="$(free_port)"
     mkdir "$work/etc"
     printf 'join #lobby\r\nlist users\r\n' >"$work/etc/fastcmd$port.txt"
-    start_server "$work/etc" "$port"
+    metrics_port="$(free_port)"
+    start_server "$work/etc" "$port" --metrics "$metrics_port"
     /usr/bin/tovrel-client --ping 2 --interval 100 "$port" >"$work/ping.log" ||
         fail "tovrel-client --ping: $(cat "$work/ping.log")"
     grep -q '^2 sent, 2 received' "$work/ping.log" || fail "ping: $(cat "$work/ping.log")"
     /usr/bin/tovrel-client --fast "$port" >"$work/fast.out" || fail "tovrel-client --fast failed"
     cmp -s "$work/fast.out" "$work/etc/fastcmd$port.txt" ||
         fail "--fast did not return the file found by the bare-name rule"
+    /usr/bin/tovrel-client --stats "$metrics_port" >"$work/stats.out" ||
+        fail "tovrel-client --stats failed"
+    grep -q '^messages: .* 2 pings, 1 fast commands' "$work/stats.out" ||
+        fail "--stats: $(cat "$work/stats.out")"
     kill -TERM "$server_pid"
     status=0
     wait "$server_pid" || status=$?
     server_pid=""
     [ "$status" -eq 0 ] || fail "tovrel ended with status $status after SIGTERM"
-    echo "tovrel on port $port: ping and fast commands answered, SIGTERM ends it with status 0"
+    echo "tovrel on port $port: ping, fast commands and stats answered, SIGTERM ends it with status 0"
     [ "$(/usr/bin/tovrel --version)" = "tovrel $version" ] || fail "tovrel --version is not \"tovrel $version\""
     [ "$(/usr/bin/tovrel-client --version)" = "tovrel-client $version" ] ||
         fail "tovrel-client --version is not \"tovrel-client $version\""
@@ -103,6 +110,13 @@ else
         [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || fail "man -w $page"
     done
     echo "man -w: both pages found"
+
+    examples=/usr/share/doc/tovrel/examples
+    promtool check config "$examples/prometheus-tovrel.yml" >"$work/promtool.log" 2>&1 ||
+        fail "promtool check config: $(cat "$work/promtool.log")"
+    promtool check rules "$examples/tovrel-alerts.yml" >"$work/promtool.log" 2>&1 ||
+        fail "promtool check rules: $(cat "$work/promtool.log")"
+    echo "promtool: the example scrape configuration and alert rules are valid"
 
     echo "== systemd unit"
     unit=/lib/systemd/system/tovrel@.service

@@ -40,6 +40,10 @@ class FakePlatform : public CPlatform {
     void SetReuseAddress(SocketHandle) override { reuseAddressSet = true; }
     int SetNonBlocking(SocketHandle s) override;
     int BindAnyIPv4(SocketHandle, std::uint16_t port) override;
+    int BindIPv4(SocketHandle s, std::uint32_t address, std::uint16_t port) override {
+        boundAddress = address;
+        return BindAnyIPv4(s, port);
+    }
     int Listen(SocketHandle, int backlog) override;
     SocketHandle Accept(SocketHandle listener) override;
     SocketHandle AcceptFrom(SocketHandle listener, std::uint32_t* peer) override;
@@ -90,6 +94,7 @@ class FakePlatform : public CPlatform {
     bool failCreate = false, failNonBlocking = false, failBind = false, failListen = false;
     bool failAcceptedNonBlocking = false;
     int boundPort = -1;
+    std::uint32_t boundAddress = 0;
     int listenBacklog = -1;
     std::string lastOpenedPath;
     std::function<void(int)> onSleep;  // called for each SleepMs

@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
             return RunSend(options);
         case Mode::kListen:
             return RunChat(options, false);
+        case Mode::kStats:
+            return RunStats(options);
         default:
             return RunChat(options, true);
     }

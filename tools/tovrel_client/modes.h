@@ -10,6 +10,7 @@ int RunChat(const ClientOptions& options, bool readInput);  // plain mode and --
 int RunPing(const ClientOptions& options);
 int RunFast(const ClientOptions& options);
 int RunSend(const ClientOptions& options);
+int RunStats(const ClientOptions& options);  // PORT is the metrics port
 
 // Prints one received payload as one line, escaped unless raw, and flushes
 // so that a pipe sees it at once.

@@ -8,7 +8,7 @@
 namespace {
 
 constexpr long long kMaxMs = 24LL * 60 * 60 * 1000;
-const char kOneMode[] = "choose one of --ping, --fast, --send and --listen";
+const char kOneMode[] = "choose one of --ping, --fast, --send, --listen and --stats";
 const char kPingCount[] = "--ping needs a count from 1 to 1000000";
 
 // A plain decimal number within [low, high]; no sign, blanks or suffix.
@@ -64,6 +64,7 @@ bool FindMode(const std::string& name, Mode* mode) {
     const std::pair<const char*, Mode> modes[] = {{"--ping", Mode::kPing},
                                                   {"--fast", Mode::kFast},
                                                   {"--listen", Mode::kListen},
+                                                  {"--stats", Mode::kStats},
                                                   {"--send", Mode::kSend}};
     for (const auto& m : modes) {
         if (name == m.first) {
@@ -313,6 +314,8 @@ std::string UsageText() {
            "  --listen         print what arrives (the history first) until interrupted\n"
            "  --send TEXT...   send each TEXT as a message, then leave; PORT goes before\n"
            "                   it, and a TEXT after \"--\" may begin with \"--\"\n"
+           "  --stats          PORT is the server's metrics port (tovrel --metrics PORT):\n"
+           "                   fetch /metrics and print the main figures\n"
            "\n"
            "Options:\n"
            "  --host HOST      server name or address (default 127.0.0.1)\n"
@@ -326,7 +329,8 @@ std::string UsageText() {
            "  --cert FILE      client certificate (PEM), for a server with --tls-ca\n"
            "  --key FILE       its private key (PEM, unencrypted)\n"
            "  --wait MS        with --send: print what arrives for MS ms before leaving\n"
-           "  --timeout MS     longest wait for a ping or fast-command reply (default 2000)\n"
+           "  --timeout MS     longest wait for a ping, fast-command or stats reply\n"
+           "                   (default 2000)\n"
            "  --interval MS    pause between pings (default 1000)\n"
            "  --keepalive MS   after MS ms without sending, send \"@PING\" so the server\n"
            "                   keeps the connection (default 10000; 0: never)\n"

@@ -6,7 +6,7 @@
 
 // What the command line asks for. Parsing is pure so that every rule about
 // arguments can be tested without a server.
-enum class Mode { kChat, kPing, kFast, kSend, kListen, kHelp, kVersion };
+enum class Mode { kChat, kPing, kFast, kSend, kListen, kStats, kHelp, kVersion };
 
 struct ClientOptions {
     Mode mode = Mode::kChat;
