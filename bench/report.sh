@@ -776,5 +776,17 @@ nats-server's (the goal: at most 1 in every scenario).
 $(tls_table)
 
 Commands: \`tovrel-bench fanout --server tovrel|nats|redis --exe ... --tls CERT:KEY --runs 100:64:200,100:4096:200,1000:64:200,1000:4096:200 --seconds 3\`.
+
+## 7. A room through Redis, and a failover
+
+\`bench/cluster.py\`: one room served by three instances through one
+redis-server, beside one instance alone, with the same clients and load;
+then (with redis-sentinel) the room through three Sentinels with one
+replica, its primary killed a third of the way through. Each run's rows
+and failover line as the script printed them:
+
+\`\`\`
+$(cat "$results/cluster.txt" 2>/dev/null || echo "not run")
+\`\`\`
 MD
 } > "$out"

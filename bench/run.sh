@@ -3,7 +3,7 @@
 # tovrel and its peers (the floor relay, ncat --broker, nats-server,
 # redis-server), all on 127.0.0.1, and writes docs/benchmarks.md with its
 # charts. Every run inside is bounded in time.
-#   bench/run.sh [build-dir] [all|base|scale|tls]   (default: build-bench all)
+#   bench/run.sh [build-dir] [all|base|scale|tls|cluster]   (default: build-bench all)
 # base: fan-out from 10 to 1000 clients and throughput, about five minutes.
 # scale: idle cost, memory and connection time at 1000, 5000 and 10000
 # clients, and fan-out at 5000 and 10000 clients, for tovrel, the floor,
@@ -11,17 +11,22 @@
 # two thirds of it tovrel taking 10000 connections at one per 20 ms pass
 # (about 200 s, twice a round). tls: fan-out at 100 and 1000 clients x 64
 # and 4096 B with every client on TLS, for tovrel, nats-server and
-# redis-server, tovrel three times alternating with nats-server. all: the
-# three parts.
+# redis-server, tovrel three times alternating with nats-server. cluster:
+# one room served by three instances through Redis, beside one instance
+# alone, and through Sentinel with its primary killed (bench/cluster.py,
+# three runs; needs redis-sentinel). all: the four parts.
 # TOVREL_BENCH_QUICK=1 checks the script itself with tiny numbers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 build="${1:-build-bench}"
 parts="${2:-all}"
-case "$parts" in all | base | scale | tls) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale|tls]" >&2; exit 2 ;; esac
+case "$parts" in all | base | scale | tls | cluster) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale|tls|cluster]" >&2; exit 2 ;; esac
 results="$build/bench-results"
+# Only a run of every part replaces docs/benchmarks.md; a partial run
+# writes its report beside its results, so the full one is not lost.
 docs="$root/docs"
+[ "$parts" = all ] || docs="$build/bench-report"
 
 PATH="$PATH:/usr/sbin"  # where Debian puts nats-server
 for tool in cmake gnuplot ncat nats-server redis-server openssl; do
@@ -103,7 +108,20 @@ if [ "$parts" = all ] || [ "$parts" = tls ]; then
     run fanout --server redis --exe "$redis" "${tls_fan[@]}" "${tls[@]}" --out "$results/fanout-tls.tsv"
 fi
 
-if [ "$parts" != base ] && [ "$parts" != tls ]; then
+if [ "$parts" = all ] || [ "$parts" = cluster ]; then
+    cluster_rounds=3
+    [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && cluster_rounds=1
+    cluster_args=(--exe "$tovrel" --seconds 10)
+    [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && cluster_args=(--exe "$tovrel" --seconds 2)
+    command -v redis-sentinel >/dev/null && cluster_args+=(--failover)
+    for _ in $(seq "$cluster_rounds"); do
+        echo "== bench/cluster.py ${cluster_args[*]}" >&2
+        python3 bench/cluster.py "${cluster_args[@]}" >>"$results/cluster.txt" ||
+            { echo "run.sh: a check failed: bench/cluster.py" >&2; fail=1; }
+    done
+fi
+
+if [ "$parts" = all ] || [ "$parts" = scale ]; then
     # Three rounds; each runs the four relays one after the other, idle and
     # then fan-out, and the report takes the median of each figure. Every
     # round makes tovrel take 10000 connections twice at one per pass (about
@@ -125,5 +143,5 @@ load_after="$(uptime)"
 took="$(( $(date +%s) - start_s ))"
 
 bench/report.sh "$results" "$docs" "$started" "$load_before" "$load_after" "$took"
-echo "run.sh: wrote docs/benchmarks.md" >&2
+echo "run.sh: wrote $docs/benchmarks.md" >&2
 exit "$fail"
