@@ -27,4 +27,9 @@ class CConnection {
     // a WebSocket upgrade) says false until it is done, and drives it in
     // Receive; the client is let into the room only once this is true.
     virtual bool Established() const { return true; }
+    // Whether Receive has something to do even if the socket is not ready
+    // again: bytes already taken from it and decoded, but not yet handed
+    // over, or a reply still to finish. The server gives such a connection
+    // a turn with a receive every pass until it says false.
+    virtual bool Buffered() const { return false; }
 };

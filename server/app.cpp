@@ -11,6 +11,7 @@
 #include "server/room.h"
 #include "server/server.h"
 #include "server/settings.h"
+#include "server/websocket.h"
 #include "tovrel_version.h"
 
 namespace {
@@ -92,6 +93,10 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("tovrel: this build has no Redis support (--redis)\n");
         return 1;
     }
+    if (g_settings.wsPort != 0 && !WebSocketSupported()) {
+        ConsoleError("tovrel: this build has no WebSocket support (--ws-port)\n");
+        return 1;
+    }
     if (!line.portGiven) {
         ConsoleError("Usage: tovrel <port>\n");
         return 1;
@@ -111,7 +116,17 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }
+    if (g_settings.wsPort != 0 &&
+        !g_server.AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4),
+                              static_cast<std::uint16_t>(g_settings.wsPort),
+                              MakeWebSocketMaker(g_settings.wsOrigins))) {
+        ConsoleError("Can't open WebSocket port %d!\n", g_settings.wsPort);
+        return 1;
+    }
     ConsolePrint("Server is open at port %d\n", port);
+    if (g_settings.wsPort != 0) {
+        ConsolePrint("WebSocket clients at port %d\n", g_settings.wsPort);
+    }
     JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();
     LeaveRoom();

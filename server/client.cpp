@@ -128,7 +128,7 @@ void CClient::FreezeIdle() {
 }
 
 void CClient::Schedule() {
-    if (output.Size() > 0 || dropReason_ != nullptr) {
+    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Buffered()) {
         busy_.Add(work);  // its turn comes every pass
         return;
     }

@@ -103,6 +103,9 @@ class CClient final : public CParticipant {
     SocketHandle Socket() const { return connection_->Socket(); }
     // Whether its connection carries messages yet (a handshake is done).
     bool Established() const { return connection_->Established(); }
+    // Whether its connection holds received bytes (or a reply) that need a
+    // receive whether or not the socket is reported ready.
+    bool Buffered() const { return connection_->Buffered(); }
 
     // What is left of the idle time: it runs only while nothing is queued.
     int IdleMs() const;

@@ -22,6 +22,11 @@ const char kHelpText[] =
     "                       in brackets, as [::1]:6379); a password is read from\n"
     "                       the environment variable TOVREL_REDIS_PASSWORD\n"
     "  --room NAME          the room to join (default: the one named after PORT)\n"
+    "  --ws-port PORT       also serve WebSocket clients (RFC 6455) on PORT, in the\n"
+    "                       same room; a browser visiting http://HOST:PORT/ gets\n"
+    "                       a chat page\n"
+    "  --ws-origin ORIGIN   let only pages from ORIGIN (as https://example.org)\n"
+    "                       open a WebSocket; repeat for more (default: any)\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -174,13 +179,16 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     CLI::App app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
-    std::string portText, bind, memory, redis, room;
+    std::string portText, bind, memory, redis, room, wsPort;
+    std::vector<std::string> wsOrigins;
     bool help = false, version = false;
     app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
     app.add_option("--room", room);
+    app.add_option("--ws-port", wsPort);
+    app.add_option("--ws-origin", wsOrigins);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
     try {
@@ -238,6 +246,20 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
             return Refuse("--room: expected a name");
         }
         settings.room = room;
+    }
+    if (app.count("--ws-port") > 0) {
+        if (wsPort.empty() || wsPort.size() > 5 ||
+            wsPort.find_first_not_of("0123456789") != std::string::npos ||
+            std::atoi(wsPort.c_str()) < 1 || std::atoi(wsPort.c_str()) > 65535) {
+            return Refuse("--ws-port: expected a port from 1 to 65535");
+        }
+        settings.wsPort = std::atoi(wsPort.c_str());
+    }
+    for (const std::string& origin : wsOrigins) {
+        if (origin.empty() || origin.find_first_of(" \t\r\n,") != std::string::npos) {
+            return Refuse("--ws-origin: expected an origin such as https://example.org");
+        }
+        settings.wsOrigins.push_back(origin);
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

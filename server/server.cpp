@@ -244,7 +244,14 @@ void CServer::Update(int elapsedMs) {
             }
         }
         for (CWorkList::Entry* e = busy.First(); e != nullptr; e = e->next) {
-            MarkDue(static_cast<CClient*>(e->owner));
+            CClient* c = static_cast<CClient*>(e->owner);
+            // Bytes its connection took from the socket already: they are
+            // read as if the socket were ready, within the same intake.
+            if (c->readyPass != pass && c->Buffered()) {
+                c->readyPass = pass;
+                countReader(c);
+            }
+            MarkDue(c);
         }
     }
     // Taken even when everyone has a turn, so the wheel keeps up.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the command line may change beyond the port. Each field's default is
 // the behaviour of a plain `tovrel <port>`.
@@ -17,6 +18,10 @@ struct CSettings {
     int redisPort = 6379;
     // The room's name; empty means the one that follows from the port.
     std::string room;
+    // A listener for WebSocket clients beside the TCP one; 0 means none.
+    int wsPort = 0;
+    // The pages allowed to open a WebSocket; empty allows any.
+    std::vector<std::string> wsOrigins;
 };
 
 extern CSettings g_settings;
