@@ -2,9 +2,10 @@
 # The Debian packages that building tovrel needs, in one place. Sourced by
 # scripts/serve.sh, scripts/package.sh and scripts/install-deps.sh.
 
-# Building the server and tovrel-client (libhiredis-dev gives Redis support;
-# without it the build still works, with a warning).
-build_deps=(cmake g++ make libcli11-dev libhiredis-dev)
+# Building the server and tovrel-client (libhiredis-dev gives Redis support,
+# libwslay-dev with libssl-dev's libcrypto WebSocket clients; without them
+# the build still works, with a warning).
+build_deps=(cmake g++ make libcli11-dev libhiredis-dev libwslay-dev libssl-dev)
 # scripts/package.sh deb, on top of build_deps: Debian's build flags and
 # dpkg-shlibdeps (dpkg-dev), and the `file` program CPack's DEB generator runs.
 deb_deps=(dpkg-dev file)

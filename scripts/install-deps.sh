@@ -13,6 +13,9 @@ packages+=(libgtest-dev python3 python3-pytest clang-format git)
 packages+=(wine64)
 # Rooms across instances: the tests start Debian's redis-server
 packages+=(redis-server)
+# WebSocket clients: a client library no one here wrote, and the chat page
+# in a real headless browser
+packages+=(python3-websockets chromium chromium-driver python3-selenium)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
 # Benchmark peers and the profiler (bench/run.sh, bench/profile.sh)
