@@ -32,4 +32,8 @@ class CConnection {
     // over, or a reply still to finish. The server gives such a connection
     // a turn with a receive every pass until it says false.
     virtual bool Buffered() const { return false; }
+    // Memory the connection holds for the client beyond the socket: a
+    // request being read, a message being put together. Counted in the
+    // memory budget with the client's own buffers.
+    virtual long long HeldBytes() const { return 0; }
 };

@@ -48,6 +48,7 @@ class CDecodedFrames {
     // client's oversized frame.
     bool Refuse(unsigned long long length);
     bool Reserve(std::size_t more);
+    std::size_t Capacity() const { return capacity_; }
 
   private:
     unsigned char* data_ = nullptr;
@@ -81,6 +82,10 @@ class CWebSocketConnection final : public CConnection {
     const CEncoding& Encoding() const override;
     bool Established() const override { return state_ == kOpen; }
     bool Buffered() const override;
+    long long HeldBytes() const override {
+        return static_cast<long long>(request_.capacity() + early_.capacity() +
+                                      decoded_.Capacity());
+    }
 
     // Feeds raw bytes to the decoder as if they had been received: for the
     // fuzzer and the tests. Returns false once the connection is ending.
