@@ -12,20 +12,14 @@ import time
 
 import pytest
 
-from conftest import (DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, free_port, frame,
-                      run_once)
+from conftest import DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, free_port
 
 websockets = pytest.importorskip("websockets")
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
 
-def ws_supported():
-    rc, out, err = run_once(["--ws-port", "1", "--help"])
-    return "--ws-port" in out
-
-
-pytestmark = pytest.mark.skipif(not ws_supported(), reason="a build without WebSocket support")
+pytestmark = pytest.mark.skipif(IS_WINE, reason="the Windows build has no WebSocket support")
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import IO_TIMEOUT, free_port, run_once
+from conftest import IO_TIMEOUT, IS_WINE, free_port
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -21,8 +21,7 @@ CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 pytestmark = [
     pytest.mark.skipif(not os.path.exists(CHROMEDRIVER) or not os.path.exists(CHROMIUM),
                        reason="chromium and chromium-driver are not installed"),
-    pytest.mark.skipif("--ws-port" not in run_once(["--help"])[1],
-                       reason="a build without WebSocket support"),
+    pytest.mark.skipif(IS_WINE, reason="the Windows build has no WebSocket support"),
 ]
 
 
