@@ -40,7 +40,9 @@ const char kScript[] = R"JS(
   // A token in the fragment (#token=abc, or just #abc) is sent as "@AUTH abc".
   var hash = decodeURIComponent(location.hash.replace(/^#/, ""));
   var token = hash.indexOf("token=") === 0 ? hash.slice(6) : hash;
-  var url = (location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/";
+  // The page's own address: behind a proxy's prefix, the same prefix.
+  var url = (location.protocol === "https:" ? "wss://" : "ws://") + location.host +
+      location.pathname;
   var ws = null, delay = 1000, keepAlive = null, pings = 0;
   function add(line, cls) {
     var item = document.createElement("li");
