@@ -54,6 +54,16 @@ const std::string& BadVersion() {
     return s;
 }
 
+}  // namespace
+
+const std::string& RequestTimeoutAnswer() {
+    static const std::string s =
+        Status("408 Request Timeout", "", "Request not finished in time\n");
+    return s;
+}
+
+namespace {
+
 CHandshakeResult Answer(CHandshakeResult::Kind kind, const std::string& reply,
                         std::size_t consumed) {
     CHandshakeResult result;

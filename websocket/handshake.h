@@ -32,6 +32,9 @@ struct CHandshakeResult {
 CHandshakeResult ReadHandshake(const char* bytes, std::size_t length,
                                const std::vector<std::string>& origins, std::string& accept);
 
+// The answer to a request not finished within the handshake's time.
+const std::string& RequestTimeoutAnswer();
+
 // The Sec-WebSocket-Accept value for a client's key: base64 of the SHA-1 of
 // the key and the protocol's fixed GUID.
 std::string WebSocketAccept(const std::string& key);

@@ -491,6 +491,12 @@ void CWebSocketConnection::Close(bool discard) {
         return;
     }
     Drain();
+    if (state_ == kRequest) {
+        // Cut off before its request was whole (the handshake's time-out,
+        // a shutdown): told so, as far as the socket takes it at once.
+        const std::string& answer = RequestTimeoutAnswer();
+        Platform().Send(socket_, answer.data(), static_cast<int>(answer.size()));
+    }
     if (state_ == kOpen && ctx_ != nullptr && !brokenWrite_ && outgoing_.AtBoundary() &&
         wslay_event_get_write_enabled(ctx_)) {
         // Ends the session in the protocol's way: ours goes (a time-out, a
