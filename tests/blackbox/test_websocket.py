@@ -196,7 +196,7 @@ def test_websocket_and_tcp_clients_share_the_room(ws_server):
     run(scenario())
     server.wait_count(DISCONNECTED, 1)
     tcp.ping_barrier()
-    assert "@PING" in server.lines()
+    server.wait_line("@PING")
 
 
 def test_server_ends_the_session_with_a_close_frame(ws_server):
@@ -398,7 +398,7 @@ def test_trickled_header_times_out_and_harms_no_one(ws_server):
         pass
     assert answer.startswith(b"HTTP/1.1 408 "), answer[:80]
     assert time.monotonic() - start > 9  # the handshake's 10 s
-    assert "TIMEOUT" in server.lines()
+    server.wait_line("TIMEOUT")
 
 
 def test_a_thousand_unfinished_upgrades(ws_server):
