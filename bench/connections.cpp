@@ -197,11 +197,12 @@ void Connections::SendOn(int index, const char* bytes, size_t length) {
 }
 
 void Connections::KeepAlive(std::int64_t quietMs) {
-    static const std::string kEmptyFrame(frame::kHeaderSize, '\0');
+    std::string keepAlive;
+    wire_->AppendKeepAlive(keepAlive);
     std::int64_t now = NowNs();
     for (int i = 0; i < size(); ++i) {
         if (at(i).connected && now - at(i).lastSendNs > quietMs * kNsPerMs) {
-            Send(i, kEmptyFrame);
+            Send(i, keepAlive);
         }
     }
 }
@@ -283,8 +284,10 @@ void Connections::ReadFrom(int index) {
 void Connections::Received(int index, size_t got) {
     Conn& c = conns_[static_cast<size_t>(index)];
     c.bytesIn += got;
-    // Messages are cut where they lie; only a partial one is copied.
-    if (c.in.empty()) {
+    if (wire_->Unframes()) {
+        Unframe(index, readBuffer_.data(), got);
+    } else if (c.in.empty()) {
+        // Messages are cut where they lie; only a partial one is copied.
         size_t used = CutMessages(index, readBuffer_.data(), got);
         conns_[static_cast<size_t>(index)].in.assign(
             reinterpret_cast<const char*>(readBuffer_.data()) + used, got - used);
@@ -424,13 +427,68 @@ size_t Connections::CutMessages(int index, const unsigned char* bytes, size_t le
                     ++ready_;
                 }
                 break;
-            case WireEvent::Kind::kAnswer:
-                SendOn(index, reinterpret_cast<const char*>(e.payload), e.length);
+            case WireEvent::Kind::kAnswer: {
+                std::string answer;
+                wire_->AppendRaw(answer, e.payload, e.length);
+                SendOn(index, answer.data(), answer.size());
                 break;
+            }
             case WireEvent::Kind::kOther:
                 break;
         }
         offset += e.consumed;
+    }
+}
+
+void Connections::Unframe(int index, const unsigned char* bytes, size_t length) {
+    Conn& c = conns_[static_cast<size_t>(index)];
+    c.frames.append(reinterpret_cast<const char*>(bytes), length);
+    size_t at = 0;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(c.frames.data());
+    if (!c.answered) {
+        bool upgraded = false;
+        size_t answer = CutHttpAnswer(data, c.frames.size(), &upgraded);
+        if (answer == 0) {
+            return;
+        }
+        if (!upgraded) {
+            std::fprintf(stderr, "tovrel-bench: %s refused the WebSocket upgrade\n",
+                         KindName(servers_.kind()));
+            ++corrupt_;
+            Close(index);
+            return;
+        }
+        c.answered = true;
+        at = answer;
+        std::string hello;
+        wire_->AppendAfterUpgrade(hello, c.role);
+        SendOn(index, hello.data(), hello.size());
+    }
+    for (;;) {
+        int opcode = 0;
+        const unsigned char* payload = nullptr;
+        size_t n = 0;
+        size_t frame = CutServerFrame(data + at, c.frames.size() - at, &opcode, &payload, &n);
+        if (frame == 0) {
+            break;
+        }
+        if (opcode == 8) {
+            std::fprintf(stderr, "tovrel-bench: %s closed a WebSocket\n",
+                         KindName(servers_.kind()));
+            ++corrupt_;
+            Close(index);
+            return;
+        }
+        if (opcode <= 2) {  // the protocol's bytes, in data or continuation frames
+            c.in.append(reinterpret_cast<const char*>(payload), n);
+        }
+        at += frame;
+    }
+    c.frames.erase(0, at);
+    size_t used =
+        CutMessages(index, reinterpret_cast<const unsigned char*>(c.in.data()), c.in.size());
+    if (!conns_[static_cast<size_t>(index)].closed) {
+        c.in.erase(0, used);
     }
 }
 

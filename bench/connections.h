@@ -34,6 +34,10 @@ class Connections {
         std::string out;
         size_t outOffset = 0;
         std::string in;  // the start of a message whose rest has not arrived
+        // Over WebSocket frames (Wire::Unframes): bytes of a frame not yet
+        // whole, and whether the HTTP answer has come.
+        std::string frames;
+        bool answered = false;
         std::int64_t lastSendNs = 0;
         std::uint64_t bytesIn = 0;
         // Under TLS (BenchTls): the connection's TLS, null until it starts
@@ -105,6 +109,8 @@ class Connections {
     // Handles the complete messages at the front of `bytes`; returns the
     // bytes they took, or `length` once the connection is lost.
     size_t CutMessages(int conn, const unsigned char* bytes, size_t length);
+    // Takes the WebSocket frames off received bytes and cuts what they carry.
+    void Unframe(int conn, const unsigned char* bytes, size_t length);
     void Close(int conn);
     // TLS: begins the handshake on a connected socket; drives it; reads the
     // plaintext INFO line that NATS sends before it.

@@ -57,7 +57,7 @@ Start Mark(const ServerGroup& servers) {
 
 bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int n, int size,
             int rate, std::uint32_t run) {
-    bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
+    bool tovrel = IsTovrel(o.kind);
     long frames = static_cast<long>(rate * o.seconds);
     // Senders rotate; a relay that does not echo leaves each sender's own frames out.
     long expected = Echoes(o.kind) ? frames * n : frames * (n - 1);
@@ -196,7 +196,7 @@ bool RunFanout(const BenchOptions& o) {
                                         r.clients, static_cast<long>(r.rate * o.seconds))));
     }
     conns.LimitPublishers(senders);
-    bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
+    bool tovrel = IsTovrel(o.kind);
     bool ok = true;
     std::uint32_t run = static_cast<std::uint32_t>(NowNs() / 1000) & 0x7fffffff;
     for (const BenchOptions::FanoutRun& r : o.runs) {

@@ -85,7 +85,7 @@ bool RunIdle(const BenchOptions& o) {
     if (!server.Start(o.kind, o.exe, most + 10)) {
         return false;
     }
-    bool tovrel = o.kind == ServerProcess::Kind::kTovrel;
+    bool tovrel = IsTovrel(o.kind);
     if (tovrel && o.seconds + 1.5 >= 15) {
         std::fprintf(stderr,
                      "tovrel-bench: idle --seconds must stay under 13.5 for tovrel, which "

@@ -14,7 +14,7 @@ namespace {
 int Usage() {
     std::fprintf(stderr,
                  "usage: tovrel-bench fanout|throughput|idle --exe PATH\n"
-                 "  [--server tovrel|floor|ncat|nats|redis]\n"
+                 "  [--server tovrel|floor|ncat|nats|redis|tovrel-ws|nats-ws]\n"
                  "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
                  "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n"
                  "  [--tls CERT.pem:KEY.pem]   clients talk TLS (tovrel, nats, redis)\n");

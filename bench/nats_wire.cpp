@@ -79,6 +79,33 @@ class NatsWire : public Wire {
 
 }  // namespace
 
+namespace {
+// The same protocol inside WebSocket frames.
+class NatsWebSocketWire : public NatsWire {
+  public:
+    void AppendHello(std::string& out, Role) const override { AppendUpgrade(out); }
+    void AppendAfterUpgrade(std::string& out, Role role) const override {
+        std::string hello;
+        NatsWire::AppendHello(hello, role);
+        AppendRaw(out, reinterpret_cast<const unsigned char*>(hello.data()), hello.size());
+    }
+    void AppendPublish(std::string& out, const std::string& payload) const override {
+        std::string publish;
+        NatsWire::AppendPublish(publish, payload);
+        AppendRaw(out, reinterpret_cast<const unsigned char*>(publish.data()), publish.size());
+    }
+    void AppendRaw(std::string& out, const unsigned char* bytes,
+                   std::size_t length) const override {
+        AppendClientFrame(out, 2, bytes, length);
+    }
+    bool Unframes() const override { return true; }
+};
+}  // namespace
+
+std::unique_ptr<Wire> MakeNatsWebSocketWire() {
+    return std::make_unique<NatsWebSocketWire>();
+}
+
 std::unique_ptr<Wire> MakeNatsWire() {
     return std::make_unique<NatsWire>();
 }

@@ -15,7 +15,8 @@ mkdir -p "$docs"
 fanout="$results/fanout.tsv"
 idle="$results/idle.tsv"
 throughput="$results/throughput.tsv"
-touch "$fanout" "$idle" "$throughput"
+ws_fanout="$results/fanout-ws.tsv"
+touch "$fanout" "$idle" "$throughput" "$ws_fanout"
 
 # --- charts ------------------------------------------------------------------
 relays="floor tovrel ncat nats redis"
@@ -71,6 +72,19 @@ median_rows() {
         }' "$1"
 }
 median_rows "$fanout" >"$results/fanout-median.tsv"
+median_rows "$ws_fanout" >"$results/fanout-ws-median.tsv"
+# WebSocket fan-out: one row per relay and scenario, medians over the rounds.
+ws_table() {
+    local rows="$results/fanout-ws-median.tsv"
+    if [ ! -s "$rows" ]; then
+        echo "_Not run._"
+        return
+    fi
+    echo "| relay | clients | bytes | frames/s | delivered | p50 ms | p99 ms | server CPU per 1000 deliveries (ms) |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+    awk -F'\t' "$awk_cpu"'
+        { split($0, f, "\t"); printf "| %s | %s | %s | %s | %s / %s | %s | %s | %s |\n", $2, $3, $4, $5, $9, $8, $11, $12, cpu(f) }' "$rows"
+}
 runs_per_scenario="$(awk -F'\t' '$1 == "fanout" && $2 == "tovrel" {c[$3 "-" $4 "-" $5]++} END {m = 0; for (k in c) if (c[k] > m) m = c[k]; print m + 0}' "$fanout")"
 runs_text="$runs_per_scenario times"
 [ "$runs_per_scenario" = 1 ] && runs_text="once"
@@ -616,6 +630,18 @@ nats-server's "Slow Consumer", redis-server's output buffer limit).
 ![Latency distribution](bench-latency.png)
 
 ![Server CPU](bench-cpu.png)
+
+### WebSocket fan-out
+
+The same fan-out with every client on WebSocket: tovrel's \`--ws-port\`
+(one message per frame, each relayed message written once as a WebSocket
+frame whatever the number of receivers) beside nats-server's WebSocket
+listener (\`websocket { no_tls: true }\`, the NATS protocol inside the
+frames). Clients mask with a zero key. Goal: at most NATS's CPU per delivery.
+
+$(ws_table)
+
+Command: \`tovrel-bench fanout --server tovrel-ws|nats-ws --exe ... --runs 100:64:200,1000:64:20,1000:64:200 --seconds 3\`.
 
 ## Where tovrel's time goes
 

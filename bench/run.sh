@@ -4,7 +4,8 @@
 # redis-server), all on 127.0.0.1, and writes docs/benchmarks.md with its
 # charts. Every run inside is bounded in time.
 #   bench/run.sh [build-dir] [all|base|scale|tls|cluster]   (default: build-bench all)
-# base: fan-out from 10 to 1000 clients and throughput, about five minutes.
+# base: fan-out from 10 to 1000 clients, throughput, and WebSocket fan-out
+# (tovrel and nats-server at 100 and 1000 clients), about six minutes.
 # scale: idle cost, memory and connection time at 1000, 5000 and 10000
 # clients, and fan-out at 5000 and 10000 clients, for tovrel, the floor,
 # nats-server and redis-server in three alternating rounds: about 32 minutes,
@@ -58,6 +59,9 @@ run() {
 fan=(--runs 10:64:200,10:4096:200,100:64:200,100:4096:200,100:64:2000,1000:64:20,1000:4096:20,1000:64:200,1000:4096:200
      --seconds 3 --cdf-dir "$results")
 thr=(--writers 4 --mib 3)
+# WebSocket fan-out: tovrel's --ws-port beside nats-server's WebSocket
+# listener (websocket { no_tls: true }), 100 and 1000 clients x 64 B.
+ws_fan=(--runs 100:64:200,1000:64:20,1000:64:200 --seconds 3)
 # Scale: many clients at 20 small frames a second, and idle steps; the quiet
 # window (10 s, after 1 s of settling) stays under tovrel's 15 s idle drop.
 big_fan=(--runs 5000:64:20,10000:64:20 --seconds 5 --cdf-dir "$results")
@@ -68,6 +72,7 @@ rounds=3
 if [ "${TOVREL_BENCH_QUICK:-0}" = 1 ]; then  # a check of the script itself, not a measurement
     fan=(--runs 10:64:200,50:4096:200,50:64:2000 --seconds 1 --cdf-dir "$results")
     thr=(--writers 4 --mib 3)
+    ws_fan=(--runs 20:64:200,50:64:200 --seconds 1)
     big_fan=(--runs 30:64:20,60:64:20 --seconds 1 --cdf-dir "$results")
     idle=(--clients 20,40,60 --seconds 2)
     tls_fan=(--runs 10:64:200,50:4096:200 --seconds 1 --cdf-dir "$results")
@@ -90,6 +95,10 @@ if [ "$parts" = all ] || [ "$parts" = base ]; then
     run fanout --server nats --exe "$nats" "${fan[@]}" --out "$results/fanout.tsv"
     run fanout --server redis --exe "$redis" "${fan[@]}" --out "$results/fanout.tsv"
     run throughput --server tovrel --exe "$tovrel" "${thr[@]}" --out "$results/throughput.tsv"
+    for _ in $(seq "$base_rounds"); do
+        run fanout --server tovrel-ws --exe "$tovrel" "${ws_fan[@]}" --out "$results/fanout-ws.tsv"
+        run fanout --server nats-ws --exe "$nats" "${ws_fan[@]}" --out "$results/fanout-ws.tsv"
+    done
 fi
 
 if [ "$parts" = all ] || [ "$parts" = tls ]; then

@@ -140,6 +140,10 @@ std::vector<std::string> ServerProcess::Arguments(const std::string& exe, int ma
                     "--broker", "--max-conns", std::to_string(maxConns)};
         case Kind::kNats:
             return {exe, "-a", "127.0.0.1", "-p", port};
+        case Kind::kTovrelWs:
+            return {exe, std::to_string(tcpPort_), "--ws-port", port};
+        case Kind::kNatsWs:
+            return {exe, "-a", "127.0.0.1", "-p", std::to_string(tcpPort_), "-c", config_};
         case Kind::kRedis:
             // Nothing on disk: no snapshots, no append-only file.
             return {exe,
@@ -173,6 +177,24 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
         if (port_ == 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
             continue;
         }
+        if (kind == Kind::kTovrelWs || kind == Kind::kNatsWs) {
+            do {
+                tcpPort_ = PickFreePort();
+            } while (tcpPort_ == port_);
+        }
+        if (kind == Kind::kNatsWs) {
+            // The WebSocket listener without TLS, on the port the clients use.
+            config_ = "/tmp/tovrel-bench-nats-" + std::to_string(::getpid()) + ".conf";
+            std::FILE* f = std::fopen(config_.c_str(), "w");
+            if (f == nullptr) {
+                ::close(pipeFds[0]);
+                ::close(pipeFds[1]);
+                continue;
+            }
+            std::fprintf(f, "websocket {\n  host: 127.0.0.1\n  port: %d\n  no_tls: true\n}\n",
+                         port_);
+            std::fclose(f);
+        }
         std::vector<std::string> args = Arguments(exe, maxConns);
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         std::vector<const char*> argv;
@@ -183,13 +205,13 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(pipeFds[1], 1);
-            if (kind == Kind::kTovrel) {
+            if (IsTovrel(kind)) {
                 ::dup2(::open("/dev/null", O_WRONLY), 2);
             } else {
                 ::dup2(pipeFds[1], 2);  // where ncat reports connections, nats-server logs
             }
             ::dup2(::open("/dev/null", O_RDONLY), 0);
-            if (kind == Kind::kTovrel) {
+            if (IsTovrel(kind)) {
                 // The usual default, so the run shows what tovrel raises it to
                 // by itself; the other relays keep the bench's raised limit.
                 rlimit files;
@@ -246,6 +268,10 @@ void ServerProcess::Stop() {
     if (outFd_ >= 0) {
         ::close(outFd_);
         outFd_ = -1;
+    }
+    if (!config_.empty()) {
+        ::unlink(config_.c_str());
+        config_.clear();
     }
 }
 
@@ -354,8 +380,10 @@ void ServerProcess::Usage::Add(const Usage& other) {
 }
 
 namespace {
-const char* const kKindNames[] = {"tovrel", "floor", "ncat", "nats", "redis"};
-}
+const char* const kKindNames[] = {"tovrel", "floor",     "ncat",   "nats",
+                                  "redis",  "tovrel-ws", "nats-ws"};
+constexpr int kKinds = sizeof kKindNames / sizeof kKindNames[0];
+}  // namespace
 
 const char* KindName(ServerProcess::Kind kind) {
     return kKindNames[static_cast<int>(kind)];
@@ -375,7 +403,7 @@ std::string ServerLabel(ServerProcess::Kind kind) {
 }
 
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind) {
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < kKinds; ++i) {
         if (name == kKindNames[i]) {
             kind = static_cast<ServerProcess::Kind>(i);
             return true;
@@ -384,10 +412,14 @@ bool KindFromName(const std::string& name, ServerProcess::Kind& kind) {
     return false;
 }
 
+bool IsTovrel(ServerProcess::Kind kind) {
+    return kind == ServerProcess::Kind::kTovrel || kind == ServerProcess::Kind::kTovrelWs;
+}
+
 bool Echoes(ServerProcess::Kind kind) {
     return kind != ServerProcess::Kind::kNcat;
 }
 
 int ConnectWindow(ServerProcess::Kind kind) {
-    return kind == ServerProcess::Kind::kTovrel || kind == ServerProcess::Kind::kNcat ? 4 : 64;
+    return IsTovrel(kind) || kind == ServerProcess::Kind::kNcat ? 4 : 64;
 }

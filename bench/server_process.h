@@ -8,12 +8,13 @@
 
 // The relay under test, run as a child process on a free port of 127.0.0.1:
 // tovrel, the bench's floor relay, ncat --broker, nats-server or
-// redis-server (without persistence). Its console lines are read from a
+// redis-server (without persistence); or tovrel and nats-server with their
+// WebSocket listeners, which the clients then use. Its console lines are read from a
 // pipe, so the bench knows each accept. Readings come from /proc/<pid>.
 // Stop ends exactly the process Start began.
 class ServerProcess {
   public:
-    enum class Kind { kTovrel, kFloor, kNcat, kNats, kRedis };
+    enum class Kind { kTovrel, kFloor, kNcat, kNats, kRedis, kTovrelWs, kNatsWs };
 
     struct Usage {
         std::int64_t cpuTicks = 0;  // utime + stime, in clock ticks
@@ -66,8 +67,10 @@ class ServerProcess {
 
     Kind kind_ = Kind::kTovrel;
     pid_t pid_ = -1;
-    int port_ = 0;
-    int tlsPort_ = 0;  // tovrel's TLS listener beside its plain port
+    int port_ = 0;        // where the clients connect
+    int tlsPort_ = 0;     // tovrel's TLS listener beside its plain port
+    int tcpPort_ = 0;     // the plain port beside a WebSocket one
+    std::string config_;  // nats-server's configuration file, for its WebSocket listener
     int outFd_ = -1;
     std::string partial_;
     long accepted_ = 0;
@@ -85,6 +88,9 @@ bool BenchTls();
 std::string ServerLabel(ServerProcess::Kind kind);
 // False for a name that is none of KindName's.
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind);
+// tovrel, over TCP or WebSocket: one accept and one sleep per pass, and
+// clients silent for 15 s dropped.
+bool IsTovrel(ServerProcess::Kind kind);
 // Whether a sender gets its own messages back, as tovrel's do.
 bool Echoes(ServerProcess::Kind kind);
 // How many connections the bench may have waiting for the relay to take

@@ -44,6 +44,10 @@ std::unique_ptr<Wire> MakeWire(ServerProcess::Kind kind) {
             return MakeNatsWire();
         case ServerProcess::Kind::kRedis:
             return MakeRedisWire();
+        case ServerProcess::Kind::kTovrelWs:
+            return MakeWebSocketWire();
+        case ServerProcess::Kind::kNatsWs:
+            return MakeNatsWebSocketWire();
         default:
             return MakeFramedWire();
     }

@@ -40,6 +40,21 @@ class Wire {
     // True when only the server's console tells that a connection is taken
     // (its accept lines); otherwise Cut reports kReady.
     virtual bool ReadyFromConsole() const { return false; }
+    // What keeps a quiet tovrel client from its idle drop: a message relayed
+    // to nobody (an empty one).
+    virtual void AppendKeepAlive(std::string& out) const { AppendPublish(out, std::string()); }
+    // Wraps bytes the client sends on its own (an answer to a keep-alive)
+    // as the transport needs: as they are, or in a WebSocket frame.
+    virtual void AppendRaw(std::string& out, const unsigned char* bytes, std::size_t length) const {
+        out.append(reinterpret_cast<const char*>(bytes), length);
+    }
+    // True when the protocol rides in WebSocket frames that may split or
+    // join its messages (NATS): the connection takes the frames off, after
+    // the HTTP answer, and Cut sees the bare protocol.
+    virtual bool Unframes() const { return false; }
+    // What such a client sends once the upgrade is answered (a WebSocket
+    // client may send nothing before).
+    virtual void AppendAfterUpgrade(std::string&, Role) const {}
 };
 
 // Length-prefixed frames: tovrel, the floor relay and ncat --broker.
@@ -49,7 +64,25 @@ std::unique_ptr<Wire> MakeNatsWire();
 // RESP: SUBSCRIBE on one connection, PUBLISH on another, one channel.
 std::unique_ptr<Wire> MakeRedisWire();
 
+// tovrel's WebSocket clients: one message per WebSocket frame.
+std::unique_ptr<Wire> MakeWebSocketWire();
+// NATS over nats-server's WebSocket listener.
+std::unique_ptr<Wire> MakeNatsWebSocketWire();
+
 std::unique_ptr<Wire> MakeWire(ServerProcess::Kind kind);
+
+// WebSocket, as a client speaks it: the upgrade request; a frame with a
+// zero mask key (so the payload goes as it is); and the length of the
+// server's frame at the front of `bytes` (header and payload), 0 while not
+// all there, with its opcode and payload.
+void AppendUpgrade(std::string& out);
+void AppendClientFrame(std::string& out, int opcode, const unsigned char* bytes,
+                       std::size_t length);
+std::size_t CutServerFrame(const unsigned char* bytes, std::size_t available, int* opcode,
+                           const unsigned char** payload, std::size_t* length);
+// The length of the HTTP answer at the front (through its blank line), 0
+// while not all there; *upgraded tells a 101.
+std::size_t CutHttpAnswer(const unsigned char* bytes, std::size_t available, bool* upgraded);
 
 // Where the line that starts at `bytes` ends: the index of its "\r\n",
 // kLineIncomplete when that is not all there yet, kLineBroken for a bare '\n'.

@@ -28,9 +28,14 @@ class CConnection {
     // Receive; the client is let into the room only once this is true.
     virtual bool Established() const { return true; }
     // Whether it has work that no readiness of its socket would announce:
-    // bytes taken from the socket and not handed out yet (TLS keeps
-    // decrypted records), or a handshake step waiting to write or for its
-    // pass's share of handshakes. Such a
-    // connection gets a turn, with a receive, in every pass while it says so.
+    // bytes taken from the socket and not handed out yet (decrypted TLS
+    // records, decoded WebSocket messages), a reply still to finish, or a
+    // handshake step waiting to write or for its pass's share of
+    // handshakes. Such a connection gets a turn, with a receive, in every
+    // pass while it says so, within the same intake.
     virtual bool Pending() const { return false; }
+    // Memory the connection holds for the client beyond the socket: a
+    // request being read, a message being put together. Counted in the
+    // memory budget with the client's own buffers.
+    virtual long long HeldBytes() const { return 0; }
 };

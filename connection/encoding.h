@@ -20,8 +20,13 @@ class CEncoding {
     virtual int Index() const = 0;
 };
 
-// How many encodings there are: the length frame alone for now.
-constexpr int kEncodingCount = 1;
+// How many encodings there are: length frames and WebSocket frames.
+constexpr int kEncodingCount = 2;
 
 // The 4-byte little-endian length, then the text.
 const CEncoding& LengthFrameEncoding();
+// One unmasked WebSocket frame per message (RFC 6455): a text message when
+// the text is valid UTF-8, a binary one otherwise.
+const CEncoding& WebSocketEncoding();
+// The header of that frame: its size (2, 4 or 10 bytes) for `length`.
+int WebSocketHeaderSize(std::size_t length);

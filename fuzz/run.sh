@@ -13,6 +13,10 @@ targets=(fuzz_relay fuzz_memory_stream fuzz_metrics_endpoint)
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTOVREL_FUZZ=ON -DTOVREL_BUILD_TESTS=OFF -DTOVREL_WERROR=ON >/dev/null
+# The WebSocket decoder, in a build that has WebSocket support.
+if cmake --build "$build" --target help | grep -c '\bfuzz_websocket\b' >/dev/null; then
+    targets+=(fuzz_websocket)
+fi
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 for target in "${targets[@]}"; do

@@ -3,8 +3,9 @@
 # scripts/serve.sh, scripts/package.sh and scripts/install-deps.sh.
 
 # Building the server and tovrel-client (libhiredis-dev gives Redis support,
-# libssl-dev TLS; without either the build still works, with a warning).
-build_deps=(cmake g++ make libcli11-dev libhiredis-dev libssl-dev)
+# libssl-dev TLS, libwslay-dev with libssl-dev's libcrypto WebSocket
+# clients; without them the build still works, with a warning).
+build_deps=(cmake g++ make libcli11-dev libhiredis-dev libssl-dev libwslay-dev)
 # scripts/package.sh deb, on top of build_deps: Debian's build flags and
 # dpkg-shlibdeps (dpkg-dev), and the `file` program CPack's DEB generator runs.
 deb_deps=(dpkg-dev file)

@@ -17,6 +17,9 @@ packages+=(redis-server)
 packages+=(openssl)
 # The metrics endpoint: the tests start Debian's prometheus and run promtool
 packages+=(prometheus)
+# WebSocket clients: a client library no one here wrote, and the chat page
+# in a real headless browser
+packages+=(python3-websockets chromium chromium-driver python3-selenium)
 # Fuzzing, memory checks, benchmarks
 packages+=(clang libclang-rt-14-dev valgrind ncat gnuplot-nox procps)
 # Benchmark peers and the profiler (bench/run.sh, bench/profile.sh)

@@ -15,6 +15,7 @@
 #include "server/settings.h"
 #include "server/tls_listener.h"
 #include "server/token_gate.h"
+#include "server/websocket.h"
 #include "tovrel_version.h"
 
 namespace {
@@ -101,6 +102,10 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("tovrel: this build has no TLS support (--tls-port)\n");
         return 1;
     }
+    if (g_settings.wsPort != 0 && !WebSocketSupported()) {
+        ConsoleError("tovrel: this build has no WebSocket support (--ws-port)\n");
+        return 1;
+    }
     if (!line.portGiven) {
         ConsoleError("Usage: tovrel <port>\n");
         return 1;
@@ -134,6 +139,13 @@ int TovrelMain(int argc, char** argv) {
                      g_settings.metricsPort);
         return 1;
     }
+    if (g_settings.wsPort != 0 &&
+        !g_server.AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4),
+                              static_cast<std::uint16_t>(g_settings.wsPort),
+                              MakeWebSocketMaker(g_settings.wsOrigins))) {
+        ConsoleError("Can't open WebSocket port %d!\n", g_settings.wsPort);
+        return 1;
+    }
     ConsolePrint("Server is open at port %d\n", port);
     if (g_settings.tlsPort != 0) {
         ConsolePrint("TLS is open at port %d\n", g_settings.tlsPort);
@@ -141,6 +153,9 @@ int TovrelMain(int argc, char** argv) {
     if (g_settings.metricsPort != 0) {
         ConsolePrint("Metrics at http://%s:%d/metrics\n", g_settings.metricsAddress.c_str(),
                      g_settings.metricsPort);
+    }
+    if (g_settings.wsPort != 0) {
+        ConsolePrint("WebSocket clients at port %d\n", g_settings.wsPort);
     }
     JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();

@@ -331,6 +331,7 @@ bool CClient::Receive() {
     }
     intake_.Took(this, received > 0 ? received : 0);
     if (received < 0) {
+        UpdateBudget();  // a connection may hold more now (a message being put together)
         return true;
     }
     ResetIdle();

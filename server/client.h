@@ -96,7 +96,8 @@ class CClient final : public CParticipant {
     // for, so the total never underrates what is held.
     long long QueuedBytes() const { return static_cast<long long>(output.Size()) + input.size; }
     long long HeldBytes() const {
-        return static_cast<long long>(output.Size()) + output.Capacity() + input.Capacity();
+        return static_cast<long long>(output.Size()) + output.Capacity() + input.Capacity() +
+               connection_->HeldBytes();
     }
     // Bytes still missing from the frame half received: just the header's
     // while that is incomplete; 0 when nothing is half received.

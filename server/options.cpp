@@ -58,6 +58,11 @@ const char kHelpText[] =
     "                       serve Prometheus metrics (GET /metrics) and a health\n"
     "                       check (GET /healthz) over HTTP on this port of a local\n"
     "                       IPv4 address (default 127.0.0.1)\n"
+    "  --ws-port PORT       also serve WebSocket clients (RFC 6455) on PORT, in the\n"
+    "                       same room; a browser visiting http://HOST:PORT/ gets\n"
+    "                       a chat page\n"
+    "  --ws-origin ORIGIN   let only pages from ORIGIN (as https://example.org)\n"
+    "                       open a WebSocket; repeat for more (default: any)\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -307,7 +312,8 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass;
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
-    std::vector<std::string> allow, deny;
+    std::string wsPort;
+    std::vector<std::string> allow, deny, wsOrigins;
     bool help = false, version = false;
     app.add_option("port", portText);
     app.add_option("--bind", bind);
@@ -327,6 +333,8 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--tls-key", tlsKey);
     app.add_option("--tls-ca", tlsCa);
     app.add_option("--metrics", metrics);
+    app.add_option("--ws-port", wsPort);
+    app.add_option("--ws-origin", wsOrigins);
     // Any of the options above from a file; one given on the command line
     // keeps its value. A key that names no option is refused, as a
     // mistyped option is. A file named by TOVREL_CONFIG (as the service
@@ -450,6 +458,20 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         if (why != nullptr) {
             return Refuse(why);
         }
+    }
+    if (app.count("--ws-port") > 0) {
+        if (wsPort.empty() || wsPort.size() > 5 ||
+            wsPort.find_first_not_of("0123456789") != std::string::npos ||
+            std::atoi(wsPort.c_str()) < 1 || std::atoi(wsPort.c_str()) > 65535) {
+            return Refuse("--ws-port: expected a port from 1 to 65535");
+        }
+        settings.wsPort = std::atoi(wsPort.c_str());
+    }
+    for (const std::string& origin : wsOrigins) {
+        if (origin.empty() || origin.find_first_of(" \t\r\n,") != std::string::npos) {
+            return Refuse("--ws-origin: expected an origin such as https://example.org");
+        }
+        settings.wsOrigins.push_back(origin);
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

@@ -55,6 +55,10 @@ struct CSettings {
     int metricsPort = 0;
     std::string metricsAddress = "127.0.0.1";
     unsigned long metricsIPv4 = 0x7F000001;
+    // A listener for WebSocket clients beside the TCP one; 0 means none.
+    int wsPort = 0;
+    // The pages allowed to open a WebSocket; empty allows any.
+    std::vector<std::string> wsOrigins;
 };
 
 extern CSettings g_settings;

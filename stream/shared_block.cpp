@@ -37,6 +37,15 @@ int CSharedBlock::AppendFrame(const char* text, std::size_t length) {
     return at;
 }
 
+int CSharedBlock::Append(const void* bytes, std::size_t length) {
+    int at = used_;
+    if (length > 0) {
+        std::memcpy(reinterpret_cast<unsigned char*>(this + 1) + at, bytes, length);
+    }
+    used_ += static_cast<int>(length);
+    return at;
+}
+
 bool CSharedBlock::Rewind() {
     if (refs_ != 1) {
         return false;

@@ -20,6 +20,10 @@ class CSharedBlock {
     // Writes the frame of `length` bytes of `text` behind what is there and
     // returns where it starts. The caller has checked Room().
     int AppendFrame(const char* text, std::size_t length);
+    // Writes `length` bytes as they are behind what is there and returns
+    // where they start, for encodings with a header of their own. The
+    // caller has checked Room().
+    int Append(const void* bytes, std::size_t length);
     // Starts writing from the front again; only for a block nobody else holds.
     bool Rewind();
 

@@ -106,6 +106,23 @@ def test_a_build_without_redis_support_refuses_redis():
     assert err == "tovrel: this build has no Redis support (--redis)\n"
 
 
+@pytest.mark.skipif(not IS_WINE, reason="the Windows build is the one without WebSocket support")
+def test_a_build_without_websocket_support_refuses_ws_port():
+    rc, out, err = run_once(["5000", "--ws-port", "5080"])
+    assert (rc, out) == (1, "")
+    assert err == "tovrel: this build has no WebSocket support (--ws-port)\n"
+
+
+def test_ws_options_are_checked():
+    for args, why in ((["5000", "--ws-port", "0"], "--ws-port: expected a port from 1 to 65535"),
+                      (["5000", "--ws-port", "x"], "--ws-port: expected a port from 1 to 65535"),
+                      (["5000", "--ws-origin", ""],
+                       "--ws-origin: expected an origin such as https://example.org")):
+        rc, out, err = run_once(args)
+        assert (rc, out) == (1, "")
+        assert err == f"tovrel: {why}\nTry 'tovrel --help'.\n"
+
+
 @pytest.mark.skipif(IS_WINE, reason="the Windows build has no Redis support")
 def test_redis_at_a_bracketed_ipv6_address_is_reached_there(server_factory):
     with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as listener:

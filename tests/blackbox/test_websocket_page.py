@@ -1,0 +1,99 @@
+"""The chat page in a real browser: headless Chromium (Debian's chromium,
+chromium-driver and python3-selenium) loads it from tovrel, shows what TCP
+clients send and sends what is typed. With TOVREL_PAGE_SCREENSHOT set, a
+screenshot at a phone's width is saved there (docs/websocket-page.png)."""
+
+import os
+import shutil
+import time
+
+import pytest
+
+from conftest import IO_TIMEOUT, IS_WINE, free_port
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+
+pytestmark = [
+    pytest.mark.skipif(not os.path.exists(CHROMEDRIVER) or not os.path.exists(CHROMIUM),
+                       reason="chromium and chromium-driver are not installed"),
+    pytest.mark.skipif(IS_WINE, reason="the Windows build has no WebSocket support"),
+]
+
+
+@pytest.fixture
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--no-first-run", "--window-size=412,860"):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    service = webdriver.ChromeService(executable_path=CHROMEDRIVER) \
+        if hasattr(webdriver, "ChromeService") else None
+    from selenium.webdriver.chrome.service import Service
+    driver = webdriver.Chrome(service=service or Service(CHROMEDRIVER), options=options)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def lines(driver):
+    return [li.text for li in driver.find_elements(By.CSS_SELECTOR, "#log li:not(.note)")]
+
+
+def test_page_shows_and_sends_messages(server_factory, browser):
+    ws_port = free_port()
+    server = server_factory(args=["{port}", "--ws-port", str(ws_port)])
+    tcp = server.connect()
+    for text in ("Welcome to the room", "Messages from TCP clients show here"):
+        tcp.send_frame(text.encode())
+        tcp.expect_frame(text.encode())
+
+    browser.get(f"http://127.0.0.1:{ws_port}/")
+    wait = WebDriverWait(browser, IO_TIMEOUT)
+    wait.until(lambda d: d.find_element(By.ID, "state").text == "connected")
+    # The history, oldest first.
+    wait.until(lambda d: lines(d)[:2] == ["Welcome to the room",
+                                          "Messages from TCP clients show here"])
+
+    tcp.send_frame("héllo from a TCP client".encode())
+    tcp.expect_frame("héllo from a TCP client".encode())
+    wait.until(lambda d: "héllo from a TCP client" in lines(d))
+
+    field = browser.find_element(By.ID, "text")
+    field.send_keys("and hello from the browser")
+    browser.find_element(By.ID, "send").click()
+    tcp.expect_frame(b"and hello from the browser")
+    wait.until(lambda d: "and hello from the browser" in lines(d))
+    assert field.get_attribute("value") == ""
+
+    # Readable at a phone's width: nothing wider than the screen.
+    assert browser.execute_script(
+        "return document.documentElement.scrollWidth <= window.innerWidth")
+    # The page's own script and style ran under its policy: no violation.
+    problems = [entry["message"] for entry in browser.get_log("browser")
+                if "Content Security Policy" in entry["message"]]
+    assert not problems, problems
+
+    shot = os.environ.get("TOVREL_PAGE_SCREENSHOT")
+    if shot:
+        time.sleep(0.3)
+        browser.save_screenshot(shot)
+
+    # Given a token in the fragment, the page sends it as "@AUTH" first thing.
+    browser.get(f"http://127.0.0.1:{ws_port}/?again#token=s3cret")
+    tcp.expect_frame(b"@AUTH s3cret")
+    wait.until(lambda d: d.find_element(By.ID, "state").text == "connected")
+
+    # The server going away shows as disconnected, and the page reconnects.
+    tcp.ping_barrier()
+    clients = server.count("New client connected")
+    server.stop()
+    wait.until(lambda d: d.find_element(By.ID, "state").text == "disconnected")
+    assert clients >= 2

@@ -1,0 +1,509 @@
+#include "websocket/websocket_connection.h"
+
+#include <wslay/wslay.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "connection/encoding.h"
+#include "stream/frame.h"
+#include "stream/heap.h"
+#include "websocket/handshake.h"
+
+namespace {
+// One scratch area for every receive of raw bytes; they are decoded at once.
+unsigned char g_raw[65536];
+
+// The longest message, as for a TCP client's frame.
+constexpr unsigned long long kMaxMessage = frame::kMaxPayload;
+// Fragments of one message: enough for any honest sender, few enough that
+// empty fragments cannot keep a message open for ever.
+constexpr int kMaxFragments = 4096;
+// Control answers (pongs) waiting for a peer that does not read them.
+constexpr std::size_t kMaxQueuedControl = 64;
+// Decoded bytes kept allocated between messages.
+constexpr std::size_t kKeptDecoded = 16384;
+// What a close waits for at most: the rest of a peer's last message.
+constexpr int kDrainReads = 16;
+
+constexpr int kCloseGoingAway = 1001;
+constexpr int kClosePolicy = 1008;
+constexpr int kCloseTooBig = 1009;
+constexpr int kCloseInternal = 1011;
+
+CWebSocketConnection* Self(void* user) {
+    return static_cast<CWebSocketConnection*>(user);
+}
+
+ssize_t OnRecv(wslay_event_context_ptr ctx, uint8_t* buffer, size_t length, int, void* user) {
+    long got = Self(user)->RecvCallback(buffer, length);
+    if (got < 0) {
+        wslay_event_set_error(ctx, WSLAY_ERR_WOULDBLOCK);
+    }
+    return got;
+}
+
+ssize_t OnSend(wslay_event_context_ptr ctx, const uint8_t* data, size_t length, int, void* user) {
+    long sent = Self(user)->SendCallback(data, length);
+    if (sent < 0) {
+        wslay_event_set_error(
+            ctx, sent == kIoWouldBlock ? WSLAY_ERR_WOULDBLOCK : WSLAY_ERR_CALLBACK_FAILURE);
+        return -1;
+    }
+    return sent;
+}
+
+void OnFrameStart(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg* arg,
+                  void* user) {
+    Self(user)->FrameStart(arg->fin != 0, arg->opcode, arg->payload_length);
+}
+
+void OnFrameChunk(wslay_event_context_ptr, const wslay_event_on_frame_recv_chunk_arg* arg,
+                  void* user) {
+    Self(user)->FrameChunk(arg->data, arg->data_length);
+}
+
+void OnFrameEnd(wslay_event_context_ptr, void* user) {
+    Self(user)->FrameEnd();
+}
+
+void PutLength(unsigned char* at, unsigned long long length) {
+    std::uint32_t v = length > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length);
+    frame::EncodeLength(static_cast<std::int32_t>(v), at);
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void COutgoingFrames::Advance(const SendSlice* slices, int count, int sent) {
+    int i = 0;
+    int offset = 0;
+    while (sent > 0 && i < count) {
+        int available = slices[i].length - offset;
+        if (available <= 0) {
+            ++i;
+            offset = 0;
+            continue;
+        }
+        if (left_ > 0) {
+            int take = available < sent ? available : sent;
+            if (static_cast<unsigned long long>(take) > left_) {
+                take = static_cast<int>(left_);
+            }
+            left_ -= static_cast<unsigned long long>(take);
+            offset += take;
+            sent -= take;
+            continue;
+        }
+        unsigned char b = static_cast<const unsigned char*>(slices[i].data)[offset];
+        ++offset;
+        --sent;
+        header_[have_++] = b;
+        if (have_ == 2) {
+            int short_length = b & 0x7F;
+            need_ = 2 + (short_length == 126 ? 2 : (short_length == 127 ? 8 : 0));
+        }
+        if (have_ >= 2 && have_ == need_) {
+            unsigned long long length = header_[1] & 0x7F;
+            if (length >= 126) {
+                length = 0;
+                for (int k = 2; k < need_; ++k) {
+                    length = (length << 8) | header_[k];
+                }
+            }
+            left_ = length;
+            have_ = 0;
+            need_ = 2;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+CDecodedFrames::~CDecodedFrames() {
+    std::free(data_);
+}
+
+bool CDecodedFrames::Reserve(std::size_t more) {
+    if (capacity_ - size_ >= more) {
+        return true;
+    }
+    std::size_t want = capacity_ == 0 ? 1024 : capacity_;
+    while (want - size_ < more) {
+        want *= 2;
+    }
+    void* grown = HeapRealloc(data_, want);
+    if (grown == nullptr) {
+        return false;
+    }
+    data_ = static_cast<unsigned char*>(grown);
+    capacity_ = want;
+    return true;
+}
+
+int CDecodedFrames::Take(void* buffer, int length) {
+    int n = Ready() < length ? Ready() : length;
+    if (n <= 0) {
+        return 0;
+    }
+    std::memcpy(buffer, data_ + read_, static_cast<std::size_t>(n));
+    read_ += static_cast<std::size_t>(n);
+    if (read_ == ready_) {
+        // All handed over: what is left is the message being put together.
+        std::size_t rest = size_ - ready_;
+        if (rest > 0) {
+            std::memmove(data_, data_ + ready_, rest);
+        }
+        start_ = start_ >= ready_ ? start_ - ready_ : 0;
+        size_ = rest;
+        ready_ = read_ = 0;
+        if (size_ == 0 && capacity_ > kKeptDecoded) {
+            std::free(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+        }
+    }
+    return n;
+}
+
+bool CDecodedFrames::Begin(long long knownLength) {
+    if (!Reserve(frame::kHeaderSize)) {
+        return false;
+    }
+    start_ = size_;
+    length_ = 0;
+    streaming_ = knownLength >= 0;
+    PutLength(data_ + size_, streaming_ ? static_cast<unsigned long long>(knownLength) : 0);
+    size_ += frame::kHeaderSize;
+    if (streaming_) {
+        ready_ = size_;
+    }
+    return true;
+}
+
+bool CDecodedFrames::Append(const unsigned char* bytes, std::size_t length) {
+    if (!Reserve(length)) {
+        return false;
+    }
+    std::memcpy(data_ + size_, bytes, length);
+    size_ += length;
+    length_ += length;
+    if (streaming_) {
+        ready_ = size_;
+    }
+    return true;
+}
+
+void CDecodedFrames::Finish() {
+    if (!streaming_) {
+        PutLength(data_ + start_, length_);
+    }
+    ready_ = size_;
+    streaming_ = false;
+}
+
+bool CDecodedFrames::Refuse(unsigned long long length) {
+    if (ready_ < size_) {
+        size_ = ready_;  // the message being put together goes
+    }
+    if (!Reserve(frame::kHeaderSize)) {
+        return false;
+    }
+    PutLength(data_ + size_, length);
+    size_ += frame::kHeaderSize;
+    ready_ = size_;
+    streaming_ = false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+
+CWebSocketConnection::CWebSocketConnection(SocketHandle socket,
+                                           const std::vector<std::string>& origins)
+    : socket_(socket), origins_(origins) {}
+
+CWebSocketConnection::~CWebSocketConnection() {
+    Close(false);
+    if (ctx_ != nullptr) {
+        wslay_event_context_free(ctx_);
+    }
+}
+
+const CEncoding& CWebSocketConnection::Encoding() const {
+    return WebSocketEncoding();
+}
+
+bool CWebSocketConnection::Pending() const {
+    switch (state_) {
+        case kRequest:
+            return false;
+        case kReplying:
+        case kDone:
+            return true;
+        case kOpen:
+            break;
+    }
+    return decoded_.Ready() > 0 || !early_.empty() || ending_;
+}
+
+int CWebSocketConnection::Receive(void* buffer, int length) {
+    switch (state_) {
+        case kRequest:
+            return ReadRequest();
+        case kReplying:
+            return SendReply();
+        case kDone:
+            return 0;
+        case kOpen:
+            break;
+    }
+    if (decoded_.Ready() == 0 && !ending_) {
+        if (!early_.empty()) {
+            std::string early;
+            early.swap(early_);
+            Decode(reinterpret_cast<const unsigned char*>(early.data()),
+                   static_cast<int>(early.size()));
+        } else {
+            int room = length < static_cast<int>(sizeof g_raw) ? length : sizeof g_raw;
+            int got = Platform().Recv(socket_, g_raw, room);
+            if (got <= 0) {
+                return got;  // closed, nothing waiting, or broken
+            }
+            Decode(g_raw, got);
+        }
+        if (!FlushControl() && brokenWrite_) {
+            return kIoError;
+        }
+    }
+    if (decoded_.Ready() > 0) {
+        return decoded_.Take(buffer, length);
+    }
+    // A close (sent or received) with every message handed over: the end.
+    return ending_ ? 0 : kIoWouldBlock;
+}
+
+bool CWebSocketConnection::Decode(const unsigned char* bytes, int length) {
+    if (ctx_ == nullptr && !StartWebSocket()) {
+        return false;
+    }
+    if (ending_) {
+        return false;
+    }
+    raw_ = bytes;
+    rawLeft_ = static_cast<std::size_t>(length);
+    if (wslay_event_recv(ctx_) != 0) {
+        ending_ = true;  // out of memory: nothing more can be read
+    }
+    rawLeft_ = 0;
+    if (!wslay_event_get_read_enabled(ctx_)) {
+        ending_ = true;  // a close came, or the peer broke the protocol
+    }
+    if (!ending_ && wslay_event_get_queued_msg_count(ctx_) > kMaxQueuedControl) {
+        Fail(kClosePolicy);  // pings faster than it reads the pongs
+    }
+    return !ending_;
+}
+
+long CWebSocketConnection::RecvCallback(unsigned char* buffer, std::size_t length) {
+    if (rawLeft_ == 0) {
+        return -1;
+    }
+    std::size_t n = length < rawLeft_ ? length : rawLeft_;
+    std::memcpy(buffer, raw_, n);
+    raw_ += n;
+    rawLeft_ -= n;
+    return static_cast<long>(n);
+}
+
+long CWebSocketConnection::SendCallback(const unsigned char* data, std::size_t length) {
+    int n = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+    return Platform().Send(socket_, data, n);
+}
+
+void CWebSocketConnection::FrameStart(bool fin, int opcode, unsigned long long length) {
+    control_ = (opcode & 0x8) != 0;
+    if (ending_ || control_) {
+        return;
+    }
+    fin_ = fin;
+    if (opcode != WSLAY_CONTINUATION_FRAME) {
+        messageBytes_ = 0;
+        fragments_ = 0;
+    }
+    // Checked before anything of it is kept: too long is refused at once.
+    if (length > kMaxMessage - messageBytes_) {
+        decoded_.Refuse(messageBytes_ + length);
+        Fail(kCloseTooBig);
+        return;
+    }
+    if (++fragments_ > kMaxFragments) {
+        Fail(kClosePolicy);
+        return;
+    }
+    if (opcode != WSLAY_CONTINUATION_FRAME &&
+        !decoded_.Begin(fin ? static_cast<long long>(length) : -1)) {
+        Fail(kCloseInternal);
+        return;
+    }
+    messageBytes_ += length;
+    if (!decoded_.Reserve(static_cast<std::size_t>(length))) {
+        Fail(kCloseInternal);
+    }
+}
+
+void CWebSocketConnection::FrameChunk(const unsigned char* data, std::size_t length) {
+    if (ending_ || control_ || length == 0) {
+        return;
+    }
+    if (!decoded_.Append(data, length)) {
+        Fail(kCloseInternal);
+    }
+}
+
+void CWebSocketConnection::FrameEnd() {
+    if (ending_ || control_) {
+        return;
+    }
+    if (fin_) {
+        decoded_.Finish();
+    }
+}
+
+void CWebSocketConnection::Fail(int code) {
+    if (ctx_ != nullptr) {
+        wslay_event_queue_close(ctx_, static_cast<uint16_t>(code), nullptr, 0);
+        wslay_event_shutdown_read(ctx_);
+    }
+    ending_ = true;
+}
+
+bool CWebSocketConnection::StartWebSocket() {
+    wslay_event_callbacks callbacks = {OnRecv,       OnSend,     nullptr, OnFrameStart,
+                                       OnFrameChunk, OnFrameEnd, nullptr};
+    if (wslay_event_context_server_init(&ctx_, &callbacks, this) != 0) {
+        ctx_ = nullptr;
+        return false;
+    }
+    // Messages are put together here, as length frames; wslay keeps only
+    // control frames. Their size is checked here as well.
+    wslay_event_config_set_no_buffering(ctx_, 1);
+    wslay_event_config_set_max_recv_msg_length(ctx_, ~0ull >> 1);
+    return true;
+}
+
+bool CWebSocketConnection::FlushControl() {
+    if (ctx_ == nullptr || !outgoing_.AtBoundary()) {
+        return true;  // a data frame is half sent: it goes first
+    }
+    if (!wslay_event_want_write(ctx_)) {
+        return true;
+    }
+    if (wslay_event_send(ctx_) != 0) {
+        brokenWrite_ = true;
+        return false;
+    }
+    return !wslay_event_want_write(ctx_);
+}
+
+int CWebSocketConnection::Send(const SendSlice* slices, int count) {
+    if (state_ != kOpen) {
+        return kIoWouldBlock;
+    }
+    if (!FlushControl()) {
+        return brokenWrite_ ? kIoError : kIoWouldBlock;
+    }
+    if (!wslay_event_get_write_enabled(ctx_)) {
+        return kIoWouldBlock;  // a close went out: nothing may follow it
+    }
+    int sent = Platform().SendGather(socket_, slices, count);
+    if (sent > 0) {
+        outgoing_.Advance(slices, count, sent);
+        FlushControl();  // a pong that waited for the end of a frame
+    }
+    return sent;
+}
+
+int CWebSocketConnection::ReadRequest() {
+    std::size_t room = kMaxRequestBytes - request_.size();
+    if (room > sizeof g_raw) {
+        room = sizeof g_raw;
+    }
+    int got = Platform().Recv(socket_, g_raw, static_cast<int>(room));
+    if (got <= 0) {
+        return got;
+    }
+    request_.append(reinterpret_cast<const char*>(g_raw), static_cast<std::size_t>(got));
+    CHandshakeResult result = ReadHandshake(request_.data(), request_.size(), origins_, accept_);
+    if (result.kind == CHandshakeResult::kIncomplete) {
+        return kIoWouldBlock;
+    }
+    upgrade_ = result.kind == CHandshakeResult::kUpgrade;
+    if (upgrade_) {
+        early_ = request_.substr(result.consumed);
+        if (!StartWebSocket()) {
+            return kIoError;
+        }
+    }
+    std::string().swap(request_);
+    reply_ = result.reply;
+    replyLength_ = result.replyLength;
+    replyAt_ = 0;
+    state_ = kReplying;
+    return SendReply();
+}
+
+int CWebSocketConnection::SendReply() {
+    std::size_t left = replyLength_ - replyAt_;
+    int n = left > 65536 ? 65536 : static_cast<int>(left);
+    int sent = n > 0 ? Platform().Send(socket_, reply_ + replyAt_, n) : 0;
+    if (sent < 0) {
+        return sent;
+    }
+    replyAt_ += static_cast<std::size_t>(sent);
+    if (replyAt_ < replyLength_) {
+        return kIoWouldBlock;
+    }
+    if (upgrade_) {
+        state_ = kOpen;
+        std::string().swap(accept_);
+        return kIoWouldBlock;
+    }
+    state_ = kDone;  // the page or an error: answered, and closed
+    return 0;
+}
+
+void CWebSocketConnection::Drain() {
+    for (int i = 0; i < kDrainReads; ++i) {
+        if (Platform().Recv(socket_, g_raw, sizeof g_raw) <= 0) {
+            return;
+        }
+    }
+}
+
+void CWebSocketConnection::Close(bool discard) {
+    if (socket_ == INVALID_SOCKET) {
+        return;
+    }
+    if (discard) {
+        Platform().AbortSocket(socket_);
+        socket_ = INVALID_SOCKET;
+        return;
+    }
+    Drain();
+    if (state_ == kRequest) {
+        // Cut off before its request was whole (the handshake's time-out,
+        // a shutdown): told so, as far as the socket takes it at once.
+        const std::string& answer = RequestTimeoutAnswer();
+        Platform().Send(socket_, answer.data(), static_cast<int>(answer.size()));
+    }
+    if (state_ == kOpen && ctx_ != nullptr && !brokenWrite_ && outgoing_.AtBoundary() &&
+        wslay_event_get_write_enabled(ctx_)) {
+        // Ends the session in the protocol's way: ours goes (a time-out, a
+        // shutdown), or one queued already (an answer, an error).
+        wslay_event_queue_close(ctx_, kCloseGoingAway, nullptr, 0);
+        wslay_event_send(ctx_);
+    }
+    Platform().CloseSocket(socket_);
+    socket_ = INVALID_SOCKET;
+}

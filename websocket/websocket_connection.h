@@ -1,0 +1,139 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "connection/connection.h"
+
+struct wslay_event_context;
+
+// Where the bytes sent stand within the server's own WebSocket frames, so
+// that a control frame (a pong, a close) is put only between two of them.
+// Follows the headers of what was sent and skips the payloads.
+class COutgoingFrames {
+  public:
+    bool AtBoundary() const { return left_ == 0 && have_ == 0; }
+    // `sent` bytes of the pieces, from their start, have gone out.
+    void Advance(const SendSlice* slices, int count, int sent);
+
+  private:
+    unsigned long long left_ = 0;  // payload bytes of the current frame still to go
+    unsigned char header_[10] = {};
+    int have_ = 0;  // header bytes seen of the next frame
+    int need_ = 2;
+};
+
+// Received WebSocket messages as length frames, in the order they came:
+// complete bytes at the front, then the message still being put together.
+// Its memory is kept between messages, so steady traffic allocates nothing.
+class CDecodedFrames {
+  public:
+    CDecodedFrames() = default;
+    ~CDecodedFrames();
+    CDecodedFrames(const CDecodedFrames&) = delete;
+    CDecodedFrames& operator=(const CDecodedFrames&) = delete;
+
+    int Ready() const { return static_cast<int>(ready_ - read_); }
+    // Copies up to `length` ready bytes out.
+    int Take(void* buffer, int length);
+    // A new message at the end: its length when known (a single frame, so
+    // its bytes are ready as they come), or -1 (fragments: ready once whole).
+    bool Begin(long long knownLength);
+    bool Append(const unsigned char* bytes, std::size_t length);
+    // The message is whole.
+    void Finish();
+    // Drops the message being put together and, in its place, a length no
+    // client may send, so the reader ends the connection as for a TCP
+    // client's oversized frame.
+    bool Refuse(unsigned long long length);
+    bool Reserve(std::size_t more);
+    std::size_t Capacity() const { return capacity_; }
+
+  private:
+    unsigned char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+    std::size_t ready_ = 0;
+    std::size_t read_ = 0;
+    std::size_t start_ = 0;  // the message being put together
+    std::size_t length_ = 0;
+    bool streaming_ = false;
+};
+
+// A WebSocket client (RFC 6455) on a plain socket. It first reads one HTTP
+// request: an upgrade on "/" becomes a WebSocket, a plain GET of "/" gets
+// the chat page, anything else an HTTP error; both of those end the
+// connection once answered. Frames from the client are decoded by wslay and
+// handed to the client as length frames; control frames are answered here.
+// The server's frames come ready from the WebSocket encoding.
+class CWebSocketConnection final : public CConnection {
+  public:
+    // `origins`: the pages that may open a WebSocket; empty allows any.
+    CWebSocketConnection(SocketHandle socket, const std::vector<std::string>& origins);
+    ~CWebSocketConnection() override;
+    CWebSocketConnection(const CWebSocketConnection&) = delete;
+    CWebSocketConnection& operator=(const CWebSocketConnection&) = delete;
+
+    SocketHandle Socket() const override { return socket_; }
+    int Receive(void* buffer, int length) override;
+    int Send(const SendSlice* slices, int count) override;
+    void Close(bool discard) override;
+    const CEncoding& Encoding() const override;
+    bool Established() const override { return state_ == kOpen; }
+    bool Pending() const override;
+    long long HeldBytes() const override {
+        return static_cast<long long>(request_.capacity() + early_.capacity() +
+                                      decoded_.Capacity());
+    }
+
+    // Feeds raw bytes to the decoder as if they had been received: for the
+    // fuzzer and the tests. Returns false once the connection is ending.
+    bool Decode(const unsigned char* bytes, int length);
+
+    // wslay's callbacks.
+    long RecvCallback(unsigned char* buffer, std::size_t length);
+    long SendCallback(const unsigned char* data, std::size_t length);
+    void FrameStart(bool fin, int opcode, unsigned long long length);
+    void FrameChunk(const unsigned char* data, std::size_t length);
+    void FrameEnd();
+
+  private:
+    enum State { kRequest, kReplying, kOpen, kDone };
+    int ReadRequest();
+    int SendReply();
+    bool StartWebSocket();
+    // Sends the control frames wslay has queued, when between two data
+    // frames. False when data must wait: one is still going out.
+    bool FlushControl();
+    // Ends the session with a close frame carrying `code`.
+    void Fail(int code);
+    // Reads and discards what the peer has sent, so that closing the
+    // socket does not reset the connection before the close frame is read.
+    void Drain();
+
+    SocketHandle socket_;
+    const std::vector<std::string>& origins_;
+    State state_ = kRequest;
+    std::string request_;
+    std::string accept_;  // the 101 answer
+    const char* reply_ = nullptr;
+    std::size_t replyLength_ = 0;
+    std::size_t replyAt_ = 0;
+    bool upgrade_ = false;
+    // Bytes that came right behind the upgrade request.
+    std::string early_;
+
+    wslay_event_context* ctx_ = nullptr;
+    const unsigned char* raw_ = nullptr;
+    std::size_t rawLeft_ = 0;
+    bool ending_ = false;
+    bool brokenWrite_ = false;
+    // The frame being received: a control frame, or part of a message.
+    bool control_ = false;
+    bool fin_ = false;
+    unsigned long long messageBytes_ = 0;
+    int fragments_ = 0;
+    CDecodedFrames decoded_;
+    COutgoingFrames outgoing_;
+};
