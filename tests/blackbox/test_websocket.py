@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, free_port
+from conftest import DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, free_port, metric, scrape
 
 websockets = pytest.importorskip("websockets")
 
@@ -231,6 +231,37 @@ def test_messages_reach_many_websocket_clients_once_encoded(ws_server):
 
     run(scenario())
     tcp.expect_frame(b"to everyone")
+
+
+def test_tokens_hold_for_websocket_clients_too(ws_server, tmp_path):
+    tokens = tmp_path / "tokens"
+    tokens.write_text("good-token\n")
+    mport = free_port()
+    server = ws_server("--token-file", str(tokens), "--metrics", str(mport))
+    tcp = server.connect()
+    tcp.send_frame(b"@AUTH good-token")
+    tcp.send_frame(b"history")
+    tcp.expect_frame(b"history")
+
+    async def scenario():
+        async with websockets.connect(url(server)) as stranger:
+            # Nothing before the token, and another first message ends it.
+            await stranger.send("hello")
+            with pytest.raises(websockets.ConnectionClosed):
+                await recv(stranger)
+        async with websockets.connect(url(server)) as ws:
+            await ws.send("@AUTH good-token")
+            assert await recv(ws) == "history"
+            await ws.send("in")
+            assert await recv(ws) == "in"
+            tcp.expect_frame(b"in")
+            text = scrape(mport)
+            assert metric(text, 'tovrel_clients{kind="ws"}') == 1
+            assert metric(text, 'tovrel_clients{kind="tcp"}') == 1
+
+    run(scenario())
+    server.wait_line("No @AUTH first")
+    tcp.ping_barrier()  # "hello" was never relayed: the ping's answer comes first
 
 
 # ---------------------------------------------------------------------------
