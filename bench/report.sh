@@ -481,7 +481,7 @@ profiles() {
 # the same scenario in plaintext (section 1), and tovrel's to nats-server's.
 tls_table() {
     if [ ! -s "$tls_fanout" ]; then
-        echo "No TLS run in this report: \\`bench/run.sh build-bench tls\\`."
+        echo 'No TLS run in this report: `bench/run.sh build-bench tls`.'
         return
     fi
     awk -F'\t' "$awk_cpu"'
@@ -807,7 +807,7 @@ Commands: \`tovrel-bench fanout --server tovrel|nats|redis --exe ... --tls CERT:
 
 \`bench/cluster.py\`: one room served by three instances through one
 redis-server, beside one instance alone, with the same clients and load;
-then (with redis-sentinel) the room through three Sentinels with one
+then the room through three Sentinels (redis-server in sentinel mode) with one
 replica, its primary killed a third of the way through. Each run's rows
 and failover line as the script printed them:
 

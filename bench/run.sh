@@ -15,7 +15,7 @@
 # redis-server, tovrel three times alternating with nats-server. cluster:
 # one room served by three instances through Redis, beside one instance
 # alone, and through Sentinel with its primary killed (bench/cluster.py,
-# three runs; needs redis-sentinel). all: the four parts.
+# three runs). all: the four parts.
 # TOVREL_BENCH_QUICK=1 checks the script itself with tiny numbers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -120,9 +120,9 @@ fi
 if [ "$parts" = all ] || [ "$parts" = cluster ]; then
     cluster_rounds=3
     [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && cluster_rounds=1
-    cluster_args=(--exe "$tovrel" --seconds 10)
-    [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && cluster_args=(--exe "$tovrel" --seconds 2)
-    command -v redis-sentinel >/dev/null && cluster_args+=(--failover)
+    # The Sentinels are redis-server in its sentinel mode.
+    cluster_args=(--exe "$tovrel" --seconds 10 --failover)
+    [ "${TOVREL_BENCH_QUICK:-0}" = 1 ] && cluster_args=(--exe "$tovrel" --seconds 2 --failover)
     for _ in $(seq "$cluster_rounds"); do
         echo "== bench/cluster.py ${cluster_args[*]}" >&2
         python3 bench/cluster.py "${cluster_args[@]}" >>"$results/cluster.txt" ||
