@@ -8,6 +8,20 @@
 // (TLS, WebSocket) is a new implementation and nothing else. Whatever the
 // kind, received bytes come out as length frames, and what is sent is
 // framed by the connection's encoding.
+// Closes `socket` once, with a reset when `discard`, and marks it closed:
+// what every kind of connection does last.
+inline void CloseSocketOnce(SocketHandle& socket, bool discard) {
+    if (socket == INVALID_SOCKET) {
+        return;
+    }
+    if (discard) {
+        Platform().AbortSocket(socket);
+    } else {
+        Platform().CloseSocket(socket);
+    }
+    socket = INVALID_SOCKET;
+}
+
 class CConnection {
   public:
     virtual ~CConnection() {}

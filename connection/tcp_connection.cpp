@@ -9,13 +9,5 @@ int CTcpConnection::Send(const SendSlice* slices, int count) {
 }
 
 void CTcpConnection::Close(bool discard) {
-    if (socket_ == INVALID_SOCKET) {
-        return;
-    }
-    if (discard) {
-        Platform().AbortSocket(socket_);
-    } else {
-        Platform().CloseSocket(socket_);
-    }
-    socket_ = INVALID_SOCKET;
+    CloseSocketOnce(socket_, discard);
 }

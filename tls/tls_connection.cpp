@@ -279,13 +279,5 @@ void CTlsConnection::Close(bool discard) {
         ssl_ = nullptr;
         ERR_clear_error();
     }
-    if (socket_ == INVALID_SOCKET) {
-        return;
-    }
-    if (discard) {
-        Platform().AbortSocket(socket_);
-    } else {
-        Platform().CloseSocket(socket_);
-    }
-    socket_ = INVALID_SOCKET;
+    CloseSocketOnce(socket_, discard);
 }
