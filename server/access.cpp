@@ -3,36 +3,6 @@
 #include <cstdlib>
 
 #include "console/console.h"
-#include "server/options.h"
-
-bool ParseAddressRange(const std::string& text, CAddressRange* range) {
-    size_t slash = text.find('/');
-    unsigned long address = 0;
-    if (!ParseIPv4(text.substr(0, slash), &address)) {
-        return false;
-    }
-    int bits = 32;
-    if (slash != std::string::npos) {
-        std::string prefix = text.substr(slash + 1);
-        if (prefix.empty() || prefix.size() > 2 ||
-            prefix.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
-        }
-        bits = std::atoi(prefix.c_str());
-        if (bits > 32) {
-            return false;
-        }
-    }
-    std::uint32_t mask = bits == 0 ? 0 : ~static_cast<std::uint32_t>(0) << (32 - bits);
-    std::uint32_t network = static_cast<std::uint32_t>(address);
-    // 10.1.2.3/8 is most likely a typing error: it would not say what was meant.
-    if ((network & ~mask) != 0) {
-        return false;
-    }
-    range->address = network;
-    range->mask = mask;
-    return true;
-}
 
 CAdmission::Refusal CAdmission::Check(const CSettings& settings, std::uint32_t peer,
                                       int clients) const {

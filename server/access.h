@@ -6,10 +6,6 @@
 
 #include "server/settings.h"
 
-// "a.b.c.d/n" (n from 0 to 32) or a bare "a.b.c.d" (one address) into a
-// range; false for anything else, such as bits set past the prefix.
-bool ParseAddressRange(const std::string& text, CAddressRange* range);
-
 // Who is let in at accept, before any client is made for a connection: the
 // address rules, the bound on clients in all and per peer address. The
 // counts per address are kept in a table updated at accept and at removal,

@@ -27,6 +27,9 @@ enum class MemorySize { kValid, kMalformed, kTooLarge };
 MemorySize ParseMemorySize(const std::string& text, long long* bytes);
 // Dotted IPv4 like "127.0.0.1" into a host-order address; false otherwise.
 bool ParseIPv4(const std::string& text, unsigned long* address);
+// "a.b.c.d/n" (n from 0 to 32) or a bare "a.b.c.d" (one address) into a
+// range; false for anything else, such as bits set past the prefix.
+bool ParseAddressRange(const std::string& text, CAddressRange* range);
 
 // What --help prints.
 extern const char kHelpText[];

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "server/access.h"
+#include "server/options.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
 #include "server_fixture.h"
