@@ -16,6 +16,7 @@
 #include "server/tls_listener.h"
 #include "server/token_gate.h"
 #include "server/websocket.h"
+#include "server/wss_listener.h"
 #include "tovrel_version.h"
 
 namespace {
@@ -102,6 +103,10 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("tovrel: this build has no TLS support (--tls-port)\n");
         return 1;
     }
+    if (g_settings.wssPort != 0 && !WssSupported()) {
+        ConsoleError("tovrel: this build has no WebSocket or TLS support (--wss-port)\n");
+        return 1;
+    }
     if (g_settings.wsPort != 0 && !WebSocketSupported()) {
         ConsoleError("tovrel: this build has no WebSocket support (--ws-port)\n");
         return 1;
@@ -146,6 +151,9 @@ int TovrelMain(int argc, char** argv) {
         ConsoleError("Can't open WebSocket port %d!\n", g_settings.wsPort);
         return 1;
     }
+    if (g_settings.wssPort != 0 && !OpenWssListener(g_server, g_settings)) {
+        return 1;
+    }
     ConsolePrint("Server is open at port %d\n", port);
     if (g_settings.tlsPort != 0) {
         ConsolePrint("TLS is open at port %d\n", g_settings.tlsPort);
@@ -156,6 +164,9 @@ int TovrelMain(int argc, char** argv) {
     }
     if (g_settings.wsPort != 0) {
         ConsolePrint("WebSocket clients at port %d\n", g_settings.wsPort);
+    }
+    if (g_settings.wssPort != 0) {
+        ConsolePrint("WebSocket clients over TLS at port %d\n", g_settings.wssPort);
     }
     JoinRoom(g_server.port, g_server.relay);
     RunServerLoop();

@@ -62,6 +62,8 @@ const char kHelpText[] =
     "                       a chat page\n"
     "  --ws-origin ORIGIN   let only pages from ORIGIN (as https://example.org)\n"
     "                       open a WebSocket; repeat for more (default: any)\n"
+    "  --wss-port PORT      also serve WebSocket clients over TLS (wss://) on PORT,\n"
+    "                       every local address, with --tls-cert and --tls-key\n"
     "  --help               print this help and exit\n"
     "  --version            print the version and exit\n"
     "\n"
@@ -271,27 +273,47 @@ const char* ParseSentinels(const std::string& text, CSettings& settings) {
 
 // The TLS listener's options: all of port, certificate and key, or none;
 // a CA only with them. Returns why they are refused, or null.
-const char* ReadTlsOptions(const CLI::App& app, const std::string& port, const std::string& cert,
-                           const std::string& key, const std::string& ca, CSettings& settings) {
+// A port from 1 to 65535 in `text`, or 0.
+int ParseListenPort(const std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    int port = std::atoi(text.c_str());
+    return port <= 65535 ? port : 0;
+}
+
+// The TLS options: certificate and key go with a TLS port, for plain
+// clients (--tls-port), WebSocket clients (--wss-port) or both; a CA only
+// with them. Returns why they are refused, or null.
+const char* ReadTlsOptions(const CLI::App& app, const std::string& port, const std::string& wssPort,
+                           const std::string& cert, const std::string& key, const std::string& ca,
+                           CSettings& settings) {
     bool anyGiven = app.count("--tls-port") + app.count("--tls-cert") + app.count("--tls-key") +
-                        app.count("--tls-ca") >
+                        app.count("--tls-ca") + app.count("--wss-port") >
                     0;
     if (!anyGiven) {
         return nullptr;
     }
-    if (app.count("--tls-port") == 0 || app.count("--tls-cert") == 0 ||
+    bool wss = app.count("--wss-port") > 0;
+    if (wss && (app.count("--tls-cert") == 0 || app.count("--tls-key") == 0)) {
+        return "--wss-port needs --tls-cert and --tls-key";
+    }
+    if ((!wss && app.count("--tls-port") == 0) || app.count("--tls-cert") == 0 ||
         app.count("--tls-key") == 0) {
         return "--tls-port, --tls-cert and --tls-key go together";
     }
-    if (port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos || std::atoi(port.c_str()) < 1 ||
-        std::atoi(port.c_str()) > 65535) {
+    if (app.count("--tls-port") > 0 && ParseListenPort(port) == 0) {
         return "--tls-port: expected a port from 1 to 65535";
+    }
+    if (wss && ParseListenPort(wssPort) == 0) {
+        return "--wss-port: expected a port from 1 to 65535";
     }
     if (cert.empty() || key.empty() || (app.count("--tls-ca") > 0 && ca.empty())) {
         return "--tls-cert, --tls-key and --tls-ca: expected a file name";
     }
-    settings.tlsPort = std::atoi(port.c_str());
+    settings.tlsPort = app.count("--tls-port") > 0 ? ParseListenPort(port) : 0;
+    settings.wssPort = wss ? ParseListenPort(wssPort) : 0;
     settings.tlsCert = cert;
     settings.tlsKey = key;
     settings.tlsCa = ca;
@@ -340,7 +362,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass;
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
-    std::string wsPort;
+    std::string wsPort, wssPort;
     std::vector<std::string> allow, deny, wsOrigins;
     bool help = false, version = false;
     app.add_option("port", portText);
@@ -363,6 +385,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--metrics", metrics);
     app.add_option("--ws-port", wsPort);
     app.add_option("--ws-origin", wsOrigins);
+    app.add_option("--wss-port", wssPort);
     // Any of the options above from a file; one given on the command line
     // keeps its value. A key that names no option is refused, as a
     // mistyped option is. A file named by TOVREL_CONFIG (as the service
@@ -478,7 +501,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
                           std::to_string(kMaxCount));
         }
     }
-    if (const char* why = ReadTlsOptions(app, tlsPort, tlsCert, tlsKey, tlsCa, settings)) {
+    if (const char* why = ReadTlsOptions(app, tlsPort, wssPort, tlsCert, tlsKey, tlsCa, settings)) {
         return Refuse(why);
     }
     if (app.count("--metrics") > 0) {

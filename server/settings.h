@@ -59,6 +59,8 @@ struct CSettings {
     int wsPort = 0;
     // The pages allowed to open a WebSocket; empty allows any.
     std::vector<std::string> wsOrigins;
+    // WebSocket clients over TLS, with the TLS certificate and key; 0: none.
+    int wssPort = 0;
 };
 
 extern CSettings g_settings;

@@ -5,8 +5,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "connection/encoding.h"
+#include "connection/tcp_connection.h"
 #include "stream/frame.h"
 #include "stream/heap.h"
 #include "websocket/handshake.h"
@@ -219,9 +221,22 @@ bool CDecodedFrames::Refuse(unsigned long long length) {
 
 // ---------------------------------------------------------------------------
 
+CWebSocketConnection::CWebSocketConnection(std::unique_ptr<CConnection> transport,
+                                           const std::vector<std::string>& origins)
+    : transport_(std::move(transport)), origins_(origins) {}
+
 CWebSocketConnection::CWebSocketConnection(SocketHandle socket,
                                            const std::vector<std::string>& origins)
-    : socket_(socket), origins_(origins) {}
+    : CWebSocketConnection(std::unique_ptr<CConnection>(new CTcpConnection(socket)), origins) {}
+
+int CWebSocketConnection::ReceiveRaw(void* buffer, int length) {
+    return closed_ ? kIoError : transport_->Receive(buffer, length);
+}
+
+int CWebSocketConnection::SendRaw(const void* data, int length) {
+    SendSlice slice{data, length};
+    return closed_ ? kIoError : transport_->Send(&slice, 1);
+}
 
 CWebSocketConnection::~CWebSocketConnection() {
     Close(false);
@@ -235,6 +250,10 @@ const CEncoding& CWebSocketConnection::Encoding() const {
 }
 
 bool CWebSocketConnection::Pending() const {
+    // What the transport holds (decrypted TLS records) needs a receive too.
+    if (transport_->Pending()) {
+        return true;
+    }
     switch (state_) {
         case kRequest:
             return false;
@@ -266,7 +285,7 @@ int CWebSocketConnection::Receive(void* buffer, int length) {
                    static_cast<int>(early.size()));
         } else {
             int room = length < static_cast<int>(sizeof g_raw) ? length : sizeof g_raw;
-            int got = Platform().Recv(socket_, g_raw, room);
+            int got = ReceiveRaw(g_raw, room);
             if (got <= 0) {
                 return got;  // closed, nothing waiting, or broken
             }
@@ -318,7 +337,7 @@ long CWebSocketConnection::RecvCallback(unsigned char* buffer, std::size_t lengt
 
 long CWebSocketConnection::SendCallback(const unsigned char* data, std::size_t length) {
     int n = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
-    return Platform().Send(socket_, data, n);
+    return SendRaw(data, n);
 }
 
 void CWebSocketConnection::FrameStart(bool fin, int opcode, unsigned long long length) {
@@ -416,7 +435,7 @@ int CWebSocketConnection::Send(const SendSlice* slices, int count) {
     if (!wslay_event_get_write_enabled(ctx_)) {
         return kIoWouldBlock;  // a close went out: nothing may follow it
     }
-    int sent = Platform().SendGather(socket_, slices, count);
+    int sent = closed_ ? kIoError : transport_->Send(slices, count);
     if (sent > 0) {
         outgoing_.Advance(slices, count, sent);
         FlushControl();  // a pong that waited for the end of a frame
@@ -429,7 +448,7 @@ int CWebSocketConnection::ReadRequest() {
     if (room > sizeof g_raw) {
         room = sizeof g_raw;
     }
-    int got = Platform().Recv(socket_, g_raw, static_cast<int>(room));
+    int got = ReceiveRaw(g_raw, static_cast<int>(room));
     if (got <= 0) {
         return got;
     }
@@ -456,7 +475,7 @@ int CWebSocketConnection::ReadRequest() {
 int CWebSocketConnection::SendReply() {
     std::size_t left = replyLength_ - replyAt_;
     int n = left > 65536 ? 65536 : static_cast<int>(left);
-    int sent = n > 0 ? Platform().Send(socket_, reply_ + replyAt_, n) : 0;
+    int sent = n > 0 ? SendRaw(reply_ + replyAt_, n) : 0;
     if (sent < 0) {
         return sent;
     }
@@ -475,19 +494,19 @@ int CWebSocketConnection::SendReply() {
 
 void CWebSocketConnection::Drain() {
     for (int i = 0; i < kDrainReads; ++i) {
-        if (Platform().Recv(socket_, g_raw, sizeof g_raw) <= 0) {
+        if (ReceiveRaw(g_raw, sizeof g_raw) <= 0) {
             return;
         }
     }
 }
 
 void CWebSocketConnection::Close(bool discard) {
-    if (socket_ == INVALID_SOCKET) {
+    if (closed_) {
         return;
     }
     if (discard) {
-        Platform().AbortSocket(socket_);
-        socket_ = INVALID_SOCKET;
+        transport_->Close(true);
+        closed_ = true;
         return;
     }
     Drain();
@@ -495,7 +514,7 @@ void CWebSocketConnection::Close(bool discard) {
         // Cut off before its request was whole (the handshake's time-out,
         // a shutdown): told so, as far as the socket takes it at once.
         const std::string& answer = RequestTimeoutAnswer();
-        Platform().Send(socket_, answer.data(), static_cast<int>(answer.size()));
+        SendRaw(answer.data(), static_cast<int>(answer.size()));
     }
     if (state_ == kOpen && ctx_ != nullptr && !brokenWrite_ && outgoing_.AtBoundary() &&
         wslay_event_get_write_enabled(ctx_)) {
@@ -504,6 +523,6 @@ void CWebSocketConnection::Close(bool discard) {
         wslay_event_queue_close(ctx_, kCloseGoingAway, nullptr, 0);
         wslay_event_send(ctx_);
     }
-    Platform().CloseSocket(socket_);
-    socket_ = INVALID_SOCKET;
+    transport_->Close(false);
+    closed_ = true;
 }

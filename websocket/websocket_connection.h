@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,8 @@ class CDecodedFrames {
     bool streaming_ = false;
 };
 
-// A WebSocket client (RFC 6455) on a plain socket. It first reads one HTTP
+// A WebSocket client (RFC 6455) over a byte transport: plain TCP, or TLS
+// for wss://, whose handshake comes first. It first reads one HTTP
 // request: an upgrade on "/" becomes a WebSocket, a plain GET of "/" gets
 // the chat page, anything else an HTTP error; both of those end the
 // connection once answered. Frames from the client are decoded by wslay and
@@ -70,12 +72,15 @@ class CDecodedFrames {
 class CWebSocketConnection final : public CConnection {
   public:
     // `origins`: the pages that may open a WebSocket; empty allows any.
+    CWebSocketConnection(std::unique_ptr<CConnection> transport,
+                         const std::vector<std::string>& origins);
+    // Over plain TCP on `socket`.
     CWebSocketConnection(SocketHandle socket, const std::vector<std::string>& origins);
     ~CWebSocketConnection() override;
     CWebSocketConnection(const CWebSocketConnection&) = delete;
     CWebSocketConnection& operator=(const CWebSocketConnection&) = delete;
 
-    SocketHandle Socket() const override { return socket_; }
+    SocketHandle Socket() const override { return transport_->Socket(); }
     int Receive(void* buffer, int length) override;
     int Send(const SendSlice* slices, int count) override;
     void Close(bool discard) override;
@@ -112,7 +117,12 @@ class CWebSocketConnection final : public CConnection {
     // socket does not reset the connection before the close frame is read.
     void Drain();
 
-    SocketHandle socket_;
+    // Bytes go through it as they are: the frames are this class's.
+    int ReceiveRaw(void* buffer, int length);
+    int SendRaw(const void* data, int length);
+
+    std::unique_ptr<CConnection> transport_;
+    bool closed_ = false;
     const std::vector<std::string>& origins_;
     State state_ = kRequest;
     std::string request_;

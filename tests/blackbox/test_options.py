@@ -111,13 +111,19 @@ def test_a_build_without_websocket_support_refuses_ws_port():
     rc, out, err = run_once(["5000", "--ws-port", "5080"])
     assert (rc, out) == (1, "")
     assert err == "tovrel: this build has no WebSocket support (--ws-port)\n"
+    rc, out, err = run_once(["5000", "--wss-port", "5443", "--tls-cert", "c", "--tls-key", "k"])
+    assert (rc, out) == (1, "")
+    assert err == "tovrel: this build has no WebSocket or TLS support (--wss-port)\n"
 
 
 def test_ws_options_are_checked():
     for args, why in ((["5000", "--ws-port", "0"], "--ws-port: expected a port from 1 to 65535"),
                       (["5000", "--ws-port", "x"], "--ws-port: expected a port from 1 to 65535"),
                       (["5000", "--ws-origin", ""],
-                       "--ws-origin: expected an origin such as https://example.org")):
+                       "--ws-origin: expected an origin such as https://example.org"),
+                      (["5000", "--wss-port", "5443"], "--wss-port needs --tls-cert and --tls-key"),
+                      (["5000", "--wss-port", "0", "--tls-cert", "c", "--tls-key", "k"],
+                       "--wss-port: expected a port from 1 to 65535")):
         rc, out, err = run_once(args)
         assert (rc, out) == (1, "")
         assert err == f"tovrel: {why}\nTry 'tovrel --help'.\n"

@@ -7,7 +7,10 @@ import base64
 import hashlib
 import os
 import select
+import shutil
 import socket
+import ssl
+import subprocess
 import struct
 import time
 
@@ -262,6 +265,54 @@ def test_tokens_hold_for_websocket_clients_too(ws_server, tmp_path):
     run(scenario())
     server.wait_line("No @AUTH first")
     tcp.ping_barrier()  # "hello" was never relayed: the ping's answer comes first
+
+
+def make_certificate(tmp_path):
+    """A self-signed certificate for 127.0.0.1, made for the test and never kept."""
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out",
+                    str(cert)], check=True, capture_output=True)
+    return cert, key
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl program")
+def test_websocket_over_tls_shares_the_room(server_factory, tmp_path):
+    cert, key = make_certificate(tmp_path)
+    wss_port, mport = free_port(), free_port()
+    server = server_factory(args=["{port}", "--wss-port", str(wss_port), "--tls-cert", str(cert),
+                                  "--tls-key", str(key), "--metrics", str(mport)])
+    server.wait_line(f"WebSocket clients over TLS at port {wss_port}")
+    tcp = server.connect()
+    tcp.send_frame(b"before")
+    tcp.expect_frame(b"before")
+    context = ssl.create_default_context(cafile=str(cert))
+
+    async def scenario():
+        async with websockets.connect(f"wss://127.0.0.1:{wss_port}/", ssl=context) as ws:
+            assert await recv(ws) == "before"  # the history, over TLS
+            await ws.send("from a secure page")
+            assert await recv(ws) == "from a secure page"
+            tcp.expect_frame(b"from a secure page")
+            tcp.send_frame(b"to the page")
+            assert await recv(ws) == "to the page"
+            tcp.expect_frame(b"to the page")
+            assert metric(scrape(mport), 'tovrel_clients{kind="wss"}') == 1
+            await ws.close()
+            assert ws.close_code == 1000
+
+    run(scenario())
+    server.wait_count(DISCONNECTED, 1)
+    # Plain HTTP to the TLS port is no handshake: closed, and nobody else harmed.
+    with socket.create_connection(("127.0.0.1", wss_port), timeout=IO_TIMEOUT) as plain:
+        plain.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        plain.settimeout(IO_TIMEOUT)
+        try:
+            assert plain.recv(4096)[:1] in (b"", b"\x15")  # nothing, or a TLS alert
+        except ConnectionResetError:
+            pass
+    tcp.ping_barrier()
 
 
 # ---------------------------------------------------------------------------
