@@ -17,8 +17,8 @@
 set -Eeuo pipefail
 # Any other command that stops the check names itself (once: in the check's
 # own shell, not again in each command substitution it stopped in).
-trap 'stop_status=$?; [ "$BASHPID" != $$ ] ||
-    echo "fresh machine check: FAILED: line $LINENO: \"$BASH_COMMAND\" ended with status $stop_status" >&2' ERR
+trap 'stop_status=$? stop_line=$LINENO; [ "$BASHPID" != $$ ] ||
+    echo "fresh machine check: FAILED: line $stop_line: \"$BASH_COMMAND\" ended with status $stop_status" >&2' ERR
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
 serve_timeout="${TOVREL_FRESH_SERVE_TIMEOUT:-1200}"  # seconds for serve.sh to open the port
 started=$SECONDS
