@@ -10,6 +10,10 @@
 #   - `scripts/package.sh deb` builds the .deb, `apt-get install
 #     ./build-pkg/tovrel_*.deb` installs it and `tovrel --version` prints the
 #     project's version.
+# The mirror is the one the host's apt sources name, one-line or deb822
+# (tests/fresh/debian-mirror.sh); on the new root, whose sources debootstrap
+# writes as one line, the same look-up must find it too, so that this check
+# also runs on such a machine.
 # Nothing is kept between runs, so a package the scripts fail to install shows.
 # It also checks that the README's apt-get line is scripts/build-deps.sh's list.
 # Needs root and debootstrap; TOVREL_SKIP_FRESH=1 makes scripts/test.sh skip it.
