@@ -16,6 +16,7 @@ jobs=2
 # A stage that stops the run is named, with the command that ended it (once:
 # in this shell, not again in each subshell it stopped in).
 stage="Debian packages (scripts/install-deps.sh)"
+# shellcheck disable=SC2154 # set in the trap itself
 trap 'stop_status=$? stop_line=$LINENO; [ "$BASHPID" != $$ ] ||
     printf "\n==== FAILED: %s: line %s: \"%s\" ended with status %s\n" "$stage" "$stop_line" "$BASH_COMMAND" "$stop_status" >&2' ERR
 step() {

@@ -21,6 +21,7 @@
 set -Eeuo pipefail
 # Any other command that stops the check names itself (once: in the check's
 # own shell, not again in each command substitution it stopped in).
+# shellcheck disable=SC2154 # set in the trap itself
 trap 'stop_status=$? stop_line=$LINENO; [ "$BASHPID" != $$ ] ||
     echo "fresh machine check: FAILED: line $stop_line: \"$BASH_COMMAND\" ended with status $stop_status" >&2' ERR
 repo="$(cd "$(dirname "$0")/../.." && pwd)"

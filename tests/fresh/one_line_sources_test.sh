@@ -22,6 +22,7 @@ mkdir -p "$work/apt/sources.list.d"
 printf '%s\n' "# as debootstrap writes it" "deb $mirror bookworm main" >"$work/apt/sources.list"
 
 status=0
+# shellcheck disable=SC2016 # expanded by that sh
 TMPDIR="$work/missing" unshare --mount --propagation private \
     /bin/sh -c 'mount --bind "$1" /etc/apt && exec "$2"' sh "$work/apt" "$repo/tests/fresh/check.sh" \
     >"$work/out" 2>"$work/err" || status=$?
