@@ -8,14 +8,23 @@
 #   5. each fuzz target for a bounded time
 #   6. a brand-new Debian 12 root: the README's serve and package commands
 #      work there from a clean clone (tests/fresh/check.sh; TOVREL_SKIP_FRESH=1 skips it)
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 jobs=2
 
-"$root/scripts/install-deps.sh"
+# A stage that stops the run is named, with the command that ended it (once:
+# in this shell, not again in each subshell it stopped in).
+stage="Debian packages (scripts/install-deps.sh)"
+# shellcheck disable=SC2154 # set in the trap itself
+trap 'stop_status=$? stop_line=$LINENO; [ "$BASHPID" != $$ ] ||
+    printf "\n==== FAILED: %s: line %s: \"%s\" ended with status %s\n" "$stage" "$stop_line" "$BASH_COMMAND" "$stop_status" >&2' ERR
+step() {
+    stage="$*"
+    printf '\n==== %s\n' "$*"
+}
 
-step() { printf '\n==== %s\n' "$*"; }
+"$root/scripts/install-deps.sh"
 
 step "Formatting (.clang-format)"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror

@@ -10,11 +10,20 @@
 #   - `scripts/package.sh deb` builds the .deb, `apt-get install
 #     ./build-pkg/tovrel_*.deb` installs it and `tovrel --version` prints the
 #     project's version.
+# The mirror is the one the host's apt sources name, one-line or deb822
+# (tests/fresh/debian-mirror.sh); on the new root, whose sources debootstrap
+# writes as one line, the same look-up must find it too, so that this check
+# also runs on such a machine.
 # Nothing is kept between runs, so a package the scripts fail to install shows.
 # It also checks that the README's apt-get line is scripts/build-deps.sh's list.
 # Needs root and debootstrap; TOVREL_SKIP_FRESH=1 makes scripts/test.sh skip it.
 #   tests/fresh/check.sh
-set -euo pipefail
+set -Eeuo pipefail
+# Any other command that stops the check names itself (once: in the check's
+# own shell, not again in each command substitution it stopped in).
+# shellcheck disable=SC2154 # set in the trap itself
+trap 'stop_status=$? stop_line=$LINENO; [ "$BASHPID" != $$ ] ||
+    echo "fresh machine check: FAILED: line $stop_line: \"$BASH_COMMAND\" ended with status $stop_status" >&2' ERR
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
 serve_timeout="${TOVREL_FRESH_SERVE_TIMEOUT:-1200}"  # seconds for serve.sh to open the port
 started=$SECONDS
@@ -55,6 +64,7 @@ chroot_mounts() {
 }
 cleanup() {
     local status=$? pids mounts
+    trap - ERR  # what stopped the check has been named; this says its own failures
     [ -n "$dir" ] || return "$status"
     pids="$(chroot_pids)"
     if [ -n "$pids" ]; then
@@ -86,28 +96,10 @@ trap 'exit 143' TERM
 trap 'exit 130' INT
 trap 'exit 129' HUP
 
-# The Debian mirror of the host's apt sources: deb822 files first, then the
-# one-line format.
-mirror=""
-for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    mirror="$(awk 'BEGIN { RS = ""; FS = "\n" }
-        {
-            uri = ""; deb = 0; suite = 0
-            for (i = 1; i <= NF; i++) {
-                if ($i ~ /^Types:/ && $i ~ /[ \t]deb([ \t]|$)/) deb = 1
-                if ($i ~ /^Suites:/ && $i ~ /[ \t]bookworm([ \t]|$)/) suite = 1
-                if ($i ~ /^URIs:/) { split($i, w, /[ \t]+/); uri = w[2] }
-            }
-            if (deb && suite && uri != "") { print uri; exit }
-        }' "$f")"
-    [ -z "$mirror" ] || break
-done
-if [ -z "$mirror" ]; then
-    mirror="$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        sed 's/\[[^]]*\]//' | awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }')"
-fi
-[ -n "$mirror" ] || fail "no Debian bookworm mirror in /etc/apt/sources.list or /etc/apt/sources.list.d"
+# The Debian mirror of the host's apt sources, in either format.
+mirror="$("$repo/tests/fresh/debian-mirror.sh")" ||
+    fail "no Debian mirror to make the new root from in this machine's apt sources"
+say "mirror: $mirror"
 
 # A clean clone: what is committed, nothing the work tree holds besides.
 head="$(git -C "$repo" rev-parse HEAD)"
@@ -141,6 +133,17 @@ plain_env=(/usr/bin/env -i LANG=C.UTF-8 TERM=dumb
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
 in_root=(chroot "$dir" "${plain_env[@]}" HOME=/root /bin/bash -c)
 as_nobody=(chroot --userspec=65534:65534 "$dir" "${plain_env[@]}" HOME=/nonexistent /bin/bash -c)
+
+# debootstrap wrote the new machine's apt sources as one line in
+# sources.list: the look-up that found the mirror here finds it there too,
+# with that machine's own tools, so that the check can run on such a machine.
+[ -f "$dir/etc/apt/sources.list" ] && [ -z "$(find "$dir/etc/apt/sources.list.d" -name '*.sources')" ] ||
+    echo "== note: the new machine's apt sources are not one-line sources.list entries only"
+root_mirror="$("${in_root[@]}" "cd $clone && tests/fresh/debian-mirror.sh" 2>&1)" ||
+    fail "on the new machine, the mirror look-up failed: $root_mirror"
+[ "$root_mirror" = "$mirror" ] ||
+    fail "on the new machine, the mirror look-up found \"$root_mirror\", not $mirror, which debootstrap wrote there"
+say "on the new machine too, the look-up finds $mirror"
 
 # Run by another user, the scripts install nothing: they print the apt-get
 # line for the missing packages (here all of them) and exit 1.
