@@ -13,6 +13,11 @@ if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null || ! command -v deboo
     echo "SKIPPED: needs root, unshare and debootstrap"
     exit 77
 fi
+# A container may refuse new mount namespaces even to root.
+if ! unshare --mount --propagation private true 2>/dev/null; then
+    echo "SKIPPED: this machine refuses a private mount namespace"
+    exit 77
+fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
