@@ -101,6 +101,10 @@ class Process:
         self._out = bytearray()
         self._err = bytearray()
         self._cond = threading.Condition()
+        # Cleared while a test holds the output (hold_output): the pumps stop
+        # reading, so the program's pipes fill as behind a stalled reader.
+        self._reading = threading.Event()
+        self._reading.set()
         self.proc = subprocess.Popen(self.argv, stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT if merge_stderr else subprocess.PIPE,
                                      cwd=cwd, env=env, preexec_fn=preexec_fn)
@@ -116,6 +120,7 @@ class Process:
     def _pump(self, pipe, sink, index):
         fd = pipe.fileno()
         while True:
+            self._reading.wait()
             try:
                 chunk = os.read(fd, 65536)
             except OSError:
@@ -128,6 +133,13 @@ class Process:
                 self._cond.notify_all()
             if not chunk:
                 return
+
+    def hold_output(self):
+        """Stops reading the program's output after the chunk being read."""
+        self._reading.clear()
+
+    def release_output(self):
+        self._reading.set()
 
     @property
     def pid(self):
@@ -213,6 +225,7 @@ class Process:
 
     def kill(self):
         """SIGKILL if still running; then the output threads are ended."""
+        self.release_output()
         if self.proc.poll() is None:
             self.proc.kill()
             try:
