@@ -2,10 +2,27 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
+
+#include "console/console_backlog.h"
+#include "platform/platform.h"
 
 namespace {
 ConsoleSink g_sink = nullptr;
+
+// What may wait for a slow output: some thousands of lines.
+constexpr std::size_t kBacklogBytes = 64 * 1024;
+// Longer lines (none the server prints comes near) are cut to this.
+constexpr std::size_t kLongestLine = 8192;
+// How often the stop looks whether the output has taken what waits.
+constexpr int kFinishStepMs = 10;
+
+CConsoleBacklog& Backlog() {
+    // Never destroyed: lines printed by other static destructors still find it.
+    static CConsoleBacklog* backlog = new CConsoleBacklog(kBacklogBytes);
+    return *backlog;
 }
+}  // namespace
 
 void SetConsoleSink(ConsoleSink sink) {
     g_sink = sink;
@@ -14,15 +31,46 @@ void SetConsoleSink(ConsoleSink sink) {
 void ConsolePrint(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    char line[512];
+    int length = std::vsnprintf(line, sizeof line, format, args);
     if (g_sink != nullptr) {
-        char line[512];
-        std::vsnprintf(line, sizeof line, format, args);
         g_sink(line);
-    } else {
-        std::vprintf(format, args);
-        std::fflush(stdout);
+    } else if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
+        Backlog().Add(Platform(), line, static_cast<std::size_t>(length));
+    } else if (length >= 0) {
+        std::size_t size = static_cast<std::size_t>(length) + 1;
+        std::vector<char> longer(size < kLongestLine ? size : kLongestLine);
+        std::vsnprintf(longer.data(), longer.size(), format, again);
+        std::size_t kept = longer.size() - 1;
+        if (kept < static_cast<std::size_t>(length)) {
+            longer[kept - 1] = '\n';  // a cut line still ends its line
+        }
+        Backlog().Add(Platform(), longer.data(), kept);
     }
+    va_end(again);
     va_end(args);
+}
+
+void ConsoleFlush() {
+    if (g_sink == nullptr) {
+        Backlog().Flush(Platform());
+    }
+}
+
+void ConsoleFinish(int ms) {
+    if (g_sink != nullptr) {
+        return;
+    }
+    CPlatform& platform = Platform();
+    for (int waited = 0;; waited += kFinishStepMs) {
+        Backlog().Flush(platform);
+        if ((Backlog().Empty() && !platform.OutputPending()) || waited >= ms) {
+            return;
+        }
+        platform.SleepMs(kFinishStepMs);
+    }
 }
 
 void ConsoleError(const char* format, ...) {
