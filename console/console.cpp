@@ -17,11 +17,9 @@ constexpr std::size_t kLongestLine = 8192;
 // How often the stop looks whether the output has taken what waits.
 constexpr int kFinishStepMs = 10;
 
-CConsoleBacklog& Backlog() {
-    // Never destroyed: lines printed by other static destructors still find it.
-    static CConsoleBacklog* backlog = new CConsoleBacklog(kBacklogBytes);
-    return *backlog;
-}
+// Set up before any code runs (a constexpr constructor), nothing to destroy.
+char g_ring[kBacklogBytes];
+CConsoleBacklog g_backlog(g_ring, sizeof g_ring);
 }  // namespace
 
 void SetConsoleSink(ConsoleSink sink) {
@@ -38,7 +36,7 @@ void ConsolePrint(const char* format, ...) {
     if (g_sink != nullptr) {
         g_sink(line);
     } else if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
-        Backlog().Add(Platform(), line, static_cast<std::size_t>(length));
+        g_backlog.Add(Platform(), line, static_cast<std::size_t>(length));
     } else if (length >= 0) {
         std::size_t size = static_cast<std::size_t>(length) + 1;
         std::vector<char> longer(size < kLongestLine ? size : kLongestLine);
@@ -47,7 +45,7 @@ void ConsolePrint(const char* format, ...) {
         if (kept < static_cast<std::size_t>(length)) {
             longer[kept - 1] = '\n';  // a cut line still ends its line
         }
-        Backlog().Add(Platform(), longer.data(), kept);
+        g_backlog.Add(Platform(), longer.data(), kept);
     }
     va_end(again);
     va_end(args);
@@ -55,7 +53,7 @@ void ConsolePrint(const char* format, ...) {
 
 void ConsoleFlush() {
     if (g_sink == nullptr) {
-        Backlog().Flush(Platform());
+        g_backlog.Flush(Platform());
     }
 }
 
@@ -65,8 +63,8 @@ void ConsoleFinish(int ms) {
     }
     CPlatform& platform = Platform();
     for (int waited = 0;; waited += kFinishStepMs) {
-        Backlog().Flush(platform);
-        if ((Backlog().Empty() && !platform.OutputPending()) || waited >= ms) {
+        g_backlog.Flush(platform);
+        if ((g_backlog.Empty() && !platform.OutputPending()) || waited >= ms) {
             return;
         }
         platform.SleepMs(kFinishStepMs);

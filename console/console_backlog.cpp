@@ -27,8 +27,6 @@ long long Offer(CPlatform& platform, const char* text, std::size_t length) {
 }
 }  // namespace
 
-CConsoleBacklog::CConsoleBacklog(std::size_t capacity) : ring_(capacity) {}
-
 void CConsoleBacklog::Add(CPlatform& platform, const char* line, std::size_t length) {
     if (used_ == 0 && missed_ == 0) {
         long long taken = Offer(platform, line, length);
@@ -38,7 +36,7 @@ void CConsoleBacklog::Add(CPlatform& platform, const char* line, std::size_t len
         return;
     }
     // Behind a gap, lines wait for the count to go out first.
-    if (missed_ == 0 && length <= ring_.size() - used_) {
+    if (missed_ == 0 && length <= capacity_ - used_) {
         Put(line, length);
     } else {
         ++missed_;
@@ -53,14 +51,14 @@ void CConsoleBacklog::Flush(CPlatform& platform) {
             }
             NoteMissed();
         }
-        std::size_t run = ring_.size() - head_;
+        std::size_t run = capacity_ - head_;
         run = run < used_ ? run : used_;
         long long taken = Offer(platform, &ring_[head_], run);
         if (taken == kIoError) {
             LetGo();
             return;
         }
-        head_ = (head_ + static_cast<std::size_t>(taken)) % ring_.size();
+        head_ = (head_ + static_cast<std::size_t>(taken)) % capacity_;
         used_ -= static_cast<std::size_t>(taken);
         if (static_cast<std::size_t>(taken) < run) {
             return;  // the output is full for now
@@ -69,8 +67,8 @@ void CConsoleBacklog::Flush(CPlatform& platform) {
 }
 
 void CConsoleBacklog::Put(const char* text, std::size_t length) {
-    std::size_t tail = (head_ + used_) % ring_.size();
-    std::size_t first = ring_.size() - tail;
+    std::size_t tail = (head_ + used_) % capacity_;
+    std::size_t first = capacity_ - tail;
     first = first < length ? first : length;
     std::memcpy(&ring_[tail], text, first);
     std::memcpy(&ring_[0], text + first, length - first);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 class CPlatform;
 
@@ -11,10 +10,13 @@ class CPlatform;
 // never cut. A line that finds no room is counted instead of kept: once
 // what waits has drained, one line says how many were not written. When
 // the output is gone (closed, broken), text is let go uncounted. The
-// buffer is allocated once; lines must be shorter than it.
+// buffer is the caller's, of at least 64 bytes; lines must be shorter than
+// it. Nothing to destroy, so lines printed while the process exits still
+// find it.
 class CConsoleBacklog {
   public:
-    explicit CConsoleBacklog(std::size_t capacity);
+    constexpr CConsoleBacklog(char* buffer, std::size_t capacity)
+        : ring_(buffer), capacity_(capacity) {}
     // One whole line, ending in "\n": written, queued or counted.
     void Add(CPlatform& platform, const char* line, std::size_t length);
     // Writes what waits, as far as the output takes it now.
@@ -30,7 +32,8 @@ class CConsoleBacklog {
     // Forgets everything: the output is gone.
     void LetGo();
 
-    std::vector<char> ring_;
+    char* ring_;
+    std::size_t capacity_;
     std::size_t head_ = 0;
     std::size_t used_ = 0;
     unsigned long long missed_ = 0;

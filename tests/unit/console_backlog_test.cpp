@@ -24,7 +24,8 @@ std::string Times(const std::string& text, int count) {
 TEST(ConsoleBacklog, WholeLinesInOrderAndTheCountOfTheMissedAtTheirPlace) {
     FakePlatform fake;
     fake.outputRoom = 0;  // a reader that stopped
-    CConsoleBacklog backlog(64);
+    char ring[64];
+    CConsoleBacklog backlog(ring, sizeof ring);
     Add(backlog, fake, "New client connected\n");  // 21 bytes
     for (int i = 0; i < 8; ++i) {
         Add(backlog, fake, "@PING\n");  // 7 fit beside it, the 8th is counted
@@ -59,9 +60,10 @@ TEST(ConsoleBacklog, WholeLinesInOrderAndTheCountOfTheMissedAtTheirPlace) {
 TEST(ConsoleBacklog, AnOutputWithoutReaderIsLetGo) {
     FakePlatform fake;
     fake.outputRoom = 0;
-    CConsoleBacklog backlog(32);
-    for (int i = 0; i < 10; ++i) {
-        Add(backlog, fake, "@PING\n");
+    char ring[64];
+    CConsoleBacklog backlog(ring, sizeof ring);
+    for (int i = 0; i < 12; ++i) {
+        Add(backlog, fake, "@PING\n");  // 10 wait, 2 are counted
     }
     fake.outputGone = true;
     backlog.Flush(fake);
