@@ -1,5 +1,6 @@
 #include "platform/posix/output.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,7 +12,22 @@
 
 namespace {
 
-enum class Kind { kUnknown, kGone, kSocket, kFile, kPolled };
+enum class Kind { kUnknown, kGone, kSocket, kFile, kOwn, kPolled };
+
+int g_own = -1;  // standard output opened again, non-blocking (kOwn)
+
+// Standard output opened again as a description of our own, non-blocking;
+// -1 where that cannot be done, or gives another file than standard output.
+int OpenOwn(const struct stat& out) {
+    int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_dev != out.st_dev || st.st_ino != out.st_ino ||
+                    st.st_rdev != out.st_rdev)) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
+}
 
 // What standard output is, looked at once: it does not change while the
 // server runs, and a later look could find a socket the server made since.
@@ -26,7 +42,8 @@ Kind OutputKind() {
         } else if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
             kind = Kind::kFile;
         } else {
-            kind = Kind::kPolled;
+            g_own = OpenOwn(st);
+            kind = g_own >= 0 ? Kind::kOwn : Kind::kPolled;
         }
     }
     return kind;
@@ -51,6 +68,8 @@ int WriteStandardOutput(const char* data, int length) {
             return WriteResult(::send(STDOUT_FILENO, data, size, MSG_DONTWAIT | MSG_NOSIGNAL));
         case Kind::kFile:
             return WriteResult(::write(STDOUT_FILENO, data, size));
+        case Kind::kOwn:
+            return WriteResult(::write(g_own, data, size));
         case Kind::kPolled:
             break;
     }

@@ -3,12 +3,18 @@ a pipe the test stops reading. Clients are still served; the lines the
 output could not take are counted, and once it drains one line says how
 many were not written."""
 
+import os
 import re
+import select
 import signal
+import socket
+import subprocess
 import threading
 import time
 
-from conftest import DISCONNECTED, NEW_CLIENT, STARTUP_TIMEOUT, Client, frame
+import pytest
+from conftest import (DISCONNECTED, NEW_CLIENT, SERVER_COMMAND, STARTUP_TIMEOUT, Client,
+                      IS_WINE, frame, free_port, server_env)
 
 PING = frame(b"@PING")
 # Enough "@PING" lines to fill the pipe and every buffer behind it several
@@ -119,3 +125,64 @@ def test_stop_ends_while_the_console_is_stalled(server):
     server.release_output()
     assert server.proc.poll() is not None, "still running with its output stalled"
     assert server.wait_exit() == 0
+
+
+def read_until(read, fd, done, timeout):
+    """Reads from `fd` until done(text) holds or nothing more comes."""
+    text = b""
+    deadline = time.monotonic() + timeout
+    while not done(text) and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.1)[0]:
+            chunk = read()
+            if not chunk:
+                break
+            text += chunk
+    return text.replace(b"\r\n", b"\n").decode("latin-1")
+
+
+@pytest.mark.skipif(IS_WINE or os.name != "posix",
+                    reason="a POSIX terminal or socket as standard output; Windows "
+                           "programs under Wine meet them only through Wine's emulation")
+@pytest.mark.parametrize("kind", ["terminal", "socket"])
+def test_stalled_terminal_or_socket_stalls_no_client(kind):
+    """A terminal nobody reads, and a socket as the journal gives one."""
+    if kind == "terminal":
+        import pty
+        mine, theirs = pty.openpty()
+        fd = mine
+        read = lambda: os.read(mine, 65536)  # noqa: E731
+    else:
+        mine, theirs_socket = socket.socketpair()
+        theirs = theirs_socket.fileno()
+        fd = mine.fileno()
+        read = lambda: mine.recv(65536)  # noqa: E731
+    port = free_port()
+    proc = subprocess.Popen(SERVER_COMMAND + [str(port)], stdin=subprocess.DEVNULL,
+                            stdout=theirs, env=server_env())
+    try:
+        ready = f"Server is open at port {port}\n"
+        assert ready in read_until(read, fd, lambda t: ready.encode() in t.replace(b"\r", b""),
+                                   STARTUP_TIMEOUT)
+        run_threads([(ping_flood, (port, PINGS_EACH))] * FLOODERS)
+        a = Client(port)
+        a.send_frame(b"@PING")
+        a.expect_frame(b"@PING", timeout=1.0)
+        text = read_until(read, fd, lambda t: b"console lines not written" in t, FLOOD_TIMEOUT)
+        lines = text.split("\n")[:-1]
+        assert any(SUMMARY.match(line) for line in lines), text[-300:]
+        assert set(lines) <= {NEW_CLIENT, DISCONNECTED, "@PING"} | set(
+            line for line in lines if SUMMARY.match(line)), "a line cut or unknown"
+        a.close()
+        proc.send_signal(signal.SIGINT)
+        read_until(read, fd, lambda t: False, 1.0)  # lets the stop write its lines
+        assert proc.wait(FLOOD_TIMEOUT) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(10)
+        if kind == "terminal":
+            os.close(mine)
+            os.close(theirs)
+        else:
+            mine.close()
+            theirs_socket.close()
