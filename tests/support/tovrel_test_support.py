@@ -4,7 +4,8 @@
 - frame / cut_frame / recv_exact / recv_frame: the wire format, a 4-byte
   little-endian length and then the payload.
 - Process: any program with its output collected by background threads, so
-  a test can wait for console lines while it runs; stopped by its PID.
+  a test can wait for console lines while it runs (or hold them unread, as
+  a stalled reader would); stopped by its PID.
 - ServerProcess / server_command: the real server (the command in
   TOVREL_SERVER, which may be several words such as "wine64 build/tovrel.exe")
   on a free loopback port, waited for until it prints "Server is open".
