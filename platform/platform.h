@@ -5,8 +5,9 @@
 #include <cstdio>
 
 // The operating-system services the server needs, behind one small
-// interface: sockets, a millisecond clock, a sleep, a stop handler and the
-// fast-command file. One implementation per platform; tests substitute fakes.
+// interface: sockets, a millisecond clock, a sleep, a stop handler, standard
+// output for event lines and the fast-command file. One implementation per platform; tests
+// substitute fakes.
 
 // A socket handle wide enough for both POSIX descriptors and Winsock SOCKETs.
 using SocketHandle = std::uintptr_t;
@@ -117,6 +118,15 @@ class CPlatform {
     // system tells; by default nothing.
     virtual ProcessFigures Process() { return ProcessFigures(); }
     virtual void SleepMs(int ms) = 0;
+
+    // Event text for standard output, never waiting for its reader: takes
+    // up to `length` bytes and returns how many it took (0 when the output
+    // cannot take any now), or kIoError when the output is gone. The
+    // default writes through stdio and waits.
+    virtual int WriteOutput(const char* data, int length);
+    // True while text WriteOutput took is still on its way out (a system
+    // that writes it from a thread of its own).
+    virtual bool OutputPending() { return false; }
 
     // Opens a file for binary reading while denying writers where the system
     // has share modes. Null when it cannot be opened.

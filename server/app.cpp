@@ -72,7 +72,11 @@ bool SetExeDir(const char* programPath) {
     return true;
 }
 
-int TovrelMain(int argc, char** argv) {
+namespace {
+// How long the stop waits for an output that is slow to take the last lines.
+constexpr int kConsoleFinishMs = 3000;
+
+int Serve(int argc, char** argv) {
     CPlatform& platform = Platform();
     platform.InstallStopHandler(OnStop);
     platform.StartNetwork();
@@ -172,5 +176,14 @@ int TovrelMain(int argc, char** argv) {
     RunServerLoop();
     CloseMetrics();
     LeaveRoom();
+    // Here rather than at exit, so the clients' last lines are written below.
+    g_server.Shutdown();
     return 0;
+}
+}  // namespace
+
+int TovrelMain(int argc, char** argv) {
+    int status = Serve(argc, argv);
+    ConsoleFinish(kConsoleFinishMs);
+    return status;
 }

@@ -406,6 +406,8 @@ void RunServerLoop() {
         }
         g_server.Update(elapsed);
         ServeMetrics();
+        // What the pass printed and the output could not take at once.
+        ConsoleFlush();
         timer.Worked();
         platform.SleepMs(kPassSleepMs);
         timer.Slept();

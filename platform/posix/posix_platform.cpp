@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer: BSD sockets in non-blocking
-// mode, CLOCK_MONOTONIC, nanosleep and signal handlers.
+// mode, CLOCK_MONOTONIC, nanosleep, signal handlers and a standard output
+// that never waits (posix/output.h).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "platform/posix/output.h"
 #include "platform/posix/readiness.h"
 
 namespace {
@@ -284,6 +286,10 @@ class CPosixPlatform : public CPlatform {
             std::snprintf(error, errorSize, "no address");
         }
         return ok;
+    }
+
+    int WriteOutput(const char* data, int length) override {
+        return WriteStandardOutput(data, length);
     }
 
     std::FILE* OpenForReading(const char* path) override {

@@ -1,5 +1,6 @@
 // Windows implementation of the platform layer: Winsock 2 in non-blocking
-// mode, GetTickCount, Sleep and a console control handler.
+// mode, GetTickCount, Sleep, a console control handler and a standard
+// output written from a thread of its own (windows/output.h).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -17,6 +18,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/windows/output.h"
 #include "platform/windows/readiness.h"
 
 namespace {
@@ -216,6 +218,11 @@ class CWindowsPlatform : public CPlatform {
     }
 
     void SleepMs(int ms) override { Sleep(static_cast<DWORD>(ms)); }
+
+    int WriteOutput(const char* data, int length) override {
+        return WriteStandardOutput(data, length);
+    }
+    bool OutputPending() override { return StandardOutputPending(); }
 
     std::FILE* OpenForReading(const char* path) override {
         // Readers may share the file; an editor still writing it makes the

@@ -130,6 +130,19 @@ void FakePlatform::SleepMs(int ms) {
     }
 }
 
+int FakePlatform::WriteOutput(const char* data, int length) {
+    if (outputRoom < 0) {
+        return CPlatform::WriteOutput(data, length);
+    }
+    if (outputGone) {
+        return kIoError;
+    }
+    int taken = length < outputRoom ? length : outputRoom;
+    output.append(data, static_cast<std::size_t>(taken));
+    outputRoom -= taken;
+    return taken;
+}
+
 std::FILE* FakePlatform::OpenForReading(const char* path) {
     lastOpenedPath = path;
     return std::fopen(path, "rb");

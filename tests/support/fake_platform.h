@@ -60,6 +60,8 @@ class FakePlatform : public CPlatform {
     ReadyList ReadySockets() override;
     std::uint32_t TickCount() override { return now; }
     void SleepMs(int ms) override;
+    // Standard output: the process's own unless `outputRoom` is set.
+    int WriteOutput(const char* data, int length) override;
     std::FILE* OpenForReading(const char* path) override;
     // From `stamps` when the test set one for the path; none otherwise.
     bool StampFile(const char* path, FileStamp* stamp) override;
@@ -98,6 +100,12 @@ class FakePlatform : public CPlatform {
     int listenBacklog = -1;
     std::string lastOpenedPath;
     std::function<void(int)> onSleep;  // called for each SleepMs
+    // Standard output, when outputRoom is not negative: what was written,
+    // and how many bytes more it takes before it is full. Once outputGone
+    // is set, every write fails as on a pipe without a reader.
+    int outputRoom = -1;
+    bool outputGone = false;
+    std::string output;
     // Readiness: off, every socket may read (as on a system without a
     // check) and ReadySockets is not complete. On, each look notes the
     // sockets with a queued receive result; MayRead answers from the last

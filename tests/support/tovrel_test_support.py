@@ -4,7 +4,8 @@
 - frame / cut_frame / recv_exact / recv_frame: the wire format, a 4-byte
   little-endian length and then the payload.
 - Process: any program with its output collected by background threads, so
-  a test can wait for console lines while it runs; stopped by its PID.
+  a test can wait for console lines while it runs (or hold them unread, as
+  a stalled reader would); stopped by its PID.
 - ServerProcess / server_command: the real server (the command in
   TOVREL_SERVER, which may be several words such as "wine64 build/tovrel.exe")
   on a free loopback port, waited for until it prints "Server is open".
@@ -101,6 +102,10 @@ class Process:
         self._out = bytearray()
         self._err = bytearray()
         self._cond = threading.Condition()
+        # Cleared while a test holds the output (hold_output): the pumps stop
+        # reading, so the program's pipes fill as behind a stalled reader.
+        self._reading = threading.Event()
+        self._reading.set()
         self.proc = subprocess.Popen(self.argv, stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT if merge_stderr else subprocess.PIPE,
                                      cwd=cwd, env=env, preexec_fn=preexec_fn)
@@ -116,6 +121,7 @@ class Process:
     def _pump(self, pipe, sink, index):
         fd = pipe.fileno()
         while True:
+            self._reading.wait()
             try:
                 chunk = os.read(fd, 65536)
             except OSError:
@@ -128,6 +134,13 @@ class Process:
                 self._cond.notify_all()
             if not chunk:
                 return
+
+    def hold_output(self):
+        """Stops reading the program's output after the chunk being read."""
+        self._reading.clear()
+
+    def release_output(self):
+        self._reading.set()
 
     @property
     def pid(self):
@@ -213,6 +226,7 @@ class Process:
 
     def kill(self):
         """SIGKILL if still running; then the output threads are ended."""
+        self.release_output()
         if self.proc.poll() is None:
             self.proc.kill()
             try:
