@@ -290,6 +290,36 @@ def test_entries_that_are_no_message_are_skipped(redis, server_factory):
     assert redis.call("XLEN", key) == 2 + len(bad)
 
 
+def test_a_forged_number_or_tag_leaves_the_writers_later_messages_alone(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    servers = [join(server_factory, redis, room) for _ in range(2)]
+    clients = [s.connect() for s in servers]
+    clients[0].send_frame("one")
+    for c in clients:
+        c.expect_frame("one")
+    (_, fields), = redis.call("XRANGE", key, "-", "+")
+    tag = dict(zip(fields[0::2], fields[1::2]))[b"o"].decode().split(":")[0]
+    c = redis.connect()
+    forged, long_tag = c.pipeline([
+        # The first instance's tag with the highest number there is: its own
+        # count for the first instance, a leap past the entries between for
+        # the second.
+        ("XADD", key, "*", "m", "forged", "o", f"{tag}:18446744073709551615"),
+        ("XADD", key, "*", "m", "long tag", "o", "a" * 100 + ":1"),
+    ])
+    c.close()
+    clients[0].send_frame("two")
+    clients[1].send_frame("three")
+    orders = [texts(c, 2) for c in clients]
+    assert_one_order(orders, ["two", "three"])
+    for c in clients:
+        c.ping_barrier()
+    for s in servers:
+        s.wait_line(f"Skipped room entry {forged.decode()}: number far ahead of its writer")
+    assert_nobody_dropped(servers)
+
+
 def test_a_stop_sends_what_is_held(redis, server_factory):
     room = new_room()
     key = f"tovrel:{room}"
