@@ -95,6 +95,10 @@ const char* EntryFault(const redisReply* fields, const redisReply** text) {
     }
     const redisReply* m = reply::Field(fields, "m");
     const redisReply* o = reply::Field(fields, "o");
+    long long length = 0;
+    if (reply::Integer(m, &length) && length > static_cast<long long>(frame::kMaxPayload)) {
+        return "text longer than a frame";  // read past, never held (CReplyFilter)
+    }
     if (m == nullptr || o == nullptr || m->type != REDIS_REPLY_STRING ||
         o->type != REDIS_REPLY_STRING) {
         return "not the fields m and o";
@@ -110,6 +114,20 @@ const char* EntryFault(const redisReply* fields, const redisReply** text) {
     }
     *text = m;
     return nullptr;
+}
+
+// Whether the filter held part of an entry back (a bulk within a frame's
+// length that came past the reply's bound): it is to be read again.
+bool HeldBack(const redisReply* entry) {
+    const redisReply* fields = reply::IsArray(entry, 2) ? entry->element[1] : nullptr;
+    for (std::size_t i = 0; reply::IsArray(fields) && i < fields->elements; ++i) {
+        long long length = 0;
+        if (reply::Integer(fields->element[i], &length) &&
+            length <= static_cast<long long>(frame::kMaxPayload)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool NoSuchKey(const redisReply* r) {
@@ -449,7 +467,7 @@ void CRoomLink::SendBatch(std::uint32_t now) {
         AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
     }
     char count[16];
-    int countSize = std::snprintf(count, sizeof count, "%d", kReadCount);
+    int countSize = std::snprintf(count, sizeof count, "%d", readCount_);
     std::string from = lastId_.ToString();
     const char* argv[] = {"XREAD", "COUNT", count, "STREAMS", key_.c_str(), from.c_str()};
     std::size_t lengths[] = {5, 5,           static_cast<std::size_t>(countSize),
@@ -698,8 +716,16 @@ void CRoomLink::OnRead(const redisReply* r) {
     }
     std::size_t count = reply::IsArray(entries) ? entries->elements : 0;
     unsigned long long duplicates = 0;
+    bool heldBack = false;
     for (std::size_t i = 0; i < count; ++i) {
         const redisReply* entry = entries->element[i];
+        // The reply's bound was reached: the rest is read again, fewer at a
+        // time. The first entry always fits, unless it is no message.
+        if (i > 0 && HeldBack(entry)) {
+            heldBack = true;
+            readCount_ = static_cast<int>(i);
+            break;
+        }
         CStreamId id;
         if (!reply::IsArray(entry, 2) || !ParseId(entry->element[0], &id)) {
             Skip(reply::IsArray(entry, 1) ? entry->element[0] : nullptr, "not an entry");
@@ -740,7 +766,11 @@ void CRoomLink::OnRead(const redisReply* r) {
     if (duplicates > 0) {
         ConsolePrint("Suppressed %llu duplicate messages\n", duplicates);
     }
-    if (count >= static_cast<std::size_t>(kReadCount)) {
+    bool full = heldBack || count >= static_cast<std::size_t>(readCount_);
+    if (!heldBack) {
+        readCount_ = std::min(readCount_ * 2, kReadCount);  // back to the most
+    }
+    if (full) {
         checkDue_ = true;  // behind: the next read may find entries trimmed
     } else if (catchingUp_) {
         // Read to the end: what was not found was never written; send it again.

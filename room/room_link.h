@@ -202,6 +202,7 @@ class CRoomLink {
     long long seen_ = 0;
     bool checkDue_ = false;
     bool discardRead_ = false;
+    int readCount_ = kReadCount;  // fewer after a reply that reached its bound
     bool catchingUp_ = false;
 
     std::deque<Held> held_;

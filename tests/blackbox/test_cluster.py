@@ -320,6 +320,60 @@ def test_a_forged_number_or_tag_leaves_the_writers_later_messages_alone(redis, s
     assert_nobody_dropped(servers)
 
 
+def memory_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def test_a_large_backlog_is_read_in_bounded_replies(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    server = join(server_factory, redis, room)
+    pid = server.proc.pid
+    client = server.connect()
+    client.ping_barrier()
+
+    def backlog(fields):
+        # Written while the instance is stopped, so that one read finds it all.
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            c = redis.connect(timeout=60)
+            ids = c.pipeline([("XADD", key, "*") + f for f in fields])
+            c.close()
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        return ids
+
+    # More than one reply may hold: every message still arrives, in order.
+    sent = [f"o{k:04d}" + "x" * 16000 for k in range(600)]
+    backlog([("m", t, "o", f"{WRITER}:{k}") for k, t in enumerate(sent)])
+    for t in sent:
+        client.expect_frame(t, timeout=30)
+    client.ping_barrier()
+    client.close()
+
+    # Messages of a frame's full length, then one far longer: what the
+    # instance holds meanwhile stays far below either.
+    with open(f"/proc/{pid}/clear_refs", "w") as f:
+        f.write("5")  # the peak starts again from here
+    before = memory_kib(pid, "VmRSS")
+    big = [f"b{k:04d}".ljust(131072, "y") for k in range(400)]
+    ids = backlog([("m", t, "o", f"{WRITER}:{1000 + k}") for k, t in enumerate(big)] +
+                  [("m", "z" * (100 << 20), "o", f"{WRITER}:2000")])
+    server.wait_line(f"Skipped room entry {ids[-1].decode()}: text longer than a frame",
+                     timeout=60)
+    grown = memory_kib(pid, "VmHWM") - before
+    newcomer = server.connect()
+    assert texts(newcomer, 3) == big[-3:]
+    newcomer.send_frame("after")
+    newcomer.expect_frame("after")
+    if not os.environ.get("TOVREL_SANITIZED"):  # freed memory stays in its quarantine
+        assert grown < 48 * 1024, f"grew by {grown} KiB while reading"
+
+
 def test_a_stop_sends_what_is_held(redis, server_factory):
     room = new_room()
     key = f"tovrel:{room}"
