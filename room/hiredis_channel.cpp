@@ -1,8 +1,15 @@
 // The Redis channel over hiredis: hiredis owns the socket, so no system
 // header is needed here beyond what hiredis itself includes.
+//
+// hiredis's sds.h (which hiredis.h includes) declares its functions without
+// C linkage: it is included first, as C.
+extern "C" {
+#include <hiredis/sds.h>
+}
+
 #include "room/redis_channel.h"
 
-#include <hiredis/sds.h>
+#include "room/reply_filter.h"
 
 namespace {
 
@@ -24,6 +31,15 @@ class CHiredisChannel : public CRedisChannel {
         if (context_->err != 0) {
             return Broken();
         }
+        // Replies are parsed by a reader of our own, fed through the filter;
+        // hiredis's reader only gathers each read's bytes for it.
+        filter_ = CReplyFilter();
+        replies_ = redisReaderCreate();
+        if (replies_ == nullptr) {
+            Close();
+            error_ = "out of memory";
+            return false;
+        }
         // A peer that vanished without a word shows up in the end.
         redisEnableKeepAlive(context_);
         return true;
@@ -33,6 +49,10 @@ class CHiredisChannel : public CRedisChannel {
         if (context_ != nullptr) {
             redisFree(context_);
             context_ = nullptr;
+        }
+        if (replies_ != nullptr) {
+            redisReaderFree(replies_);
+            replies_ = nullptr;
         }
     }
 
@@ -52,23 +72,40 @@ class CHiredisChannel : public CRedisChannel {
             error_ = "not connected";
             return false;
         }
+        if (replies_->err != 0) {
+            error_ = replies_->errstr;
+            return false;
+        }
         int done = 0;
         heard_ = false;
         if (redisBufferWrite(context_, &done) != REDIS_OK) {
             return Broken();
         }
-        // Each read takes what one call gets; the reader's length only grows
-        // while nothing is taken out, so no growth means nothing arrived.
+        // Each read takes what one call gets (16 KiB at most) into hiredis's
+        // reader, from where it goes through the filter to ours at once.
         for (std::size_t taken = 0; taken < kMaxReadPerExchange;) {
-            std::size_t before = context_->reader->len;
             if (redisBufferRead(context_) != REDIS_OK) {
                 return Broken();
             }
-            std::size_t after = context_->reader->len;
-            if (after <= before) {
+            redisReader* raw = context_->reader;
+            std::size_t got = raw->len - raw->pos;
+            if (got == 0) {
                 break;
             }
-            taken += after - before;
+            filtered_.clear();
+            bool ok = filter_.Feed(raw->buf + raw->pos, got, &filtered_);
+            sdsclear(raw->buf);
+            raw->pos = 0;
+            raw->len = 0;
+            if (!ok) {
+                error_ = filter_.Error();
+                return false;
+            }
+            if (redisReaderFeed(replies_, filtered_.data(), filtered_.size()) != REDIS_OK) {
+                error_ = "out of memory";
+                return false;
+            }
+            taken += got;
             heard_ = true;
         }
         return true;
@@ -76,8 +113,8 @@ class CHiredisChannel : public CRedisChannel {
 
     redisReply* NextReply() override {
         void* reply = nullptr;
-        if (context_ == nullptr || redisGetReply(context_, &reply) != REDIS_OK) {
-            return nullptr;
+        if (replies_ == nullptr || redisReaderGetReply(replies_, &reply) != REDIS_OK) {
+            return nullptr;  // a protocol error shows at the next Exchange
         }
         return static_cast<redisReply*>(reply);
     }
@@ -98,6 +135,9 @@ class CHiredisChannel : public CRedisChannel {
     }
 
     redisContext* context_ = nullptr;
+    redisReader* replies_ = nullptr;
+    CReplyFilter filter_;
+    std::string filtered_;  // one read's bytes after the filter, reused
     std::string error_;
     bool heard_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,16 +48,57 @@ bool ParseId(const redisReply* r, CStreamId* id) {
     return reply::IsText(r) && id->Parse(r->str, r->len);
 }
 
+// An entry's origin, "TAG:NUMBER": the writer's tag of 1 to kMaxTagLength
+// hex digits (an instance draws 16), a colon and a number that fits 64
+// bits. False for anything else; *origin is the parsed origin otherwise.
+bool ParseOrigin(const redisReply* o, COrigin* origin) {
+    if (o == nullptr || o->type != REDIS_REPLY_STRING) {
+        return false;
+    }
+    const char* at = o->str;
+    const char* end = o->str + o->len;
+    const char* tagEnd = at;
+    while (tagEnd < end && tagEnd - at <= static_cast<std::ptrdiff_t>(kMaxTagLength) &&
+           std::isxdigit(static_cast<unsigned char>(*tagEnd))) {
+        ++tagEnd;
+    }
+    std::size_t tagLength = static_cast<std::size_t>(tagEnd - at);
+    if (tagLength == 0 || tagLength > kMaxTagLength || tagEnd == end || *tagEnd != ':') {
+        return false;
+    }
+    std::uint64_t seq = 0;
+    const char* d = tagEnd + 1;
+    for (; d < end && *d >= '0' && *d <= '9'; ++d) {
+        std::uint64_t digit = static_cast<std::uint64_t>(*d - '0');
+        if (seq > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        seq = seq * 10 + digit;
+    }
+    if (d == tagEnd + 1 || d != end) {
+        return false;
+    }
+    if (origin != nullptr) {
+        origin->tag.assign(at, tagLength);
+        origin->seq = seq;
+    }
+    return true;
+}
+
 // Why an entry's fields are not a message this system could have written
 // ("m" TEXT "o" WRITER:NUMBER, a text no longer than a client's frame and
-// without a NUL, as a client's message is cut at its first one); null when
-// they are. *text is the message then.
+// without a NUL, as a client's message is cut at its first one, and an
+// origin ParseOrigin takes); null when they are. *text is the message then.
 const char* EntryFault(const redisReply* fields, const redisReply** text) {
     if (!reply::IsArray(fields) || fields->elements != 4) {
         return "not the fields m and o";
     }
     const redisReply* m = reply::Field(fields, "m");
     const redisReply* o = reply::Field(fields, "o");
+    long long length = 0;
+    if (reply::Integer(m, &length) && length > static_cast<long long>(frame::kMaxPayload)) {
+        return "text longer than a frame";  // read past, never held (CReplyFilter)
+    }
     if (m == nullptr || o == nullptr || m->type != REDIS_REPLY_STRING ||
         o->type != REDIS_REPLY_STRING) {
         return "not the fields m and o";
@@ -67,23 +109,25 @@ const char* EntryFault(const redisReply* fields, const redisReply** text) {
     if (std::memchr(m->str, '\0', m->len) != nullptr) {
         return "text with a NUL byte";
     }
-    // The writer's tag (hex digits), a colon, its message number.
-    const char* at = o->str;
-    const char* end = o->str + o->len;
-    const char* tagEnd = at;
-    while (tagEnd < end && std::isxdigit(static_cast<unsigned char>(*tagEnd))) {
-        ++tagEnd;
-    }
-    const char* number = tagEnd + 1;
-    bool digits = number < end;
-    for (const char* d = number; d < end && digits; ++d) {
-        digits = *d >= '0' && *d <= '9';
-    }
-    if (tagEnd == at || tagEnd == end || *tagEnd != ':' || !digits || end - number > 20) {
+    if (!ParseOrigin(o, nullptr)) {
         return "malformed origin";
     }
     *text = m;
     return nullptr;
+}
+
+// Whether the filter held part of an entry back (a bulk within a frame's
+// length that came past the reply's bound): it is to be read again.
+bool HeldBack(const redisReply* entry) {
+    const redisReply* fields = reply::IsArray(entry, 2) ? entry->element[1] : nullptr;
+    for (std::size_t i = 0; reply::IsArray(fields) && i < fields->elements; ++i) {
+        long long length = 0;
+        if (reply::Integer(fields->element[i], &length) &&
+            length <= static_cast<long long>(frame::kMaxPayload)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool NoSuchKey(const redisReply* r) {
@@ -339,23 +383,35 @@ void CRoomLink::OnWait(const redisReply* r) {
     }
 }
 
-bool CRoomLink::FirstDelivery(const redisReply* origin) {
-    const char* colon = static_cast<const char*>(
-        std::memchr(origin->str, ':', static_cast<std::size_t>(origin->len)));
-    std::string writer(origin->str, static_cast<std::size_t>(colon - origin->str));
-    std::uint64_t seq = std::strtoull(colon + 1, nullptr, 10);
-    auto found = lastSeqOf_.find(writer);
+bool CRoomLink::FarAhead(const COrigin& origin) const {
+    if (origin.tag == tag_) {
+        return origin.seq >= nextSeq_;
+    }
+    auto found = lastSeqOf_.find(origin.tag);
+    if (found == lastSeqOf_.end() || found->second.counting != counting_ ||
+        origin.seq <= found->second.seq) {
+        return false;  // nothing to measure it by, or no lead at all
+    }
+    // Each of the writer's messages since its last takes a place in the
+    // stream, trimmed ones included: the lead cannot exceed the places.
+    std::uint64_t places =
+        seen_ > found->second.at ? static_cast<std::uint64_t>(seen_ - found->second.at) : 0;
+    return origin.seq - found->second.seq > places + kMaxSeqLead;
+}
+
+bool CRoomLink::FirstDelivery(const COrigin& origin) {
+    auto found = lastSeqOf_.find(origin.tag);
     if (found != lastSeqOf_.end()) {
-        if (seq <= found->second) {
+        if (origin.seq <= found->second.seq) {
             return false;
         }
-        found->second = seq;
+        found->second = {origin.seq, seen_, counting_};
         return true;
     }
     if (lastSeqOf_.size() >= kMaxWriters) {
         lastSeqOf_.clear();  // writers of long ago; a rare reset
     }
-    lastSeqOf_.emplace(writer, seq);
+    lastSeqOf_.emplace(origin.tag, Writer{origin.seq, seen_, counting_});
     return true;
 }
 
@@ -411,7 +467,7 @@ void CRoomLink::SendBatch(std::uint32_t now) {
         AppendAdds(static_cast<std::size_t>(kMaxAddsPerBatch), kMaxAddBytesPerBatch);
     }
     char count[16];
-    int countSize = std::snprintf(count, sizeof count, "%d", kReadCount);
+    int countSize = std::snprintf(count, sizeof count, "%d", readCount_);
     std::string from = lastId_.ToString();
     const char* argv[] = {"XREAD", "COUNT", count, "STREAMS", key_.c_str(), from.c_str()};
     std::size_t lengths[] = {5, 5,           static_cast<std::size_t>(countSize),
@@ -615,7 +671,8 @@ void CRoomLink::OnCheck(const redisReply* r) {
     long long added = 0, length = 0;
     if (!reply::Integer(reply::Field(r, "entries-added"), &added) ||
         !reply::Integer(reply::Field(r, "length"), &length)) {
-        return;  // a Redis before 7.0 does not tell, so nothing can be counted
+        ++counting_;  // trimmed entries may have gone uncounted
+        return;       // a Redis before 7.0 does not tell, so nothing can be counted
     }
     long long removed = added - length;  // trimmed over the stream's lifetime
     CStreamId first;
@@ -640,6 +697,7 @@ void CRoomLink::OnCheck(const redisReply* r) {
 void CRoomLink::ReadFromStart(long long entriesBefore) {
     lastId_ = CStreamId();
     seen_ = entriesBefore;
+    ++counting_;  // places in the new stream say nothing of the old one's
     delivery_.ReplaceHistory(nullptr, 0);
     // A read already sent in this batch went from the old place.
     discardRead_ = std::find_if(steps_.begin(), steps_.end(), [](const Pending& p) {
@@ -658,8 +716,16 @@ void CRoomLink::OnRead(const redisReply* r) {
     }
     std::size_t count = reply::IsArray(entries) ? entries->elements : 0;
     unsigned long long duplicates = 0;
+    bool heldBack = false;
     for (std::size_t i = 0; i < count; ++i) {
         const redisReply* entry = entries->element[i];
+        // The reply's bound was reached: the rest is read again, fewer at a
+        // time. The first entry always fits, unless it is no message.
+        if (i > 0 && HeldBack(entry)) {
+            heldBack = true;
+            readCount_ = static_cast<int>(i);
+            break;
+        }
         CStreamId id;
         if (!reply::IsArray(entry, 2) || !ParseId(entry->element[0], &id)) {
             Skip(reply::IsArray(entry, 1) ? entry->element[0] : nullptr, "not an entry");
@@ -677,7 +743,12 @@ void CRoomLink::OnRead(const redisReply* r) {
             Skip(entry->element[0], fault);  // read past, never relayed
             continue;
         }
-        const redisReply* origin = reply::Field(entry->element[1], "o");
+        COrigin origin;
+        ParseOrigin(reply::Field(entry->element[1], "o"), &origin);
+        if (FarAhead(origin)) {
+            Skip(entry->element[0], "number far ahead of its writer");
+            continue;
+        }
         if (catchingUp_) {
             OnOwnEntry(origin);
         }
@@ -695,7 +766,11 @@ void CRoomLink::OnRead(const redisReply* r) {
     if (duplicates > 0) {
         ConsolePrint("Suppressed %llu duplicate messages\n", duplicates);
     }
-    if (count >= static_cast<std::size_t>(kReadCount)) {
+    bool full = heldBack || count >= static_cast<std::size_t>(readCount_);
+    if (!heldBack) {
+        readCount_ = std::min(readCount_ * 2, kReadCount);  // back to the most
+    }
+    if (full) {
         checkDue_ = true;  // behind: the next read may find entries trimmed
     } else if (catchingUp_) {
         // Read to the end: what was not found was never written; send it again.
@@ -714,15 +789,12 @@ void CRoomLink::OnRead(const redisReply* r) {
     }
 }
 
-void CRoomLink::OnOwnEntry(const redisReply* origin) {
-    if (!reply::IsText(origin) || origin->len <= tag_.size() + 1 ||
-        std::memcmp(origin->str, tag_.data(), tag_.size()) != 0 ||
-        origin->str[tag_.size()] != ':') {
+void CRoomLink::OnOwnEntry(const COrigin& origin) {
+    if (origin.tag != tag_) {
         return;
     }
-    std::uint64_t seq = std::strtoull(origin->str + tag_.size() + 1, nullptr, 10);
     // Written before the link broke: not to be sent again.
-    while (!held_.empty() && held_.front().uncertain && held_.front().seq <= seq) {
+    while (!held_.empty() && held_.front().uncertain && held_.front().seq <= origin.seq) {
         heldBytes_ -= held_.front().length;
         std::free(held_.front().text);
         held_.pop_front();

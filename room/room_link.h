@@ -33,6 +33,16 @@ constexpr int kReplicaWaitMs = 100;        // WAIT's bound, with Sentinel
 constexpr int kNoReplicaMs = 2000;         // no replica this long: deliver without one
 constexpr std::size_t kMaxWriters = 4096;  // writers remembered against duplicates
 constexpr int kSkipReportMs = 10000;       // at most one line about bad entries per this
+constexpr std::size_t kMaxTagLength = 16;  // hex digits of a writer's tag
+// How far a writer's number may run ahead of its last one beyond the entries
+// the stream took in since (a few deleted with XDEL, a few lost to a failover).
+constexpr std::uint64_t kMaxSeqLead = 1000;
+
+// Who wrote an entry: the writer's tag and its message number.
+struct COrigin {
+    std::string tag;
+    std::uint64_t seq = 0;
+};
 
 // One Redis server (or Sentinel) to reach.
 struct CRedisAddress {
@@ -108,8 +118,13 @@ class CRoomLink {
     bool OnSentinel(const redisReply* reply);
     bool OnRole(const redisReply* reply);
     void OnWait(const redisReply* reply);
+    // True when a writer's number is further ahead of what it can have sent
+    // than any of its messages can be: this instance's own beyond the last it
+    // numbered, another's beyond its last by more than the entries between
+    // (plus kMaxSeqLead). Such an entry is skipped and moves no mark.
+    bool FarAhead(const COrigin& origin) const;
     // True the first time a writer's message number comes (or a later one).
-    bool FirstDelivery(const redisReply* origin);
+    bool FirstDelivery(const COrigin& origin);
     void SendBatch(std::uint32_t now);
     void AppendAdds(std::size_t maxCount, std::size_t maxBytes);
     void ReportAtStop();
@@ -120,7 +135,7 @@ class CRoomLink {
     void OnAnchor(const redisReply* reply);
     void OnCheck(const redisReply* reply);
     void OnRead(const redisReply* reply);
-    void OnOwnEntry(const redisReply* origin);
+    void OnOwnEntry(const COrigin& origin);
     void ReadFromStart(long long entriesBefore);
     void Answered();
     void Overdue(std::uint32_t now);
@@ -154,8 +169,16 @@ class CRoomLink {
     std::uint32_t replicaMissingSince_ = 0;
     bool withoutReplica_ = false;  // delivering without a replica, said once
     // The last message number delivered per writer, so a message written
-    // twice (sent again after a failover) is delivered once.
-    std::unordered_map<std::string, std::uint64_t> lastSeqOf_;
+    // twice (sent again after a failover) is delivered once; with the place
+    // in the stream it came at, and the counting it was placed by (bumped
+    // whenever places before and after are not comparable).
+    struct Writer {
+        std::uint64_t seq;
+        long long at;
+        unsigned counting;
+    };
+    std::unordered_map<std::string, Writer> lastSeqOf_;
+    unsigned counting_ = 0;
     int port_;
     std::string key_;
     std::string password_;
@@ -179,6 +202,7 @@ class CRoomLink {
     long long seen_ = 0;
     bool checkDue_ = false;
     bool discardRead_ = false;
+    int readCount_ = kReadCount;  // fewer after a reply that reached its bound
     bool catchingUp_ = false;
 
     std::deque<Held> held_;

@@ -290,6 +290,90 @@ def test_entries_that_are_no_message_are_skipped(redis, server_factory):
     assert redis.call("XLEN", key) == 2 + len(bad)
 
 
+def test_a_forged_number_or_tag_leaves_the_writers_later_messages_alone(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    servers = [join(server_factory, redis, room) for _ in range(2)]
+    clients = [s.connect() for s in servers]
+    clients[0].send_frame("one")
+    for c in clients:
+        c.expect_frame("one")
+    (_, fields), = redis.call("XRANGE", key, "-", "+")
+    tag = dict(zip(fields[0::2], fields[1::2]))[b"o"].decode().split(":")[0]
+    c = redis.connect()
+    forged, long_tag = c.pipeline([
+        # The first instance's tag with the highest number there is: its own
+        # count for the first instance, a leap past the entries between for
+        # the second.
+        ("XADD", key, "*", "m", "forged", "o", f"{tag}:18446744073709551615"),
+        ("XADD", key, "*", "m", "long tag", "o", "a" * 100 + ":1"),
+    ])
+    c.close()
+    clients[0].send_frame("two")
+    clients[1].send_frame("three")
+    orders = [texts(c, 2) for c in clients]
+    assert_one_order(orders, ["two", "three"])
+    for c in clients:
+        c.ping_barrier()
+    for s in servers:
+        s.wait_line(f"Skipped room entry {forged.decode()}: number far ahead of its writer")
+    assert_nobody_dropped(servers)
+
+
+def memory_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def test_a_large_backlog_is_read_in_bounded_replies(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    server = join(server_factory, redis, room)
+    pid = server.proc.pid
+    client = server.connect()
+    client.ping_barrier()
+
+    def backlog(fields):
+        # Written while the instance is stopped, so that one read finds it all.
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            c = redis.connect(timeout=60)
+            ids = c.pipeline([("XADD", key, "*") + f for f in fields])
+            c.close()
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        return ids
+
+    # More than one reply may hold: every message still arrives, in order.
+    sent = [f"o{k:04d}" + "x" * 16000 for k in range(600)]
+    backlog([("m", t, "o", f"{WRITER}:{k}") for k, t in enumerate(sent)])
+    for t in sent:
+        client.expect_frame(t, timeout=30)
+    client.ping_barrier()
+    client.close()
+
+    # Messages of a frame's full length, then one far longer: what the
+    # instance holds meanwhile stays far below either.
+    with open(f"/proc/{pid}/clear_refs", "w") as f:
+        f.write("5")  # the peak starts again from here
+    before = memory_kib(pid, "VmRSS")
+    big = [f"b{k:04d}".ljust(131072, "y") for k in range(400)]
+    ids = backlog([("m", t, "o", f"{WRITER}:{1000 + k}") for k, t in enumerate(big)] +
+                  [("m", "z" * (100 << 20), "o", f"{WRITER}:2000")])
+    server.wait_line(f"Skipped room entry {ids[-1].decode()}: text longer than a frame",
+                     timeout=60)
+    grown = memory_kib(pid, "VmHWM") - before
+    newcomer = server.connect()
+    assert texts(newcomer, 3) == big[-3:]
+    newcomer.send_frame("after")
+    newcomer.expect_frame("after")
+    if not os.environ.get("TOVREL_SANITIZED"):  # freed memory stays in its quarantine
+        assert grown < 48 * 1024, f"grew by {grown} KiB while reading"
+
+
 def test_a_stop_sends_what_is_held(redis, server_factory):
     room = new_room()
     key = f"tovrel:{room}"

@@ -3,6 +3,7 @@
 // must break after Redis applied the command and before its reply arrived).
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "room/reply_filter.h"
 #include "room/room_link.h"
 #include "server_fixture.h"
 
@@ -318,6 +320,80 @@ TEST_F(RoomLinkTest, WithSentinelEntriesAreDeliveredOnceOnAReplica) {
     EXPECT_TRUE(AddedTexts(script).empty());
     EXPECT_EQ(script.commands[0],
               (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "3-0"}));
+}
+
+// What comes past a reply's bound is read past, not kept: a text longer than
+// a frame at once, the rest once the reply holds kMaxReplyBytes. Whole
+// replies after it are kept again, and the bytes may come in any pieces.
+TEST(ReplyFilterTest, LongBulksPastTheBoundBecomeTheirLength) {
+    std::string big(131072, 'b');
+    std::string reply = "*3\r\n" + Bulk("1-0") + Bulk(std::string(200000, 'x')) + "*40\r\n";
+    for (int i = 0; i < 40; ++i) {
+        reply += Bulk(big);
+    }
+    reply += Bulk("small") + "+OK\r\n" + Bulk(big);
+    CReplyFilter filter;
+    std::string out;
+    for (std::size_t at = 0; at < reply.size(); at += 7000) {
+        ASSERT_TRUE(
+            filter.Feed(reply.data() + at, std::min<std::size_t>(7000, reply.size() - at), &out));
+    }
+    std::string expected = "*3\r\n" + Bulk("1-0") + ":200000\r\n*40\r\n";
+    std::size_t kept = CReplyFilter::kMaxReplyBytes / big.size();
+    for (std::size_t i = 0; i < 40; ++i) {
+        expected += i < kept ? Bulk(big) : ":131072\r\n";
+    }
+    expected += Bulk("small") + "+OK\r\n" + Bulk(big);
+    EXPECT_TRUE(out == expected);
+    EXPECT_EQ(out.size(), expected.size());
+
+    CReplyFilter broken;
+    EXPECT_FALSE(broken.Feed("$12x\r\n", 6, &out));
+    EXPECT_FALSE(broken.Error().empty());
+}
+
+// A read whose reply reached its bound delivers what came whole, reads the
+// rest again with a smaller COUNT, and asks for more again after that; an
+// entry whose text was read past is skipped.
+TEST_F(RoomLinkTest, AReadPastItsBoundIsReadAgainInSmallerOnes) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
+    link.AfterClients();
+    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Redis connected\n");
+    auto heldBack = [](const std::string& id, int length) {
+        return "*2\r\n" + Bulk(id) + "*4\r\n" + Bulk("m") + ":" + std::to_string(length) + "\r\n" +
+               Bulk("o") + Bulk("aaaa:9");
+    };
+    auto read = [&](const std::string& entries, int count) {
+        return "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*" + std::to_string(count) + "\r\n" + entries;
+    };
+
+    link.AfterClients();
+    ASSERT_EQ(script.commands.back(),
+              (Command{"XREAD", "COUNT", "2000", "STREAMS", "tovrel:r", "0-0"}));
+    script.replies = read(Entry("1-0", "a", "aaaa:1") + Entry("2-0", "b", "aaaa:2") +
+                              heldBack("3-0", 5) + heldBack("4-0", 5),
+                          4);
+    link.BeforeClients();
+    link.AfterClients();
+    EXPECT_EQ(script.commands.back(),
+              (Command{"XREAD", "COUNT", "2", "STREAMS", "tovrel:r", "2-0"}));
+    // Behind: where the stream stands is looked at first.
+    EXPECT_EQ(script.commands[script.commands.size() - 2][0], "XINFO");
+    script.replies = "*4\r\n" + Bulk("length") + ":4\r\n" + Bulk("entries-added") + ":4\r\n" +
+                     read(Entry("3-0", "c", "aaaa:3") + heldBack("4-0", 200000), 2);
+    link.BeforeClients();
+    EXPECT_EQ(Console(), "Skipped room entry 4-0: text longer than a frame\n");
+    link.AfterClients();
+    EXPECT_EQ(script.commands.back(),
+              (Command{"XREAD", "COUNT", "4", "STREAMS", "tovrel:r", "4-0"}));
+    ASSERT_NE(g_server.relay.history[2], nullptr);
+    EXPECT_STREQ(g_server.relay.history[0], "c");  // newest first
+    EXPECT_STREQ(g_server.relay.history[1], "b");
+    EXPECT_STREQ(g_server.relay.history[2], "a");
 }
 
 }  // namespace
