@@ -68,6 +68,9 @@ class CConnection {
     virtual long long QueuedBytes() const { return 0; }
     // Frees what is kept only for later messages.
     virtual void GiveBackSpare() {}
+    // Frees all it holds of requests and messages not handed over: its
+    // client is being dropped, so they never will be.
+    virtual void Discard() {}
     // Where it asks before it holds more; null: it need not ask.
     void SetMemoryGrant(CMemoryGrant* grant) { grant_ = grant; }
 

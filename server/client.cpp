@@ -180,6 +180,13 @@ void CClient::Drop(const char* reason) {
     busy_.Add(work);         // it ends at its next turn
     discardOnClose_ = true;  // what it has not read is lost anyway
     output.Release();
+    // What it half received goes with it, freed now, so that making room
+    // costs no one else for it. Its remaining messages are not cut.
+    if (cutBytes_ == input.data) {
+        cutBytes_ = nullptr;
+    }
+    input.SetSize(0);
+    connection_->Discard();
     UpdateBudget();
 }
 

@@ -85,7 +85,8 @@ class CClient final : public CParticipant, private CMemoryGrant {
     void Schedule();
 
     // Marks the client to be dropped at its next turn with the console line
-    // `reason` (then "Disconnected"), and frees its output now.
+    // `reason` (then "Disconnected"), and frees now its output and what it
+    // (or its connection) half received.
     void Drop(const char* reason);
     bool Dropping() const { return dropReason_ != nullptr; }
     // Frees the buffers, its own and its connection's, that hold nothing

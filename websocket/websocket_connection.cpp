@@ -150,6 +150,12 @@ void CDecodedFrames::GiveBackSpare() {
     }
 }
 
+void CDecodedFrames::Clear() {
+    size_ = ready_ = read_ = start_ = length_ = 0;
+    streaming_ = false;
+    GiveBackSpare();
+}
+
 bool CDecodedFrames::Reserve(std::size_t more) {
     std::size_t want = CapacityFor(more);
     if (want == capacity_) {
@@ -431,6 +437,13 @@ void CWebSocketConnection::FrameEnd() {
     if (fin_) {
         decoded_.Finish();
     }
+}
+
+void CWebSocketConnection::Discard() {
+    decoded_.Clear();
+    std::string().swap(request_);
+    std::string().swap(early_);
+    ending_ = true;  // nothing more is decoded
 }
 
 void CWebSocketConnection::Fail(int code) {

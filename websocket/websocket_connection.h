@@ -57,6 +57,8 @@ class CDecodedFrames {
     std::size_t Capacity() const { return capacity_; }
     // Frees the memory kept between messages, when nothing is held.
     void GiveBackSpare();
+    // Frees everything, held bytes too.
+    void Clear();
 
   private:
     std::size_t CapacityFor(std::size_t more) const;
@@ -107,6 +109,7 @@ class CWebSocketConnection final : public CConnection {
         return static_cast<long long>(request_.size() + early_.size() + decoded_.Held());
     }
     void GiveBackSpare() override { decoded_.GiveBackSpare(); }
+    void Discard() override;
 
     // Feeds raw bytes to the decoder as if they had been received: for the
     // fuzzer and the tests. Returns false once the connection is ending.
