@@ -614,3 +614,56 @@ def test_unfinished_upgrades_cannot_hang_the_budget(ws_server):
     assert budget_used(server) <= 1024 * 1024
     for s in socks:
         s.close()
+
+
+def test_full_budget_of_slow_readers_makes_room_for_half_sent_messages(ws_server):
+    """With the default budget filled by readers that fell behind, the
+    headers and bodies of half-sent messages still go through the budget."""
+    server = budget_server(ws_server)
+    limit = metric(scrape(server.metrics_port), "tovrel_memory_budget_bytes")
+    readers = [server.connect(rcvbuf=4096) for _ in range(100)]
+    stop = threading.Event()
+
+    def keep_them_in():
+        # A few KB now and then, so no reader is dropped as stalled.
+        while not stop.wait(3):
+            for reader in readers:
+                try:
+                    reader.sock.recv(4096, socket.MSG_DONTWAIT)
+                except OSError:  # nothing waiting, or already gone
+                    pass
+
+    sipper = threading.Thread(target=keep_them_in, daemon=True)
+    sipper.start()
+    tcp = server.connect()
+    text = b"r" * 20000
+    try:
+        # Each frame queues some 2 MB (100 readers): the budget fills to
+        # within 4 MB of its bound before any reader has to go for it.
+        while True:
+            left = limit - budget_used(server)
+            if left < 4 * 1024 * 1024:
+                break
+            for _ in range(max(1, int((left - 3 * 1024 * 1024) // (100 * len(text))))):
+                tcp.send_frame(text)
+            tcp.send_frame(b"@PING")  # answered once the frames before it are relayed
+            while True:
+                got = tcp.recv_frame(timeout=30)
+                if got == b"@PING":
+                    break
+                assert got == text
+        assert server.count("Memory budget exceeded") == 0
+        # More than the room left: each message grows past it as it comes.
+        raws = [Raw(server.ws_port).upgrade(server.ws_port) for _ in range(40)]
+        for raw in raws:
+            raw.send(HALF_MESSAGE_HEADER)
+        rest = mask(b"B" * 131070, b"\x00\x00\x00\x00")
+        for raw in raws:
+            send_quietly(raw.sock, rest)
+        server.wait_line("Memory budget exceeded", timeout=30)
+        assert budget_used(server) <= limit
+        tcp.ping_barrier()
+        assert server.count("TIMEOUT") == 0
+    finally:
+        stop.set()
+        sipper.join(10)
