@@ -22,6 +22,17 @@ inline void CloseSocketOnce(SocketHandle& socket, bool discard) {
     socket = INVALID_SOCKET;
 }
 
+// Asked by a connection before it holds more memory for its client, so that
+// what it keeps goes through the memory budget like the client's buffers.
+// False when the room cannot be made: the client is being dropped for it.
+class CMemoryGrant {
+  public:
+    virtual bool Grant(long long bytes) = 0;
+
+  protected:
+    ~CMemoryGrant() {}
+};
+
 class CConnection {
   public:
     virtual ~CConnection() {}
@@ -52,4 +63,20 @@ class CConnection {
     // request being read, a message being put together. Counted in the
     // memory budget with the client's own buffers.
     virtual long long HeldBytes() const { return 0; }
+    // Of that, the bytes of a request or messages not handed over yet: they
+    // count as queued, so the budget drops their holder rather than wait.
+    virtual long long QueuedBytes() const { return 0; }
+    // Frees what is kept only for later messages.
+    virtual void GiveBackSpare() {}
+    // Frees all it holds of requests and messages not handed over: its
+    // client is being dropped, so they never will be.
+    virtual void Discard() {}
+    // Where it asks before it holds more; null: it need not ask.
+    void SetMemoryGrant(CMemoryGrant* grant) { grant_ = grant; }
+
+  protected:
+    bool Grant(long long bytes) { return bytes <= 0 || grant_ == nullptr || grant_->Grant(bytes); }
+
+  private:
+    CMemoryGrant* grant_ = nullptr;
 };

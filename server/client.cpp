@@ -59,6 +59,7 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       cutOffset_(0),
       dropReason_(nullptr),
       discardOnClose_(false) {
+    connection_->SetMemoryGrant(this);
     Schedule();
 }
 
@@ -92,11 +93,24 @@ bool CClient::MakeRoom(long long bytes) {
         }
         CClient* holder = static_cast<CClient*>(largest->owner);
         if (largest->queued == 0) {
+            long long held = largest->bytes;
             holder->GiveBackSpare();
-        } else {
-            holder->Drop(kBudgetLine);
+            if (largest->bytes < held) {
+                continue;
+            }
         }
+        holder->Drop(kBudgetLine);  // no longer a candidate: the next round names another
     }
+    return true;
+}
+
+bool CClient::Grant(long long bytes) {
+    if (dropReason_ != nullptr || !MakeRoom(bytes)) {
+        return false;
+    }
+    // Counted at once, so that a second request within the same receive
+    // finds the first one's bytes in the total.
+    memory_.Update(budget, HeldBytes() + bytes, QueuedBytes(), true);
     return true;
 }
 
@@ -166,6 +180,13 @@ void CClient::Drop(const char* reason) {
     busy_.Add(work);         // it ends at its next turn
     discardOnClose_ = true;  // what it has not read is lost anyway
     output.Release();
+    // What it half received goes with it, freed now, so that making room
+    // costs no one else for it. Its remaining messages are not cut.
+    if (cutBytes_ == input.data) {
+        cutBytes_ = nullptr;
+    }
+    input.SetSize(0);
+    connection_->Discard();
     UpdateBudget();
 }
 
@@ -176,6 +197,7 @@ void CClient::GiveBackSpare() {
     if (input.size == 0) {
         input.SetSize(0);
     }
+    connection_->GiveBackSpare();
     UpdateBudget();
 }
 
@@ -330,8 +352,8 @@ bool CClient::Receive() {
         return End(nullptr, received == 0 ? EndCause::kPeerClosed : EndCause::kError);
     }
     intake_.Took(this, received > 0 ? received : 0);
+    UpdateBudget();  // its connection may hold more or less now (a message being put together)
     if (received < 0) {
-        UpdateBudget();  // a connection may hold more now (a message being put together)
         return true;
     }
     ResetIdle();

@@ -38,7 +38,7 @@ constexpr int kKeepDrainedMs = 1000;
 // connection has ended. A client can be marked to be dropped at any time
 // (Drop); it then ends at its next turn, so a walk of the list never meets
 // a deletion.
-class CClient final : public CParticipant {
+class CClient final : public CParticipant, private CMemoryGrant {
   public:
     // The policies a client shares with the others.
     struct Shared {
@@ -85,16 +85,21 @@ class CClient final : public CParticipant {
     void Schedule();
 
     // Marks the client to be dropped at its next turn with the console line
-    // `reason` (then "Disconnected"), and frees its output now.
+    // `reason` (then "Disconnected"), and frees now its output and what it
+    // (or its connection) half received.
     void Drop(const char* reason);
     bool Dropping() const { return dropReason_ != nullptr; }
-    // Frees the buffers of a client that has nothing queued or half received.
+    // Frees the buffers, its own and its connection's, that hold nothing
+    // queued or half received.
     void GiveBackSpare();
 
-    // Bytes waiting to go out or to complete a frame, and the memory that
-    // holds them. Shared frames count in full for every client they wait
-    // for, so the total never underrates what is held.
-    long long QueuedBytes() const { return static_cast<long long>(output.Size()) + input.size; }
+    // Bytes waiting to go out or to complete a frame or a message (its
+    // connection's too), and the memory that holds them. Shared frames
+    // count in full for every client they wait for, so the total never
+    // underrates what is held.
+    long long QueuedBytes() const {
+        return static_cast<long long>(output.Size()) + input.size + connection_->QueuedBytes();
+    }
     long long HeldBytes() const {
         return static_cast<long long>(output.Size()) + output.Capacity() + input.Capacity() +
                connection_->HeldBytes();
@@ -147,8 +152,12 @@ class CClient final : public CParticipant {
   private:
     void UpdateBudget();
     // Frees what others hold, largest first, until `bytes` more fit; false
-    // when this client itself had to be dropped for it.
+    // when this client itself had to be dropped for it. A holder with
+    // nothing queued gives back its spare buffers, and is dropped when that
+    // frees nothing, so every round frees something and the loop ends.
     bool MakeRoom(long long bytes);
+    // CMemoryGrant: room for what its connection is about to hold.
+    bool Grant(long long bytes) override;
     // The idle time starts again from its full length.
     void ResetIdle();
     // Output was queued on an empty queue: the idle time stops running.

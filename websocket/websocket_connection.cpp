@@ -127,13 +127,39 @@ CDecodedFrames::~CDecodedFrames() {
     std::free(data_);
 }
 
-bool CDecodedFrames::Reserve(std::size_t more) {
+std::size_t CDecodedFrames::CapacityFor(std::size_t more) const {
     if (capacity_ - size_ >= more) {
-        return true;
+        return capacity_;
     }
     std::size_t want = capacity_ == 0 ? 1024 : capacity_;
     while (want - size_ < more) {
         want *= 2;
+    }
+    return want;
+}
+
+std::size_t CDecodedFrames::GrowthFor(std::size_t more) const {
+    return CapacityFor(more) - capacity_;
+}
+
+void CDecodedFrames::GiveBackSpare() {
+    if (size_ == 0) {
+        std::free(data_);
+        data_ = nullptr;
+        capacity_ = 0;
+    }
+}
+
+void CDecodedFrames::Clear() {
+    size_ = ready_ = read_ = start_ = length_ = 0;
+    streaming_ = false;
+    GiveBackSpare();
+}
+
+bool CDecodedFrames::Reserve(std::size_t more) {
+    std::size_t want = CapacityFor(more);
+    if (want == capacity_) {
+        return true;
     }
     void* grown = HeapRealloc(data_, want);
     if (grown == nullptr) {
@@ -350,9 +376,12 @@ void CWebSocketConnection::FrameStart(bool fin, int opcode, unsigned long long l
         messageBytes_ = 0;
         fragments_ = 0;
     }
-    // Checked before anything of it is kept: too long is refused at once.
+    // Checked from the header, before any of its payload is kept: too
+    // long is refused at once.
     if (length > kMaxMessage - messageBytes_) {
-        decoded_.Refuse(messageBytes_ + length);
+        if (DecodedRoom(frame::kHeaderSize)) {
+            decoded_.Refuse(messageBytes_ + length);
+        }
         Fail(kCloseTooBig);
         return;
     }
@@ -360,24 +389,45 @@ void CWebSocketConnection::FrameStart(bool fin, int opcode, unsigned long long l
         Fail(kClosePolicy);
         return;
     }
+    // A binary frame's bytes are handed over as they come; a text message
+    // waits for the last UTF-8 check, made before the end of its last frame.
+    bool streamed = fin && opcode == WSLAY_BINARY_FRAME;
     if (opcode != WSLAY_CONTINUATION_FRAME &&
-        !decoded_.Begin(fin ? static_cast<long long>(length) : -1)) {
+        (!DecodedRoom(frame::kHeaderSize) ||
+         !decoded_.Begin(streamed ? static_cast<long long>(length) : -1))) {
         Fail(kCloseInternal);
         return;
     }
     messageBytes_ += length;
-    if (!decoded_.Reserve(static_cast<std::size_t>(length))) {
-        Fail(kCloseInternal);
-    }
 }
 
 void CWebSocketConnection::FrameChunk(const unsigned char* data, std::size_t length) {
     if (ending_ || control_ || length == 0) {
         return;
     }
-    if (!decoded_.Append(data, length)) {
+    if (!DecodedRoom(length) || !decoded_.Append(data, length)) {
         Fail(kCloseInternal);
     }
+}
+
+bool CWebSocketConnection::DecodedRoom(std::size_t more) {
+    return Grant(static_cast<long long>(decoded_.GrowthFor(more))) && decoded_.Reserve(more);
+}
+
+bool CWebSocketConnection::RequestRoom(std::size_t more) {
+    std::size_t need = request_.size() + more;
+    if (need <= request_.capacity()) {
+        return true;
+    }
+    std::size_t want = 1024;
+    while (want < need) {
+        want *= 2;
+    }
+    if (!Grant(static_cast<long long>(want - request_.capacity()))) {
+        return false;
+    }
+    request_.reserve(want);
+    return true;
 }
 
 void CWebSocketConnection::FrameEnd() {
@@ -387,6 +437,13 @@ void CWebSocketConnection::FrameEnd() {
     if (fin_) {
         decoded_.Finish();
     }
+}
+
+void CWebSocketConnection::Discard() {
+    decoded_.Clear();
+    std::string().swap(request_);
+    std::string().swap(early_);
+    ending_ = true;  // nothing more is decoded
 }
 
 void CWebSocketConnection::Fail(int code) {
@@ -452,6 +509,9 @@ int CWebSocketConnection::ReadRequest() {
     if (got <= 0) {
         return got;
     }
+    if (!RequestRoom(static_cast<std::size_t>(got))) {
+        return kIoWouldBlock;  // refused: the budget drops this client
+    }
     request_.append(reinterpret_cast<const char*>(g_raw), static_cast<std::size_t>(got));
     CHandshakeResult result = ReadHandshake(request_.data(), request_.size(), origins_, accept_);
     if (result.kind == CHandshakeResult::kIncomplete) {
@@ -459,7 +519,13 @@ int CWebSocketConnection::ReadRequest() {
     }
     upgrade_ = result.kind == CHandshakeResult::kUpgrade;
     if (upgrade_) {
-        early_ = request_.substr(result.consumed);
+        // What came behind the request stays in the request's memory, which
+        // the budget has counted already.
+        request_.erase(0, result.consumed);
+        early_.swap(request_);
+        if (early_.empty()) {
+            std::string().swap(early_);
+        }
         if (!StartWebSocket()) {
             return kIoError;
         }

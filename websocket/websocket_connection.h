@@ -27,7 +27,8 @@ class COutgoingFrames {
 
 // Received WebSocket messages as length frames, in the order they came:
 // complete bytes at the front, then the message still being put together.
-// Its memory is kept between messages, so steady traffic allocates nothing.
+// Its memory grows as the bytes come, never ahead of them, and is kept
+// between messages, so steady traffic allocates nothing.
 class CDecodedFrames {
   public:
     CDecodedFrames() = default;
@@ -36,10 +37,12 @@ class CDecodedFrames {
     CDecodedFrames& operator=(const CDecodedFrames&) = delete;
 
     int Ready() const { return static_cast<int>(ready_ - read_); }
+    // Bytes not handed out yet, the message being put together included.
+    std::size_t Held() const { return size_ - read_; }
     // Copies up to `length` ready bytes out.
     int Take(void* buffer, int length);
-    // A new message at the end: its length when known (a single frame, so
-    // its bytes are ready as they come), or -1 (fragments: ready once whole).
+    // A new message at the end: its length when its bytes may be handed out
+    // as they come (a single binary frame), or -1 (ready once whole).
     bool Begin(long long knownLength);
     bool Append(const unsigned char* bytes, std::size_t length);
     // The message is whole.
@@ -49,9 +52,17 @@ class CDecodedFrames {
     // client's oversized frame.
     bool Refuse(unsigned long long length);
     bool Reserve(std::size_t more);
+    // The memory that Reserve(more) would add.
+    std::size_t GrowthFor(std::size_t more) const;
     std::size_t Capacity() const { return capacity_; }
+    // Frees the memory kept between messages, when nothing is held.
+    void GiveBackSpare();
+    // Frees everything, held bytes too.
+    void Clear();
 
   private:
+    std::size_t CapacityFor(std::size_t more) const;
+
     unsigned char* data_ = nullptr;
     std::size_t capacity_ = 0;
     std::size_t size_ = 0;
@@ -68,7 +79,10 @@ class CDecodedFrames {
 // the chat page, anything else an HTTP error; both of those end the
 // connection once answered. Frames from the client are decoded by wslay and
 // handed to the client as length frames; control frames are answered here.
-// The server's frames come ready from the WebSocket encoding.
+// A text message is handed over only once its UTF-8 is known to be whole.
+// What it holds of a request or a message grows as the bytes come, each
+// step granted by the memory budget first. The server's frames come ready
+// from the WebSocket encoding.
 class CWebSocketConnection final : public CConnection {
   public:
     // `origins`: the pages that may open a WebSocket; empty allows any.
@@ -91,6 +105,11 @@ class CWebSocketConnection final : public CConnection {
         return static_cast<long long>(request_.capacity() + early_.capacity() +
                                       decoded_.Capacity());
     }
+    long long QueuedBytes() const override {
+        return static_cast<long long>(request_.size() + early_.size() + decoded_.Held());
+    }
+    void GiveBackSpare() override { decoded_.GiveBackSpare(); }
+    void Discard() override;
 
     // Feeds raw bytes to the decoder as if they had been received: for the
     // fuzzer and the tests. Returns false once the connection is ending.
@@ -116,6 +135,11 @@ class CWebSocketConnection final : public CConnection {
     // Reads and discards what the peer has sent, so that closing the
     // socket does not reset the connection before the close frame is read.
     void Drain();
+
+    // Room for `more` decoded bytes, granted by the budget first.
+    bool DecodedRoom(std::size_t more);
+    // Room in the request for `more` bytes, granted by the budget first.
+    bool RequestRoom(std::size_t more);
 
     // Bytes go through it as they are: the frames are this class's.
     int ReceiveRaw(void* buffer, int length);

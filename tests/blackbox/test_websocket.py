@@ -12,6 +12,7 @@ import socket
 import ssl
 import subprocess
 import struct
+import threading
 import time
 
 import pytest
@@ -344,13 +345,16 @@ def test_fragments_adding_up_past_the_limit_close_with_1009(ws_server):
     server.wait_line("Invalid msg size")
 
 
-def test_invalid_utf8_text_closes_with_1007(ws_server):
+@pytest.mark.parametrize("payload", [b"ok \xc3\x28 not utf-8", b"ab\xe2\x82"],
+                         ids=["invalid", "truncated"])
+def test_invalid_utf8_text_closes_with_1007(ws_server, payload):
     server = ws_server()
     tcp = server.connect()
     raw = Raw(server.ws_port).upgrade(server.ws_port)
-    raw.send(client_frame(1, b"ok \xc3\x28 not utf-8"))
+    raw.send(client_frame(1, payload))
     raw.expect_close(1007)
     server.wait_count(DISCONNECTED, 1)
+    # Nothing of the text reached the room: the next frame is this one.
     tcp.send_frame(b"still here")
     tcp.expect_frame(b"still here")
 
@@ -518,3 +522,148 @@ def test_a_thousand_unfinished_upgrades(ws_server):
 
     run(after())
     tcp.expect_frame(b"after the storm")
+
+
+# ---------------------------------------------------------------------------
+# The memory budget: what a connection holds before its message or its
+# request is whole goes through it, and no holder can make it spin
+
+
+# Not final, text, masked, a 64-bit length of 131072, then one payload byte.
+HALF_MESSAGE_HEADER = bytes.fromhex("01ff" "0000000000020000" "00000000" "41")
+
+
+def budget_used(server):
+    return metric(scrape(server.metrics_port), "tovrel_memory_budget_used_bytes")
+
+
+def assert_room_goes_on(server, tcp, history):
+    """The honest TCP client's message is relayed and its "@PING" answered,
+    and a newcomer joins with the history (the message last)."""
+    tcp.send_frame(history[-1])
+    tcp.expect_frame(history[-1])
+    tcp.ping_barrier()
+    newcomer = server.connect()
+    for text in history:
+        newcomer.expect_frame(text)
+    newcomer.ping_barrier()
+    newcomer.close()
+
+
+def budget_server(ws_server, *extra):
+    mport = free_port()
+    server = ws_server("--metrics", str(mport), *extra)
+    server.metrics_port = mport
+    return server
+
+
+def send_quietly(sock, data):
+    """Sends what the server may cut off: a connection it dropped is no error here."""
+    try:
+        sock.sendall(data)
+    except (BrokenPipeError, ConnectionResetError):
+        pass
+
+
+def test_half_sent_messages_cannot_hang_the_budget(ws_server):
+    server = budget_server(ws_server, "--max-memory", "1M")
+    raws = [Raw(server.ws_port).upgrade(server.ws_port) for _ in range(5)]
+    before = budget_used(server)
+    for raw in raws:
+        raw.send(HALF_MESSAGE_HEADER)
+    # Each holds at least the byte it sent, with the message's length.
+    server.wait_for(lambda: budget_used(server) >= before + 5 * 5, what="the headers read")
+    tcp = server.connect()
+    assert_room_goes_on(server, tcp, [b"after the headers"])
+
+    # Five more, then all send their messages but the last byte: more than
+    # the budget, so holders are dropped, and never the client that reads.
+    raws += [Raw(server.ws_port).upgrade(server.ws_port) for _ in range(5)]
+    for raw in raws[5:]:
+        raw.send(HALF_MESSAGE_HEADER)
+    rest = mask(b"B" * 131070, b"\x00\x00\x00\x00")
+    senders = [threading.Thread(target=send_quietly, args=(raw.sock, rest), daemon=True)
+               for raw in raws]
+    for t in senders:
+        t.start()
+    server.wait_line("Memory budget exceeded", timeout=30)
+    for t in senders:
+        t.join(30)
+    assert_room_goes_on(server, tcp, [b"after the headers", b"after the bodies"])
+    assert budget_used(server) <= 1024 * 1024
+    for raw in raws:
+        raw.close()
+
+
+def test_unfinished_upgrades_cannot_hang_the_budget(ws_server):
+    server = budget_server(ws_server, "--max-memory", "1M")
+    tcp = server.connect()
+    half = b"GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + b"p" * 6000
+    socks = []
+    for _ in range(200):
+        s = socket.create_connection(("127.0.0.1", server.ws_port), timeout=IO_TIMEOUT)
+        s.sendall(half)
+        socks.append(s)
+    server.wait_count(NEW_CLIENT, 201, timeout=60)
+    # Each answer comes a pass after the one before: by the last, every
+    # request has been read.
+    for _ in range(3):
+        tcp.ping_barrier()
+    server.wait_line("Memory budget exceeded")
+    assert_room_goes_on(server, tcp, [b"after the requests"])
+    assert budget_used(server) <= 1024 * 1024
+    for s in socks:
+        s.close()
+
+
+def test_full_budget_of_slow_readers_makes_room_for_half_sent_messages(ws_server):
+    """With the default budget filled by readers that fell behind, the
+    headers and bodies of half-sent messages still go through the budget."""
+    server = budget_server(ws_server)
+    limit = metric(scrape(server.metrics_port), "tovrel_memory_budget_bytes")
+    readers = [server.connect(rcvbuf=4096) for _ in range(100)]
+    stop = threading.Event()
+
+    def keep_them_in():
+        # A few KB now and then, so no reader is dropped as stalled.
+        while not stop.wait(3):
+            for reader in readers:
+                try:
+                    reader.sock.recv(4096, socket.MSG_DONTWAIT)
+                except OSError:  # nothing waiting, or already gone
+                    pass
+
+    sipper = threading.Thread(target=keep_them_in, daemon=True)
+    sipper.start()
+    tcp = server.connect()
+    text = b"r" * 20000
+    try:
+        # Each frame queues some 2 MB (100 readers): the budget fills to
+        # within 4 MB of its bound before any reader has to go for it.
+        while True:
+            left = limit - budget_used(server)
+            if left < 4 * 1024 * 1024:
+                break
+            for _ in range(max(1, int((left - 3 * 1024 * 1024) // (100 * len(text))))):
+                tcp.send_frame(text)
+            tcp.send_frame(b"@PING")  # answered once the frames before it are relayed
+            while True:
+                got = tcp.recv_frame(timeout=30)
+                if got == b"@PING":
+                    break
+                assert got == text
+        assert server.count("Memory budget exceeded") == 0
+        # More than the room left: each message grows past it as it comes.
+        raws = [Raw(server.ws_port).upgrade(server.ws_port) for _ in range(40)]
+        for raw in raws:
+            raw.send(HALF_MESSAGE_HEADER)
+        rest = mask(b"B" * 131070, b"\x00\x00\x00\x00")
+        for raw in raws:
+            send_quietly(raw.sock, rest)
+        server.wait_line("Memory budget exceeded", timeout=30)
+        assert budget_used(server) <= limit
+        tcp.ping_barrier()
+        assert server.count("TIMEOUT") == 0
+    finally:
+        stop.set()
+        sipper.join(10)

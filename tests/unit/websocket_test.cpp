@@ -195,4 +195,40 @@ TEST_F(WebSocketTest, RelayedMessagesAreTextOrBinaryWithEachLengthForm) {
     EXPECT_EQ(frames[6].opcode, 2);  // a surrogate
 }
 
+// Messages half received hold memory that the budget counts as queued, so
+// their holders are dropped for room, the largest first; a dropped one
+// frees its share at once, so that one drop makes the room and no one else
+// goes for it.
+TEST_F(WebSocketTest, HalfReceivedMessagesAreDroppedForRoomOneAtATime) {
+    g_settings.maxMemoryBytes = 400 * 1024;
+    g_server.memory.SetLimit(g_settings.maxMemoryBytes);
+    SocketHandle tcp = Connect();
+    std::vector<SocketHandle> ws;
+    for (int i = 0; i < 4; ++i) {
+        ws.push_back(Upgraded());
+        fake.Feed(ws.back(), ClientFrame(1, std::string(90000, 'h'), false));
+        for (int k = 0; k < 10; ++k) {
+            Pass();
+            EXPECT_LE(g_server.memory.Total(), g_settings.maxMemoryBytes);
+        }
+    }
+    fake.Feed(tcp, Frame("@PING"));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(tcp), Frame("@PING"));
+    int open = 0;
+    for (SocketHandle s : ws) {
+        open += FindClient(s) != nullptr ? 1 : 0;
+    }
+    EXPECT_EQ(open, 3);
+    std::string console = Console();
+    size_t drops = 0;
+    for (size_t at = console.find("Memory budget exceeded\nDisconnected\n");
+         at != std::string::npos; at = console.find("Memory budget exceeded\n", at + 1)) {
+        ++drops;
+    }
+    EXPECT_EQ(drops, 1u) << console;
+    g_settings.maxMemoryBytes = CSettings().maxMemoryBytes;
+}
+
 }  // namespace
