@@ -11,20 +11,28 @@
 namespace {
 
 // Accepts become TLS connections with the credentials in use at that moment.
+// With client CAs, its clients are judged again when those change.
 class CTlsMaker final : public CConnectionMaker {
   public:
-    explicit CTlsMaker(std::unique_ptr<CTlsContext> context) : context_(std::move(context)) {}
+    CTlsMaker(std::unique_ptr<CTlsContext> context, bool clientCas)
+        : context_(std::move(context)), clientCas_(clientCas) {}
     std::unique_ptr<CConnection> Make(SocketHandle accepted) override {
         return CTlsConnection::Accept(context_->Current(), accepted);
     }
     const char* Kind() const override { return "tls"; }
-    void Pass(int elapsedMs) override {
+    bool Pass(int elapsedMs) override {
         CTlsConnection::NewPass();
-        context_->Pass(elapsedMs);
+        return context_->Pass(elapsedMs) && clientCas_;
+    }
+    bool Judges() const override { return clientCas_; }
+    bool StillAccepted(const CConnection& connection) const override {
+        // Every connection made here is a TLS one.
+        return static_cast<const CTlsConnection&>(connection).VouchedFor(context_->Current());
     }
 
   private:
     std::unique_ptr<CTlsContext> context_;
+    const bool clientCas_;
 };
 
 }  // namespace
@@ -41,7 +49,8 @@ bool OpenTlsListener(CServer& server, const CSettings& settings) {
         ConsoleError("tovrel: TLS not set up: %s\n", error.c_str());
         return false;
     }
-    std::unique_ptr<CConnectionMaker> maker(new CTlsMaker(std::move(context)));
+    std::unique_ptr<CConnectionMaker> maker(
+        new CTlsMaker(std::move(context), !settings.tlsCa.empty()));
     if (!server.AddListener(0, static_cast<std::uint16_t>(settings.tlsPort), std::move(maker))) {
         ConsoleError("Can't open TLS at port %d!\n", settings.tlsPort);
         return false;

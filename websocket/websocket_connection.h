@@ -92,6 +92,10 @@ class CWebSocketConnection final : public CConnection {
                                       decoded_.Capacity());
     }
 
+    // What its bytes go through: for what only the transport knows (the
+    // TLS client certificate).
+    const CConnection& Transport() const { return *transport_; }
+
     // Feeds raw bytes to the decoder as if they had been received: for the
     // fuzzer and the tests. Returns false once the connection is ending.
     bool Decode(const unsigned char* bytes, int length);
