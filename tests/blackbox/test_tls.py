@@ -499,7 +499,9 @@ def test_clients_of_a_client_ca_taken_out_are_dropped_over_tls_and_wss(server_fa
     # handshake after it, against the set it began with.
     late = socket.create_connection(("127.0.0.1", server.tls_port), timeout=IO_TIMEOUT)
     server.wait_count(NEW_CLIENT, 6)
-    shutil.copy(pki.path("ca.pem"), server.ca_file)
+    # Whole, by a rename: a look never sees half of it.
+    shutil.copy(pki.path("ca.pem"), tmp_path / "next-ca.pem")
+    os.replace(tmp_path / "next-ca.pem", server.ca_file)
     server.wait_count("TLS certificate reloaded", 2, RELOAD_WAIT)  # the TLS and the wss port
     late = client_context(pki, "foreign").wrap_socket(late, server_hostname="localhost")
     dropped.append(Client.__new__(Client))
