@@ -109,6 +109,8 @@ class CClient final : public CParticipant, private CMemoryGrant {
     int MissingBytes() const;
 
     SocketHandle Socket() const { return connection_->Socket(); }
+    // For its listener's kind to judge (a TLS client certificate).
+    const CConnection& Connection() const { return *connection_; }
     // Whether its connection carries messages yet (a handshake is done).
     bool Established() const { return connection_->Established(); }
     // Whether its connection holds work its socket would not announce.

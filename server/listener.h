@@ -17,8 +17,16 @@ class CConnectionMaker {
     // "ws", "wss".
     virtual const char* Kind() const = 0;
     // Once a pass, with the milliseconds since the last: for what a kind
-    // looks after over time (TLS reloads its certificate).
-    virtual void Pass(int /*elapsedMs*/) {}
+    // looks after over time (TLS reloads its certificate). True when the
+    // connections it made must be judged again (StillAccepted): the TLS
+    // client CAs changed.
+    virtual bool Pass(int /*elapsedMs*/) { return false; }
+    // Whether StillAccepted may ever say no: the server keeps the clients
+    // of such a kind apart, to judge them when it asks.
+    virtual bool Judges() const { return false; }
+    // Whether a connection it made, once established, is still let in: its
+    // TLS client certificate verifies against the client CAs in use.
+    virtual bool StillAccepted(const CConnection& /*connection*/) const { return true; }
 };
 
 // The plain TCP kind, the one `tovrel <port>` listens with.

@@ -100,6 +100,7 @@ void CServer::Remove(CClient* client) {
     if (client->peerCounted) {
         state_->admission.Remove(client->peer);
     }
+    state_->judged.erase(client);
     auto shown = state_->tokens.find(client);
     if (shown != state_->tokens.end()) {
         WipeText(&shown->second);
@@ -182,6 +183,9 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
     client->peer = peer;
     client->peerCounted = admission.Add(g_settings, peer);
     state_->bySocket[accepted] = client;
+    if (maker.Judges()) {
+        state_->judged[client] = &maker;
+    }
     ++clientCount_;
     client->next = clients;
     if (clients != nullptr) {
@@ -195,6 +199,11 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
 }
 
 void CServer::Welcome(CClient* client) {
+    // A handshake begun before a change of client CAs was checked against
+    // the old ones.
+    if (!StillAccepted(client)) {
+        return;
+    }
     if (g_tokens.Active()) {
         client->AwaitToken();
     } else {
@@ -233,6 +242,31 @@ void CServer::DropRevoked() {
     for (auto& shown : state_->tokens) {
         if (!g_tokens.Knows(shown.second)) {
             shown.first->Drop("Token revoked\n");
+        }
+    }
+}
+
+bool CServer::StillAccepted(CClient* client) {
+    auto judged = state_->judged.find(client);
+    if (judged == state_->judged.end()) {
+        return true;
+    }
+    if (client->Dropping()) {
+        return false;  // judged already, or going for another reason
+    }
+    if (judged->second->StillAccepted(client->Connection())) {
+        return true;
+    }
+    client->Drop("Certificate no longer accepted\n");
+    return false;
+}
+
+void CServer::DropUnaccepted(const CConnectionMaker& maker) {
+    for (auto& judged : state_->judged) {
+        CClient* client = judged.first;
+        // One still in its handshake is judged at its welcome.
+        if (judged.second == &maker && client->Established()) {
+            StillAccepted(client);
         }
     }
 }
@@ -298,7 +332,9 @@ void CServer::Update(int elapsedMs) {
             AcceptSome(listenSocket, state_->tcp);
         }
         for (Listener& l : state_->listeners) {
-            l.maker->Pass(elapsedMs);
+            if (l.maker->Pass(elapsedMs)) {
+                DropUnaccepted(*l.maker);
+            }
             AcceptSome(l.socket, *l.maker);
         }
     }

@@ -88,6 +88,9 @@ class CServer {
         CAdmission admission;
         // The token each client let in by one showed, for a revocation.
         std::unordered_map<CClient*, std::string> tokens;
+        // The clients of the kinds that may later refuse them (TLS with
+        // client CAs), each with its listener's kind, to judge them again.
+        std::unordered_map<CClient*, CConnectionMaker*> judged;
     };
     // Notes `client` as due in this pass.
     void MarkDue(CClient* client);
@@ -119,6 +122,12 @@ class CServer {
     // Drops the clients whose token is no longer in force (after the token
     // file was read again: a rare walk, never one per pass).
     void DropRevoked();
+    // Drops the established clients of `maker` that it no longer accepts
+    // (after its client CAs changed: a rare walk, over its clients only).
+    void DropUnaccepted(const CConnectionMaker& maker);
+    // Whether the kind `client` came in on still accepts it; one that does
+    // not is dropped.
+    bool StillAccepted(CClient* client);
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
 

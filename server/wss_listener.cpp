@@ -3,21 +3,22 @@
 #include <string>
 
 #include "console/console.h"
+#include "server/tls_credentials.h"
 #include "server/wss_listener.h"
 #include "tls/tls_connection.h"
-#include "tls/tls_context.h"
 #include "websocket/websocket_connection.h"
 
 namespace {
 
 // Accepts become WebSocket connections over TLS: the TLS handshake first,
-// then the upgrade, with the credentials in use at that moment.
+// then the upgrade, with the credentials in use at that moment. With client
+// CAs, its clients are judged again when those change.
 class CWssMaker final : public CConnectionMaker {
   public:
-    CWssMaker(std::unique_ptr<CTlsContext> context, const std::vector<std::string>& origins)
-        : context_(std::move(context)), origins_(origins) {}
+    CWssMaker(const CTlsCredentials& credentials, const std::vector<std::string>& origins)
+        : credentials_(credentials), origins_(origins) {}
     std::unique_ptr<CConnection> Make(SocketHandle accepted) override {
-        std::unique_ptr<CConnection> tls = CTlsConnection::Accept(context_->Current(), accepted);
+        std::unique_ptr<CConnection> tls = CTlsConnection::Accept(credentials_.Current(), accepted);
         if (tls == nullptr) {
             return nullptr;  // closed already
         }
@@ -26,13 +27,19 @@ class CWssMaker final : public CConnectionMaker {
                                                 CWebSocketConnection(std::move(tls), origins_));
     }
     const char* Kind() const override { return "wss"; }
-    void Pass(int elapsedMs) override {
+    bool Pass(int elapsedMs) override {
         CTlsConnection::NewPass();
-        context_->Pass(elapsedMs);
+        return credentials_.Pass(elapsedMs);
+    }
+    bool Judges() const override { return credentials_.ClientCas(); }
+    bool StillAccepted(const CConnection& connection) const override {
+        // Every connection made here is a WebSocket one over TLS.
+        const CConnection& tls = static_cast<const CWebSocketConnection&>(connection).Transport();
+        return static_cast<const CTlsConnection&>(tls).VouchedFor(credentials_.Current());
     }
 
   private:
-    std::unique_ptr<CTlsContext> context_;
+    CTlsCredentials credentials_;
     // Outlives every connection made here: the server deletes its clients
     // before its listeners.
     const std::vector<std::string> origins_;
@@ -45,14 +52,11 @@ bool WssSupported() {
 }
 
 bool OpenWssListener(CServer& server, const CSettings& settings) {
-    std::unique_ptr<CTlsContext> context(
-        new CTlsContext(TlsFiles{settings.tlsCert, settings.tlsKey, settings.tlsCa}));
-    std::string error;
-    if (!context->Load(&error)) {
-        ConsoleError("tovrel: TLS not set up: %s\n", error.c_str());
+    CTlsCredentials credentials;
+    if (!credentials.Open(settings)) {
         return false;
     }
-    std::unique_ptr<CConnectionMaker> maker(new CWssMaker(std::move(context), settings.wsOrigins));
+    std::unique_ptr<CConnectionMaker> maker(new CWssMaker(credentials, settings.wsOrigins));
     if (!server.AddListener(0, static_cast<std::uint16_t>(settings.wssPort), std::move(maker))) {
         ConsoleError("Can't open WebSocket TLS port %d!\n", settings.wssPort);
         return false;

@@ -159,6 +159,33 @@ int CTlsConnection::Failure(int result, bool handshaking) {
     return kIoError;
 }
 
+bool CTlsConnection::VouchedFor(SSL_CTX* context) const {
+    if (ssl_ == nullptr || context == nullptr) {
+        return false;
+    }
+    if (!established_ || SSL_get_SSL_CTX(ssl_) == context) {
+        return true;
+    }
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+    X509* leaf = SSL_get0_peer_certificate(ssl_);
+#else
+    X509* leaf = SSL_get_peer_certificate(ssl_);
+    X509_free(leaf);  // the session keeps its own reference
+#endif
+    X509_STORE_CTX* check = leaf != nullptr ? X509_STORE_CTX_new() : nullptr;
+    // On the server's side the peer's chain leaves out its own certificate.
+    bool verified = check != nullptr &&
+                    X509_STORE_CTX_init(check, SSL_CTX_get_cert_store(context), leaf,
+                                        SSL_get_peer_cert_chain(ssl_)) == 1 &&
+                    X509_STORE_CTX_set_default(check, "ssl_client") == 1 &&
+                    X509_VERIFY_PARAM_set1(X509_STORE_CTX_get0_param(check),
+                                           SSL_CTX_get0_param(context)) == 1 &&
+                    X509_verify_cert(check) == 1;
+    X509_STORE_CTX_free(check);
+    ERR_clear_error();
+    return verified;
+}
+
 void CTlsConnection::NewPass() {
     g_handshakeSteps = kHandshakeStepsPerPass;
 }

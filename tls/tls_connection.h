@@ -35,6 +35,12 @@ class CTlsConnection final : public CConnection {
     bool Established() const override { return established_; }
     bool Pending() const override;
 
+    // Whether the certificate its client was let in with still verifies
+    // against the client CAs of `context`, as a handshake with it would
+    // check it: at once when its handshake was made with `context`. True
+    // while the handshake is under way (it is judged when done).
+    bool VouchedFor(SSL_CTX* context) const;
+
     // Starts a pass's handshake budget: at most kHandshakeStepsPerPass
     // steps that may cost a signature or a key exchange, so a burst of
     // hellos cannot stall one pass; the rest wait for the next.

@@ -107,7 +107,7 @@ bool RequireClientCertificates(SSL_CTX* ctx, const std::string& pem, std::string
 }  // namespace
 
 SSL_CTX* MakeServerContext(const std::string& certPem, const std::string& keyPem,
-                           const std::string& caPem, std::string* error) {
+                           const std::string* caPem, std::string* error) {
     ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr) {
@@ -129,7 +129,7 @@ SSL_CTX* MakeServerContext(const std::string& certPem, const std::string& keyPem
                               SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_read_ahead(ctx, 1);
     bool ok = UseChain(ctx, certPem, error) && UseKey(ctx, keyPem, error) &&
-              (caPem.empty() || RequireClientCertificates(ctx, caPem, error));
+              (caPem == nullptr || RequireClientCertificates(ctx, *caPem, error));
     if (!ok) {
         SSL_CTX_free(ctx);
         return nullptr;
@@ -142,6 +142,10 @@ CTlsContext::CTlsContext(const TlsFiles& files)
 
 CTlsContext::~CTlsContext() {
     SSL_CTX_free(current_);  // connections still open hold their own reference
+}
+
+const std::string* CTlsContext::ClientCas(const Contents& contents) const {
+    return files_.ca.empty() ? nullptr : &contents.ca;
 }
 
 bool CTlsContext::Read(Contents* contents, std::string* error) const {
@@ -185,26 +189,27 @@ bool CTlsContext::Load(std::string* error) {
     if (!Read(&contents, error)) {
         return false;
     }
-    SSL_CTX* ctx = MakeServerContext(contents.cert, contents.key, contents.ca, error);
+    SSL_CTX* ctx = MakeServerContext(contents.cert, contents.key, ClientCas(contents), error);
     if (ctx == nullptr) {
         return false;
     }
     SSL_CTX_free(current_);
     current_ = ctx;
     tried_ = contents;
+    caInUse_ = contents.ca;
     return true;
 }
 
-void CTlsContext::Pass(int elapsedMs) {
+bool CTlsContext::Pass(int elapsedMs) {
     sinceCheckMs_ += elapsedMs;
     if (sinceCheckMs_ < kTlsReloadCheckMs) {
-        return;
+        return false;
     }
     sinceCheckMs_ = 0;
-    CheckFiles();
+    return CheckFiles();
 }
 
-void CTlsContext::CheckFiles() {
+bool CTlsContext::CheckFiles() {
     Contents contents;
     std::string error;
     if (!Read(&contents, &error)) {
@@ -214,20 +219,23 @@ void CTlsContext::CheckFiles() {
                          error.c_str());
             readError_ = error;
         }
-        return;
+        return false;
     }
     readError_.clear();
     if (contents == tried_) {
-        return;  // in use, or refused already
+        return false;  // in use, or refused already
     }
     tried_ = contents;
-    SSL_CTX* ctx = MakeServerContext(contents.cert, contents.key, contents.ca, &error);
+    SSL_CTX* ctx = MakeServerContext(contents.cert, contents.key, ClientCas(contents), &error);
     if (ctx == nullptr) {
         ConsolePrint("TLS certificate not reloaded: %s; the previous one stays in use\n",
                      error.c_str());
-        return;
+        return false;
     }
     SSL_CTX_free(current_);
     current_ = ctx;
     ConsolePrint("TLS certificate reloaded\n");
+    bool casChanged = contents.ca != caInUse_;
+    caInUse_.swap(contents.ca);
+    return casChanged;
 }

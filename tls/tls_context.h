@@ -20,8 +20,9 @@ constexpr long kTlsMaxFileBytes = 1 << 20;
 // The server's side of TLS: what it presents and what it asks of clients,
 // for TLS 1.2 and 1.3 with OpenSSL's default ciphers. The files are read
 // again every few seconds; a changed set that loads serves every handshake
-// from then on (connected clients keep their sessions), one that does not
-// is refused with a console line and the set in use stays.
+// from then on (connected clients keep their sessions, unless the client
+// CAs changed: the caller then judges them again), one that does not is
+// refused with a console line and the set in use stays.
 class CTlsContext {
   public:
     explicit CTlsContext(const TlsFiles& files);
@@ -31,10 +32,12 @@ class CTlsContext {
 
     // The first load; false with the reason in *error.
     bool Load(std::string* error);
-    // Called once a pass; looks at the files every kTlsReloadCheckMs.
-    void Pass(int elapsedMs);
-    // Reads the files now and takes them when they changed and load.
-    void CheckFiles();
+    // Called once a pass; looks at the files every kTlsReloadCheckMs. True
+    // when it took a set whose client CAs differ from those in use before.
+    bool Pass(int elapsedMs);
+    // Reads the files now and takes them when they changed and load; true
+    // as Pass says it.
+    bool CheckFiles();
     // What new handshakes use; null before a successful Load.
     SSL_CTX* Current() const { return current_; }
 
@@ -47,6 +50,9 @@ class CTlsContext {
     };
     // Reads all three files; false with the reason in *error.
     bool Read(Contents* contents, std::string* error) const;
+    // The client CAs of `contents` when --tls-ca was given, whatever the
+    // file holds; null without it.
+    const std::string* ClientCas(const Contents& contents) const;
 
     TlsFiles files_;
     SSL_CTX* current_;
@@ -54,9 +60,13 @@ class CTlsContext {
     // read at the last look: each bad state is reported once.
     Contents tried_;
     std::string readError_;
+    // The client CAs of the set in use.
+    std::string caInUse_;
     int sinceCheckMs_;
 };
 
-// A server context from PEM texts, or null with the reason in *error.
+// A server context from PEM texts, or null with the reason in *error. With
+// `caPem`, every client must present a certificate from one of its CAs, and
+// a text that holds none is an error; null asks clients for nothing.
 SSL_CTX* MakeServerContext(const std::string& certPem, const std::string& keyPem,
-                           const std::string& caPem, std::string* error);
+                           const std::string* caPem, std::string* error);

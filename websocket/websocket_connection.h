@@ -111,6 +111,10 @@ class CWebSocketConnection final : public CConnection {
     void GiveBackSpare() override { decoded_.GiveBackSpare(); }
     void Discard() override;
 
+    // What its bytes go through: for what only the transport knows (the
+    // TLS client certificate).
+    const CConnection& Transport() const { return *transport_; }
+
     // Feeds raw bytes to the decoder as if they had been received: for the
     // fuzzer and the tests. Returns false once the connection is ending.
     bool Decode(const unsigned char* bytes, int length);

@@ -9,11 +9,13 @@ clear end while honest clients keep their ping round trip and nobody else is
 dropped.
 """
 
+import base64
 import os
 import shlex
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import threading
 import time
@@ -33,9 +35,17 @@ def _build_has_tls():
     return "no TLS support" not in err
 
 
+def _build_has_wss():
+    rc, out, err = run_once(["1", "--wss-port", "2", "--tls-cert", "/nonexistent/c.pem",
+                             "--tls-key", "/nonexistent/k.pem"])
+    return "no WebSocket or TLS support" not in err
+
+
 HAS_TLS = _build_has_tls()
+HAS_WSS = HAS_TLS and _build_has_wss()
 needs_tls = pytest.mark.skipif(not HAS_TLS or OPENSSL is None,
                                reason="a build without TLS, or no openssl program")
+needs_wss = pytest.mark.skipif(not HAS_WSS, reason="a build without WebSocket clients over TLS")
 needs_client = pytest.mark.skipif(not CLIENT, reason="TOVREL_CLIENT not set")
 
 # Longest round trip an honest client may see while others misbehave: the
@@ -91,9 +101,9 @@ def pki(tmp_path_factory):
 # Servers and clients
 
 
-def start_tls_server(server_factory, pki, tmp_path, with_ca=False, extra=()):
-    """A server with a TLS listener; its certificate and key are copies in
-    tmp_path, so a test may replace them."""
+def start_tls_server(server_factory, pki, tmp_path, with_ca=False, extra=(), cas=("ca",)):
+    """A server with a TLS listener; its certificate, key and (with_ca) the
+    client CAs `cas` are copies in tmp_path, so a test may replace them."""
     cert = tmp_path / "live.pem"
     key = tmp_path / "live.key"
     shutil.copy(pki.path("server.pem"), cert)
@@ -101,12 +111,15 @@ def start_tls_server(server_factory, pki, tmp_path, with_ca=False, extra=()):
     tls_port = free_port()
     args = ["{port}", "--tls-port", str(tls_port), "--tls-cert", str(cert), "--tls-key", str(key)]
     if with_ca:
-        args += ["--tls-ca", pki.path("ca.pem")]
+        server_ca = tmp_path / "live-ca.pem"
+        server_ca.write_bytes(b"".join(open(pki.path(f"{ca}.pem"), "rb").read() for ca in cas))
+        args += ["--tls-ca", str(server_ca)]
     server = server_factory(args=args + list(extra))
     server.wait_line(f"TLS is open at port {tls_port}")
     server.tls_port = tls_port
     server.cert_file = cert
     server.key_file = key
+    server.ca_file = tmp_path / "live-ca.pem"
     return server
 
 
@@ -132,6 +145,77 @@ def tls_connect(server, pki, cert=None, maximum=None):
     server.clients.append(client)
     server.wait_count(NEW_CLIENT, before + 1)
     return client
+
+
+class WssClient(Client):
+    """A WebSocket client over TLS on raw frames: masked texts out, the
+    server's text frames in; the frame helpers of the plain Client read the
+    bytes."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.pending = b""
+
+    def send_text(self, text):
+        payload = text.encode()
+        assert len(payload) < 126
+        key = os.urandom(4)
+        self.sock.sendall(bytes([0x81, 0x80 | len(payload)]) + key +
+                          bytes(b ^ key[i % 4] for i, b in enumerate(payload)))
+
+    def recv_text(self, timeout=IO_TIMEOUT):
+        head = self.recv_exact(2, timeout)
+        assert head[0] == 0x81, head  # a final text frame
+        length = head[1] & 0x7F
+        if length == 126:
+            (length,) = struct.unpack(">H", self.recv_exact(2, timeout))
+        elif length == 127:
+            (length,) = struct.unpack(">Q", self.recv_exact(8, timeout))
+        return self.recv_exact(length, timeout).decode()
+
+    def ping_barrier(self, timeout=IO_TIMEOUT):
+        self.send_text("@PING")
+        assert self.recv_text(timeout) == "@PING"
+
+
+def wss_connect(server, pki, cert):
+    """A WebSocket client on server.wss_port with the client certificate
+    `cert`, once its upgrade is answered."""
+    before = server.count(NEW_CLIENT)
+    raw = socket.create_connection(("127.0.0.1", server.wss_port), timeout=IO_TIMEOUT)
+    sock = client_context(pki, cert).wrap_socket(raw, server_hostname="localhost")
+    server.wait_count(NEW_CLIENT, before + 1)
+    key = base64.b64encode(os.urandom(16)).decode()
+    sock.sendall((f"GET / HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                  f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                  f"Sec-WebSocket-Version: 13\r\n\r\n").encode())
+    client = WssClient(sock)
+    server.clients.append(client)
+    answer = b""
+    while not answer.endswith(b"\r\n\r\n"):
+        answer += client.recv_exact(1)
+    assert answer.startswith(b"HTTP/1.1 101 "), answer
+    return client
+
+
+def wait_dropped(client, timeout=IO_TIMEOUT):
+    """Reads until the server ends a TLS client: a close, a reset or an alert."""
+    try:
+        client.wait_closed(timeout)
+    except ssl.SSLError:
+        pass
+
+
+def refused_without_certificate(server, pki):
+    """A client without a certificate is refused in its handshake and gets nothing."""
+    line = "TLS handshake failed: peer did not return a certificate"
+    before = server.count(line)
+    proc = s_client(server.tls_port, "-CAfile", pki.path("ca.pem"))
+    proc.stdin.write(frame("@PING"))
+    proc.stdin.flush()
+    out, _ = proc.communicate(timeout=IO_TIMEOUT)
+    assert out == b""
+    server.wait_count(line, before + 1)
 
 
 def peer_certificate(server, pki):
@@ -378,6 +462,66 @@ def test_tovrel_client_with_and_without_a_good_client_certificate(server_factory
     honest.ping_barrier()
 
 
+@needs_tls
+def test_an_emptied_client_ca_file_is_refused_and_certificates_stay_required(
+        server_factory, pki, tmp_path):
+    server = start_tls_server(server_factory, pki, tmp_path, with_ca=True)
+    honest = tls_connect(server, pki, cert="client")
+    honest.ping_barrier()
+    refused_without_certificate(server, pki)
+    server.ca_file.write_bytes(b"")
+    refusal = ("TLS certificate not reloaded: no CA certificate in the --tls-ca file; "
+               "the previous one stays in use")
+    server.wait_line(refusal, RELOAD_WAIT)
+    refused_without_certificate(server, pki)
+    late = tls_connect(server, pki, cert="client")  # the CA set in use still vouches for it
+    late.ping_barrier()
+    honest.ping_barrier()
+    assert server.count(refusal) == 1
+    assert server.count("TLS certificate reloaded") == 0
+
+
+@needs_tls
+@needs_wss
+def test_clients_of_a_client_ca_taken_out_are_dropped_over_tls_and_wss(server_factory, pki,
+                                                                        tmp_path):
+    wss_port = free_port()
+    server = start_tls_server(server_factory, pki, tmp_path, with_ca=True, cas=("ca", "otherca"),
+                              extra=["--wss-port", str(wss_port)])
+    server.wss_port = wss_port
+    server.wait_line(f"WebSocket clients over TLS at port {wss_port}")
+    plain = server.connect()
+    kept = [tls_connect(server, pki, cert="client"), wss_connect(server, pki, cert="client")]
+    dropped = [tls_connect(server, pki, cert="foreign"), wss_connect(server, pki, cert="foreign")]
+    for c in kept + dropped:
+        c.ping_barrier()
+    # One more of the CA taken out, accepted before the change, ends its
+    # handshake after it, against the set it began with.
+    late = socket.create_connection(("127.0.0.1", server.tls_port), timeout=IO_TIMEOUT)
+    server.wait_count(NEW_CLIENT, 6)
+    # Whole, by a rename: a look never sees half of it.
+    shutil.copy(pki.path("ca.pem"), tmp_path / "next-ca.pem")
+    os.replace(tmp_path / "next-ca.pem", server.ca_file)
+    server.wait_line("TLS certificate reloaded", RELOAD_WAIT)  # one set for both ports
+    late = client_context(pki, "foreign").wrap_socket(late, server_hostname="localhost")
+    dropped.append(Client.__new__(Client))
+    dropped[-1].sock, dropped[-1].pending = late, b""
+    line = "Certificate no longer accepted"
+    server.wait_count(line, 3)
+    for c in dropped:
+        wait_dropped(c)
+    server.wait_count(DISCONNECTED, 3)
+    plain.send_frame("after")
+    plain.expect_frame("after")
+    kept[0].expect_frame("after")
+    assert kept[1].recv_text() == "after"
+    for c in kept + [plain]:
+        c.ping_barrier()
+    assert server.count(line) == 3
+    assert server.count(DISCONNECTED) == 3
+    assert server.count("TLS certificate reloaded") == 1
+
+
 # ---------------------------------------------------------------------------
 # Bad input on the TLS port
 
@@ -498,6 +642,8 @@ def test_certificate_replaced_by_garbage_then_by_a_new_pair(server_factory, pki,
 def test_start_up_refuses_what_cannot_be_loaded(pki, tmp_path):
     garbage = tmp_path / "garbage.pem"
     garbage.write_text("not a certificate\n")
+    empty = tmp_path / "empty.pem"
+    empty.write_text("")
     cases = [
         (["--tls-cert", pki.path("server.pem")], "--tls-port, --tls-cert and --tls-key go together"),
         (["--tls-port", "70000", "--tls-cert", pki.path("server.pem"), "--tls-key",
@@ -510,11 +656,17 @@ def test_start_up_refuses_what_cannot_be_loaded(pki, tmp_path):
           pki.path("client.key")], "does not match"),
         (["--tls-port", str(free_port()), "--tls-cert", pki.path("server.pem"), "--tls-key",
           pki.path("server.key"), "--tls-ca", str(garbage)], "no CA certificate"),
+        (["--tls-port", str(free_port()), "--tls-cert", pki.path("server.pem"), "--tls-key",
+          pki.path("server.key"), "--tls-ca", str(empty)], "no CA certificate"),
+        (["--tls-port", str(free_port()), "--tls-cert", pki.path("server.pem"), "--tls-key",
+          pki.path("server.key"), "--tls-ca", pki.path("client.key")], "no CA certificate"),
     ]
     for extra, why in cases:
         rc, out, err = run_once([str(free_port())] + extra)
         assert rc == 1, (extra, out, err)
         assert why in err, (extra, err)
+        if "--tls-ca" in extra:
+            assert len(err.splitlines()) == 1, (extra, err)  # no usage text: the file is wrong
         assert "Server is open" not in out
 
 

@@ -85,7 +85,10 @@ class TlsMaker final : public CConnectionMaker {
         return CTlsConnection::Accept(ctx_, accepted);
     }
     const char* Kind() const override { return "tls"; }
-    void Pass(int) override { CTlsConnection::NewPass(); }
+    bool Pass(int) override {
+        CTlsConnection::NewPass();
+        return false;
+    }
 
   private:
     SSL_CTX* ctx_;
@@ -150,7 +153,7 @@ class TlsTest : public ::testing::Test {
         ASSERT_TRUE(g_server.Open(5000));
         std::string cert, key, error;
         MakeCertificate(&cert, &key);
-        ctx = MakeServerContext(cert, key, "", &error);
+        ctx = MakeServerContext(cert, key, nullptr, &error);
         ASSERT_NE(ctx, nullptr) << error;
         ASSERT_TRUE(
             g_server.AddListener(0, 5001, std::unique_ptr<CConnectionMaker>(new TlsMaker(ctx))));
