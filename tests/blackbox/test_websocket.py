@@ -339,10 +339,12 @@ def wait_until(predicate, what, timeout=30.0):
 
 @pytest.mark.skipif(shutil.which("openssl") is None or not os.path.exists("/proc/net/tcp"),
                     reason="needs the openssl program and Linux's socket table")
-def test_pong_over_tls_waits_for_a_half_sent_record(server_factory, tmp_path):
-    """A ping that comes while a TLS record is half sent to a reader that
-    stopped reading: the record is finished first, the pong follows between
-    two frames, and the stream is neither cut nor sent twice."""
+@pytest.mark.parametrize("control", ["ping", "close"])
+def test_control_frames_over_tls_wait_for_a_half_sent_record(server_factory, tmp_path, control):
+    """A ping or a close that comes while a TLS record is half sent to a
+    reader that stopped reading: the record is finished first, the answer
+    follows between two frames, and the stream is neither cut nor sent
+    twice."""
     cert, key = make_certificate(tmp_path)
     wss_port = free_port()
     server = server_factory(args=["{port}", "--wss-port", str(wss_port), "--tls-cert", str(cert),
@@ -377,22 +379,34 @@ def test_pong_over_tls_waits_for_a_half_sent_record(server_factory, tmp_path):
             last[:] = [now, time.monotonic()]
         return time.monotonic() - last[1] > 1.0
     wait_until(settled, "the stream to the WebSocket client stops")
-    wss.send(b"\x89\x80\x00\x00\x00\x00")  # a ping without payload
-    # Read only once the server has taken the ping from its socket.
+    ping, close = b"\x89\x80\x00\x00\x00\x00", b"\x88\x82\x00\x00\x00\x00\x03\xe8"
+    wss.send(ping if control == "ping" else close)
+    # Read only once the server has taken it from its socket.
     wait_until(lambda: tcp_queues(port, wss_port)[0] == 0 and tcp_queues(wss_port, port)[1] == 0,
-               "the server reads the ping")
+               f"the server reads the {control}")
     got = []
     try:
-        while len(got) < 201:
+        while len(got) < 201 and (not got or got[-1][0] != 8):
             got.append(wss.read_frame())
     except (EOFError, OSError) as e:
         raise AssertionError(f"cut after {len(got)} frames: {e!r}")
-    assert got.count((0xA, b"")) == 1, [f for f in got if f[0] != 1]
-    assert [f for f in got if f[0] == 1] == [(1, t) for t in texts]
-    # Nothing follows: the next ping's pong is the very next frame.
-    wss.send(b"\x89\x80\x00\x00\x00\x00")
-    assert wss.read_frame() == (0xA, b"")
-    assert server.count(DISCONNECTED) == 0
+    data = [f for f in got if f[0] == 1]
+    if control == "ping":
+        assert got.count((0xA, b"")) == 1, [f for f in got if f[0] != 1]
+        assert data == [(1, t) for t in texts]
+        # Nothing follows: the next ping's pong is the very next frame.
+        wss.send(ping)
+        assert wss.read_frame() == (0xA, b"")
+        assert server.count(DISCONNECTED) == 0
+    else:
+        # Whole frames from the start, then the answer, then nothing.
+        assert got[-1] == (8, b"\x03\xe8"), got[-1]
+        assert data == [(1, t) for t in texts[:len(data)]] and len(data) == len(got) - 1
+        try:
+            assert wss.sock.recv(65536) == b"", "data after the close frame"
+        except (ssl.SSLEOFError, ConnectionResetError):
+            pass
+        server.wait_count(DISCONNECTED, 1)
     tcp.ping_barrier()
 
 
