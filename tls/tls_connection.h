@@ -34,6 +34,7 @@ class CTlsConnection final : public CConnection {
     const CEncoding& Encoding() const override { return LengthFrameEncoding(); }
     bool Established() const override { return established_; }
     bool Pending() const override;
+    bool WritePending() const override { return retrying_; }
 
     // Starts a pass's handshake budget: at most kHandshakeStepsPerPass
     // steps that may cost a signature or a key exchange, so a burst of
