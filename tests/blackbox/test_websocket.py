@@ -340,26 +340,33 @@ def wait_until(predicate, what, timeout=30.0):
 @pytest.mark.skipif(shutil.which("openssl") is None or not os.path.exists("/proc/net/tcp"),
                     reason="needs the openssl program and Linux's socket table")
 @pytest.mark.parametrize("control", ["ping", "close"])
-def test_control_frames_over_tls_wait_for_a_half_sent_record(server_factory, tmp_path, control):
-    """A ping or a close that comes while a TLS record is half sent to a
-    reader that stopped reading: the record is finished first, the answer
-    follows between two frames, and the stream is neither cut nor sent
-    twice."""
-    cert, key = make_certificate(tmp_path)
+@pytest.mark.parametrize("scheme", ["wss", "ws"])
+def test_control_frames_wait_for_a_half_sent_frame(server_factory, tmp_path, scheme, control):
+    """A ping or a close that comes while a frame, or the TLS record that
+    holds it, is half sent to a reader that stopped reading: that is
+    finished first, the answer follows between two frames, and the stream
+    is neither cut nor sent twice."""
     wss_port = free_port()
-    server = server_factory(args=["{port}", "--wss-port", str(wss_port), "--tls-cert", str(cert),
-                                  "--tls-key", str(key)])
-    server.wait_line(f"WebSocket clients over TLS at port {wss_port}")
+    if scheme == "wss":
+        cert, key = make_certificate(tmp_path)
+        server = server_factory(args=["{port}", "--wss-port", str(wss_port), "--tls-cert",
+                                      str(cert), "--tls-key", str(key)])
+        server.wait_line(f"WebSocket clients over TLS at port {wss_port}")
+    else:
+        server = server_factory(args=["{port}", "--ws-port", str(wss_port)])
+        server.wait_line(f"WebSocket clients at port {wss_port}")
     # A small window and small segments: the server's socket takes part of
-    # a record and then no more.
+    # a frame (a record) and then no more.
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
     sock.settimeout(IO_TIMEOUT)
     sock.connect(("127.0.0.1", wss_port))
     port = sock.getsockname()[1]
-    context = ssl.create_default_context(cafile=str(cert))
-    wss = Raw(sock=context.wrap_socket(sock, server_hostname="127.0.0.1")).upgrade(wss_port)
+    if scheme == "wss":
+        context = ssl.create_default_context(cafile=str(cert))
+        sock = context.wrap_socket(sock, server_hostname="127.0.0.1")
+    wss = Raw(sock=sock).upgrade(wss_port)
     server.wait_count(NEW_CLIENT, 1)
     tcp = server.connect()
     # Frames of exactly 1 KiB (4 header bytes and 1020 of text): 16 fill a record.
