@@ -420,7 +420,7 @@ bool CWebSocketConnection::BetweenFrames() const {
 
 bool CWebSocketConnection::FlushControl() {
     if (ctx_ == nullptr || !BetweenFrames()) {
-        return true;  // a data frame is half sent: it goes first
+        return true;  // a data frame, or a record of one, is half sent: it goes first
     }
     if (!wslay_event_want_write(ctx_)) {
         return true;
@@ -436,8 +436,8 @@ bool CWebSocketConnection::CloseWaits() const {
     if (ctx_ == nullptr || closed_ || brokenWrite_ || !wslay_event_get_write_enabled(ctx_)) {
         return false;
     }
-    // Between two frames it has been tried: what the socket did not take
-    // is not waited for, as for any close.
+    // Between two frames it has been tried already, as every send ends
+    // with a try: what the socket did not take of it is not waited for.
     return wslay_event_want_write(ctx_) && !BetweenFrames();
 }
 
