@@ -337,8 +337,7 @@ def wait_until(predicate, what, timeout=30.0):
         time.sleep(0.05)
 
 
-@pytest.mark.skipif(shutil.which("openssl") is None or not os.path.exists("/proc/net/tcp"),
-                    reason="needs the openssl program and Linux's socket table")
+@pytest.mark.skipif(not os.path.exists("/proc/net/tcp"), reason="needs Linux's socket table")
 @pytest.mark.parametrize("control", ["ping", "close"])
 @pytest.mark.parametrize("scheme", ["wss", "ws"])
 def test_control_frames_wait_for_a_half_sent_frame(server_factory, tmp_path, scheme, control):
@@ -348,6 +347,8 @@ def test_control_frames_wait_for_a_half_sent_frame(server_factory, tmp_path, sch
     is neither cut nor sent twice."""
     wss_port = free_port()
     if scheme == "wss":
+        if shutil.which("openssl") is None:
+            pytest.skip("needs the openssl program")
         cert, key = make_certificate(tmp_path)
         server = server_factory(args=["{port}", "--wss-port", str(wss_port), "--tls-cert",
                                       str(cert), "--tls-key", str(key)])
