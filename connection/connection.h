@@ -59,6 +59,10 @@ class CConnection {
     // handshakes. Such a connection gets a turn, with a receive, in every
     // pass while it says so, within the same intake.
     virtual bool Pending() const { return false; }
+    // Whether the last send left a write half done inside the connection (a
+    // TLS record the socket took only part of): the next send must begin
+    // with the same bytes, so nothing else may be written before them.
+    virtual bool WritePending() const { return false; }
     // Memory the connection holds for the client beyond the socket: a
     // request being read, a message being put together. Counted in the
     // memory budget with the client's own buffers.

@@ -56,8 +56,8 @@ std::string ClientFrame(int opcode, bool fin, const std::string& payload, bool m
     return f;
 }
 
-// Parses server frames; false when one is malformed. `tailOk`: the last
-// one may be cut short (a send that took part of it).
+// Parses server frames; false when one is malformed or follows a close.
+// `tailOk`: the last one may be cut short (a send that took part of it).
 bool CleanServerFrames(const std::string& bytes, bool tailOk) {
     size_t at = 0;
     while (at < bytes.size()) {
@@ -90,6 +90,9 @@ bool CleanServerFrames(const std::string& bytes, bool tailOk) {
             return tailOk;
         }
         at += header + static_cast<size_t>(n);
+        if (op == 8 && at != bytes.size()) {
+            return false;  // nothing may follow a close
+        }
     }
     return true;
 }
@@ -129,6 +132,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(block != nullptr);
         std::vector<SendSlice> queued;  // relayed frames not yet sent
         size_t queuedOffset = 0;
+        // A send of what is queued, as the server makes at every turn.
+        auto sendQueued = [&]() {
+            if (queued.empty() || !connection.Established()) {
+                return;
+            }
+            std::vector<SendSlice> slices(queued.begin(), queued.end());
+            slices[0].data = static_cast<const char*>(slices[0].data) + queuedOffset;
+            slices[0].length -= static_cast<int>(queuedOffset);
+            int sent = connection.Send(slices.data(), static_cast<int>(slices.size()));
+            if (sent == kIoError) {
+                ended = true;
+                return;
+            }
+            while (sent > 0) {
+                int left = queued[0].length - static_cast<int>(queuedOffset);
+                if (sent >= left) {
+                    sent -= left;
+                    queued.erase(queued.begin());
+                    queuedOffset = 0;
+                } else {
+                    queuedOffset += static_cast<size_t>(sent);
+                    sent = 0;
+                }
+            }
+        };
         for (int step = 0; step < 200 && !ended && in.remaining_bytes() > 0; ++step) {
             switch (in.ConsumeIntegralInRange<int>(0, 5)) {
                 case 0: {  // a well-formed frame of a message, or a control frame
@@ -192,41 +220,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     queued.push_back({block->Bytes() + at, static_cast<int>(wire)});
                     break;
                 }
-                case 4: {  // a send that takes what the socket takes
+                case 4:  // a send that takes what the socket takes
                     fake.At(s).sendLimit = in.ConsumeIntegralInRange<int>(0, 5000);
-                    if (queued.empty() || !connection.Established()) {
-                        break;
-                    }
-                    std::vector<SendSlice> slices(queued.begin(), queued.end());
-                    slices[0].data = static_cast<const char*>(slices[0].data) + queuedOffset;
-                    slices[0].length -= static_cast<int>(queuedOffset);
-                    int sent = connection.Send(slices.data(), static_cast<int>(slices.size()));
-                    if (sent == kIoError) {
-                        ended = true;
-                        break;
-                    }
-                    while (sent > 0) {
-                        int left = queued[0].length - static_cast<int>(queuedOffset);
-                        if (sent >= left) {
-                            sent -= left;
-                            queued.erase(queued.begin());
-                            queuedOffset = 0;
-                        } else {
-                            queuedOffset += static_cast<size_t>(sent);
-                            sent = 0;
-                        }
-                    }
+                    sendQueued();
                     break;
-                }
                 case 5:
                     fake.FeedCode(s, in.ConsumeBool() ? 0 : kIoError);
                     break;
             }
         }
         // The rest, handed over with no more bytes arriving, to a peer that
-        // reads again (an answer may wait for its socket to take it).
+        // reads again (an answer may wait for its socket to take it, a close
+        // for the end of a frame being sent).
         fake.At(s).sendLimit = INT_MAX;
         for (int i = 0; i < 100 && !ended && connection.Pending(); ++i) {
+            sendQueued();
             char buffer[4096];
             int got = connection.Receive(buffer, sizeof buffer);
             if (got > 0) {

@@ -34,6 +34,7 @@ class CTlsConnection final : public CConnection {
     const CEncoding& Encoding() const override { return LengthFrameEncoding(); }
     bool Established() const override { return established_; }
     bool Pending() const override;
+    bool WritePending() const override { return retrying_; }
 
     // Whether the certificate its client was let in with still verifies
     // against the client CAs of `context`, as a handshake with it would

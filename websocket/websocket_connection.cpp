@@ -324,8 +324,9 @@ int CWebSocketConnection::Receive(void* buffer, int length) {
     if (decoded_.Ready() > 0) {
         return decoded_.Take(buffer, length);
     }
-    // A close (sent or received) with every message handed over: the end.
-    return ending_ ? 0 : kIoWouldBlock;
+    // A close (sent or received) with every message handed over: the end,
+    // once a close that waits for the end of a data frame has gone out.
+    return ending_ && !CloseWaits() ? 0 : kIoWouldBlock;
 }
 
 bool CWebSocketConnection::Decode(const unsigned char* bytes, int length) {
@@ -363,7 +364,9 @@ long CWebSocketConnection::RecvCallback(unsigned char* buffer, std::size_t lengt
 
 long CWebSocketConnection::SendCallback(const unsigned char* data, std::size_t length) {
     int n = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
-    return SendRaw(data, n);
+    int sent = SendRaw(data, n);
+    controlMidWrite_ = !closed_ && transport_->WritePending();
+    return sent;
 }
 
 void CWebSocketConnection::FrameStart(bool fin, int opcode, unsigned long long length) {
@@ -468,9 +471,13 @@ bool CWebSocketConnection::StartWebSocket() {
     return true;
 }
 
+bool CWebSocketConnection::BetweenFrames() const {
+    return outgoing_.AtBoundary() && (controlMidWrite_ || !transport_->WritePending());
+}
+
 bool CWebSocketConnection::FlushControl() {
-    if (ctx_ == nullptr || !outgoing_.AtBoundary()) {
-        return true;  // a data frame is half sent: it goes first
+    if (ctx_ == nullptr || !BetweenFrames()) {
+        return true;  // a data frame, or a record of one, is half sent: it goes first
     }
     if (!wslay_event_want_write(ctx_)) {
         return true;
@@ -480,6 +487,15 @@ bool CWebSocketConnection::FlushControl() {
         return false;
     }
     return !wslay_event_want_write(ctx_);
+}
+
+bool CWebSocketConnection::CloseWaits() const {
+    if (ctx_ == nullptr || closed_ || brokenWrite_ || !wslay_event_get_write_enabled(ctx_)) {
+        return false;
+    }
+    // Between two frames it has been tried already, as every send ends
+    // with a try: what the socket did not take of it is not waited for.
+    return wslay_event_want_write(ctx_) && !BetweenFrames();
 }
 
 int CWebSocketConnection::Send(const SendSlice* slices, int count) {
@@ -582,7 +598,7 @@ void CWebSocketConnection::Close(bool discard) {
         const std::string& answer = RequestTimeoutAnswer();
         SendRaw(answer.data(), static_cast<int>(answer.size()));
     }
-    if (state_ == kOpen && ctx_ != nullptr && !brokenWrite_ && outgoing_.AtBoundary() &&
+    if (state_ == kOpen && ctx_ != nullptr && !brokenWrite_ && BetweenFrames() &&
         wslay_event_get_write_enabled(ctx_)) {
         // Ends the session in the protocol's way: ours goes (a time-out, a
         // shutdown), or one queued already (an answer, an error).

@@ -131,9 +131,15 @@ class CWebSocketConnection final : public CConnection {
     int ReadRequest();
     int SendReply();
     bool StartWebSocket();
+    // Whether a control frame may go out now: between two data frames,
+    // with no record of one half written inside the transport.
+    bool BetweenFrames() const;
     // Sends the control frames wslay has queued, when between two data
     // frames. False when data must wait: one is still going out.
     bool FlushControl();
+    // Whether a close waits for the end of a data frame, which the
+    // client's queue still holds and its sends finish.
+    bool CloseWaits() const;
     // Ends the session with a close frame carrying `code`.
     void Fail(int code);
     // Reads and discards what the peer has sent, so that closing the
@@ -167,6 +173,9 @@ class CWebSocketConnection final : public CConnection {
     std::size_t rawLeft_ = 0;
     bool ending_ = false;
     bool brokenWrite_ = false;
+    // What the transport holds half written is a control frame's: it goes
+    // on before anything else.
+    bool controlMidWrite_ = false;
     // The frame being received: a control frame, or part of a message.
     bool control_ = false;
     bool fin_ = false;

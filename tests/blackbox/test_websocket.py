@@ -17,7 +17,8 @@ import time
 
 import pytest
 
-from conftest import DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, free_port, metric, scrape
+from conftest import (DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, frame, free_port, metric,
+                      scrape)
 
 websockets = pytest.importorskip("websockets")
 
@@ -86,8 +87,8 @@ def request(port, key=None, version="13", extra="", path="/", upgrade=True):
 class Raw:
     """A WebSocket spoken by hand over a plain socket."""
 
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=IO_TIMEOUT)
+    def __init__(self, port=None, sock=None):
+        self.sock = sock or socket.create_connection(("127.0.0.1", port), timeout=IO_TIMEOUT)
         self.buf = b""
 
     def http(self, data):
@@ -313,6 +314,108 @@ def test_websocket_over_tls_shares_the_room(server_factory, tmp_path):
             assert plain.recv(4096)[:1] in (b"", b"\x15")  # nothing, or a TLS alert
         except ConnectionResetError:
             pass
+    tcp.ping_barrier()
+
+
+def tcp_queues(local_port, remote_port):
+    """(bytes sent and not yet acknowledged, bytes received and not yet read)
+    of the loopback socket from `local_port` to `remote_port`, as the kernel
+    lists them: what a process on either end has written or read."""
+    want = [f"0100007F:{local_port:04X}", f"0100007F:{remote_port:04X}"]
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1:3] == want:
+                sent, received = fields[4].split(":")
+                return int(sent, 16), int(received, 16)
+    raise AssertionError(f"no socket {want} in /proc/net/tcp")
+
+
+def wait_until(predicate, what, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, f"not within {timeout} s: {what}"
+        time.sleep(0.05)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/net/tcp"), reason="needs Linux's socket table")
+@pytest.mark.parametrize("control", ["ping", "close"])
+@pytest.mark.parametrize("scheme", ["wss", "ws"])
+def test_control_frames_wait_for_a_half_sent_frame(server_factory, tmp_path, scheme, control):
+    """A ping or a close that comes while a frame, or the TLS record that
+    holds it, is half sent to a reader that stopped reading: that is
+    finished first, the answer follows between two frames, and the stream
+    is neither cut nor sent twice."""
+    wss_port = free_port()
+    if scheme == "wss":
+        if shutil.which("openssl") is None:
+            pytest.skip("needs the openssl program")
+        cert, key = make_certificate(tmp_path)
+        server = server_factory(args=["{port}", "--wss-port", str(wss_port), "--tls-cert",
+                                      str(cert), "--tls-key", str(key)])
+        server.wait_line(f"WebSocket clients over TLS at port {wss_port}")
+    else:
+        server = server_factory(args=["{port}", "--ws-port", str(wss_port)])
+        server.wait_line(f"WebSocket clients at port {wss_port}")
+    # A small window and small segments: the server's socket takes part of
+    # a frame (a record) and then no more.
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
+    sock.settimeout(IO_TIMEOUT)
+    sock.connect(("127.0.0.1", wss_port))
+    port = sock.getsockname()[1]
+    if scheme == "wss":
+        context = ssl.create_default_context(cafile=str(cert))
+        sock = context.wrap_socket(sock, server_hostname="127.0.0.1")
+    wss = Raw(sock=sock).upgrade(wss_port)
+    server.wait_count(NEW_CLIENT, 1)
+    tcp = server.connect()
+    # Frames of exactly 1 KiB (4 header bytes and 1020 of text): 16 fill a record.
+    texts = [b"%04d" % i + b"m" * 1016 for i in range(200)]
+    tcp.send_raw(b"".join(frame(t) for t in texts))
+    for t in texts:
+        tcp.expect_frame(t)  # all 200 are queued for the WebSocket client
+
+    # The server is held up once neither end's queue moves any more.
+    def queues():
+        return tcp_queues(wss_port, port)[0], tcp_queues(port, wss_port)[1]
+    last = [queues(), time.monotonic()]
+
+    def settled():
+        now = queues()
+        if now != last[0]:
+            last[:] = [now, time.monotonic()]
+        return time.monotonic() - last[1] > 1.0
+    wait_until(settled, "the stream to the WebSocket client stops")
+    ping, close = b"\x89\x80\x00\x00\x00\x00", b"\x88\x82\x00\x00\x00\x00\x03\xe8"
+    wss.send(ping if control == "ping" else close)
+    # Read only once the server has taken it from its socket.
+    wait_until(lambda: tcp_queues(port, wss_port)[0] == 0 and tcp_queues(wss_port, port)[1] == 0,
+               f"the server reads the {control}")
+    got = []
+    try:
+        while len(got) < 201 and (not got or got[-1][0] != 8):
+            got.append(wss.read_frame())
+    except (EOFError, OSError) as e:
+        raise AssertionError(f"cut after {len(got)} frames: {e!r}")
+    data = [f for f in got if f[0] == 1]
+    if control == "ping":
+        assert got.count((0xA, b"")) == 1, [f for f in got if f[0] != 1]
+        assert data == [(1, t) for t in texts]
+        # Nothing follows: the next ping's pong is the very next frame.
+        wss.send(ping)
+        assert wss.read_frame() == (0xA, b"")
+        assert server.count(DISCONNECTED) == 0
+    else:
+        # Whole frames from the start, then the answer, then nothing.
+        assert got[-1] == (8, b"\x03\xe8"), got[-1]
+        assert data == [(1, t) for t in texts[:len(data)]] and len(data) == len(got) - 1
+        try:
+            assert wss.sock.recv(65536) == b"", "data after the close frame"
+        except (ssl.SSLEOFError, ConnectionResetError):
+            pass
+        server.wait_count(DISCONNECTED, 1)
     tcp.ping_barrier()
 
 
