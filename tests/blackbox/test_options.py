@@ -99,6 +99,36 @@ def test_options_before_or_after_the_port(server_factory):
         client.close()
 
 
+# Every option that takes a value, as one would give it; "{file}" is a file
+# holding a token or one config line, "{free}" a free port.
+VALUED_OPTIONS = [
+    ["--bind", "127.0.0.1"], ["--max-memory", "64M"], ["--room", "lobby"],
+    ["--token-file", "{file}"], ["--config", "{file}"],
+    ["--allow", "127.0.0.0/8"], ["--deny", "10.0.0.0/8"],
+    ["--allow", "127.0.0.0/8", "--allow", "10.0.0.0/8"], ["--deny", "10.0.0.0/8", "--deny", "10.1.0.0/16"],
+    ["--max-clients", "5"], ["--max-per-address", "5"], ["--accepts-per-pass", "2"],
+    ["--metrics", "{free}"],
+    pytest.param(["--redis", "127.0.0.1:{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no Redis")),
+    pytest.param(["--ws-port", "{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no WebSocket")),
+    pytest.param(["--ws-port", "{free}", "--ws-origin", "https://a.example"],
+                 marks=pytest.mark.skipif(IS_WINE, reason="no WebSocket")),
+]
+
+
+@pytest.mark.parametrize("port_last", [False, True], ids=["port-first", "port-last"])
+@pytest.mark.parametrize("option", VALUED_OPTIONS, ids=lambda o: "_".join(o[::2]))
+def test_every_option_takes_its_value_before_or_after_the_port(server_factory, tmp_path, option,
+                                                               port_last):
+    # The file serves as a token file and as a config file alike.
+    (tmp_path / "f").write_text("max-clients = 5\n")
+    option = [word.replace("{file}", str(tmp_path / "f")).replace("{free}", str(free_port()))
+              for word in option]
+    # The server must come up on the port given, whichever side it is on,
+    # and serve it.
+    server = server_factory(args=option + ["{port}"] if port_last else ["{port}"] + option)
+    server.connect().close()
+
+
 @pytest.mark.skipif(not IS_WINE, reason="the Windows build is the one without Redis support")
 def test_a_build_without_redis_support_refuses_redis():
     rc, out, err = run_once(["5000", "--redis", "127.0.0.1"])
