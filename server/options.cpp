@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/option_sources.h"
+
 const char kHelpText[] =
     "Usage: tovrel [OPTIONS] PORT\n"
     "\n"
@@ -356,7 +358,7 @@ CCommandLine Refuse(const std::string& why) {
 }  // namespace
 
 CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
-    CLI::App app;
+    COptionParser app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
@@ -373,8 +375,9 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--redis-sentinel", sentinels);
     app.add_option("--redis-master", master);
     app.add_option("--token-file", tokenFile);
-    app.add_option("--allow", allow);
-    app.add_option("--deny", deny);
+    // Repeatable: one value a use, so that the port may follow.
+    const CLI::Option* allowOption = app.add_option("--allow", allow)->allow_extra_args(false);
+    const CLI::Option* denyOption = app.add_option("--deny", deny)->allow_extra_args(false);
     app.add_option("--max-clients", maxClients);
     app.add_option("--max-per-address", maxPerAddress);
     app.add_option("--accepts-per-pass", acceptsPerPass);
@@ -384,22 +387,55 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--tls-ca", tlsCa);
     app.add_option("--metrics", metrics);
     app.add_option("--ws-port", wsPort);
-    app.add_option("--ws-origin", wsOrigins);
+    const CLI::Option* originOption =
+        app.add_option("--ws-origin", wsOrigins)->allow_extra_args(false);
     app.add_option("--wss-port", wssPort);
     // Any of the options above from a file; one given on the command line
-    // keeps its value. A key that names no option is refused, as a
-    // mistyped option is. A file named by TOVREL_CONFIG (as the service
-    // names one per instance) is read when it exists; one named by
-    // --config must exist.
-    const char* fallback = std::getenv("TOVREL_CONFIG");
-    app.set_config("--config", fallback != nullptr ? fallback : "", "", false);
+    // keeps its value, except --deny, whose ranges from both apply. A key
+    // that names no option is refused, as a mistyped option is. A file
+    // named by TOVREL_CONFIG (as the service names one per instance) is
+    // read when it exists; one named by --config must exist. A file that
+    // is there but cannot be read stops the start: its rules must not be
+    // left out unseen.
+    CLI::Option* config = app.set_config("--config", "", "", false);
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
+    CSpelledArguments spelled =
+        SpellOutArguments(app, {allowOption, denyOption, originOption}, argc, argv);
+    const char* fallback = std::getenv("TOVREL_CONFIG");
+    bool fromLine = spelled.Gave("--config");
+    std::string configFile = fromLine ? spelled.configFile : fallback != nullptr ? fallback : "";
+    std::string configText;
+    bool configRead = false;
+    if (!configFile.empty()) {
+        std::string why;
+        bool missing = false;
+        configRead = ReadConfigFile(configFile, &configText, &why, &missing);
+        // --help and --version are answered whatever the file, as before;
+        // a missing --config file is refused by the parser.
+        bool answerOnly = spelled.Gave("--help") || spelled.Gave("--version");
+        if (!configRead && !missing && !answerOnly) {
+            CCommandLine failed =
+                Refuse("config file " + configFile + " cannot be read (" + why + ")");
+            failed.action = CCommandLine::kFail;
+            return failed;
+        }
+        if (!fromLine && (configRead || answerOnly)) {
+            config->default_str(configFile);
+        }
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(std::vector<std::string>(spelled.args.rbegin(), spelled.args.rend()));
     } catch (const CLI::ParseError& e) {
         return Refuse(e.what());
+    }
+    // The parser takes a file's values only for options the command line
+    // left out; deny ranges from both apply.
+    if (configRead && spelled.Gave("--deny")) {
+        for (const std::string& range : ConfigValues(app, configText, denyOption)) {
+            deny.push_back(range);
+        }
     }
     // A mistyped or newer option must not be dropped silently: the server
     // would run without what it asked for. What follows a lone "--" is plain.
