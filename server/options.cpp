@@ -37,16 +37,17 @@ const char kHelpText[] =
     "                       time-out; FILE is read again within 2 s of a change,\n"
     "                       and clients with a revoked token are dropped\n"
     "  --allow CIDR         let in only addresses in these IPv4 ranges, such as\n"
-    "                       192.168.0.0/16 or 10.1.2.3 (repeatable)\n"
-    "  --deny CIDR          never let in addresses in these ranges (repeatable;\n"
-    "                       wins over --allow)\n"
+    "                       192.168.0.0/16 or 10.1.2.3 (one a use; repeatable)\n"
+    "  --deny CIDR          never let in addresses in these ranges (one a use;\n"
+    "                       repeatable; wins over --allow)\n"
     "  --max-clients N      at most N clients at once; more are closed at accept\n"
     "  --max-per-address N  at most N clients from one address at once\n"
     "  --accepts-per-pass N connections taken per 20 ms pass (default 1)\n"
     "  --config FILE        read options from FILE (INI or TOML, such as\n"
     "                       max-clients = 100 or allow = [\"10.0.0.0/8\"]); the\n"
-    "                       command line wins over the file; without it, the\n"
-    "                       file named by TOVREL_CONFIG is read if it exists\n"
+    "                       command line wins over the file, but the --deny\n"
+    "                       ranges of both apply; without it, the file named\n"
+    "                       by TOVREL_CONFIG is read if it exists\n"
     "  --tls-port PORT      also listen for TLS (1.2 and 1.3) on PORT, on every\n"
     "                       local address; its clients share the room\n"
     "  --tls-cert FILE      the certificate chain presented there (PEM)\n"
@@ -63,7 +64,8 @@ const char kHelpText[] =
     "                       same room; a browser visiting http://HOST:PORT/ gets\n"
     "                       a chat page\n"
     "  --ws-origin ORIGIN   let only pages from ORIGIN (as https://example.org)\n"
-    "                       open a WebSocket; repeat for more (default: any)\n"
+    "                       open a WebSocket; one a use, repeat for more\n"
+    "                       (default: any)\n"
     "  --wss-port PORT      also serve WebSocket clients over TLS (wss://) on PORT,\n"
     "                       every local address, with --tls-cert and --tls-key\n"
     "  --help               print this help and exit\n"
@@ -76,8 +78,8 @@ const char kHelpText[] =
     "\n"
     "Exit status:\n"
     "  0  stopped by Ctrl+C (or SIGTERM, SIGHUP), or after --help or --version\n"
-    "  1  a start-up failure: bad arguments, a token file that cannot be read,\n"
-    "     or the port cannot be opened\n";
+    "  1  a start-up failure: bad arguments, a config or token file that cannot\n"
+    "     be read, or the port cannot be opened\n";
 
 MemorySize ParseMemorySize(const std::string& text, long long* bytes) {
     size_t digits = 0;
