@@ -12,13 +12,16 @@ bool CSpelledArguments::Gave(const std::string& name) const {
 }
 
 CSpelledArguments SpellOutArguments(const COptionParser& parser,
-                                    const std::vector<const CLI::Option*>& repeatable, int argc,
-                                    char** argv) {
+                                    const std::vector<const CLI::Option*>& repeatable,
+                                    bool portKnown, int argc, char** argv) {
     CSpelledArguments spelled;
-    bool portSeen = false;
+    bool portSeen = portKnown;
     std::string listOf;  // the repeatable option whose values may go on
+    std::string valued;  // the repeatable option whose value came just before
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        std::string before;
+        before.swap(valued);
         if (arg == "--") {
             spelled.args.insert(spelled.args.end(), argv + i, argv + argc);
             break;
@@ -40,9 +43,8 @@ CSpelledArguments SpellOutArguments(const COptionParser& parser,
             if (option == parser.get_config_ptr()) {
                 spelled.configFile = value;
             }
-            if (portSeen &&
-                std::find(repeatable.begin(), repeatable.end(), option) != repeatable.end()) {
-                listOf = "--" + name;
+            if (std::find(repeatable.begin(), repeatable.end(), option) != repeatable.end()) {
+                (portSeen ? listOf : valued) = "--" + name;
             }
             continue;
         }
@@ -53,8 +55,14 @@ CSpelledArguments SpellOutArguments(const COptionParser& parser,
         }
         if (!listOf.empty()) {
             spelled.args.push_back(listOf);
-        } else {
+        } else if (!portSeen) {
             portSeen = true;  // the first plain argument is the port
+            // Right after a value of a repeatable option, a port that is no
+            // number is most likely a second value in the old list form.
+            if (!before.empty() &&
+                (arg.empty() || arg.find_first_not_of("0123456789") != std::string::npos)) {
+                spelled.secondValue = {before, arg};
+            }
         }
         spelled.args.push_back(arg);
     }

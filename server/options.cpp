@@ -369,7 +369,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string wsPort, wssPort;
     std::vector<std::string> allow, deny, wsOrigins;
     bool help = false, version = false;
-    app.add_option("port", portText);
+    const CLI::Option* portOption = app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
@@ -403,13 +403,14 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
-    CSpelledArguments spelled =
-        SpellOutArguments(app, {allowOption, denyOption, originOption}, argc, argv);
+    const std::vector<const CLI::Option*> repeatable = {allowOption, denyOption, originOption};
+    CSpelledArguments spelled = SpellOutArguments(app, repeatable, false, argc, argv);
     const char* fallback = std::getenv("TOVREL_CONFIG");
     bool fromLine = spelled.Gave("--config");
     std::string configFile = fromLine ? spelled.configFile : fallback != nullptr ? fallback : "";
     std::string configText;
     bool configRead = false;
+
     if (!configFile.empty()) {
         std::string why;
         bool missing = false;
@@ -425,6 +426,10 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         }
         if (!fromLine && (configRead || answerOnly)) {
             config->default_str(configFile);
+        }
+        // A port the file names comes before every argument, as it always did.
+        if (configRead && !ConfigValues(app, configText, portOption).empty()) {
+            spelled = SpellOutArguments(app, repeatable, true, argc, argv);
         }
     }
     try {
@@ -458,6 +463,11 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     if (version) {
         line.action = CCommandLine::kShowVersion;
         return line;
+    }
+    const std::string& repeated = spelled.secondValue.first;
+    if (!repeated.empty()) {
+        return Refuse(repeated + ": one value a use; give " + repeated + " again for " +
+                      spelled.secondValue.second);
     }
     if (app.count("--bind") > 0) {
         unsigned long address = 0;

@@ -38,6 +38,9 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--metrics", "localhost:9464"], "--metrics"),
     (["5000", "--metrics", "70000"], "--metrics"),
     (["5000", "--metrics", "127.0.0.1:"], "--metrics"),
+    # Before the port, a second value is not read as the port.
+    (["--allow", "10.0.0.0/8", "10.1.0.0/16", "5000"],
+     "--allow: one value a use; give --allow again for 10.1.0.0/16"),
 ])
 def test_bad_option_values_are_refused_before_serving(args, why):
     rc, out, err = run_once(args)
