@@ -166,6 +166,15 @@ def test_address_rules_take_one_range_per_use_before_or_after_the_port(server_fa
     assert_admits(server_factory(args=args), admitted, refused)
 
 
+def test_ranges_may_follow_one_use_when_the_config_file_names_the_port(server_factory, tmp_path):
+    port = free_port()
+    config = tmp_path / "tovrel.toml"
+    config.write_text(f"port = {port}\n")
+    server = server_factory(port=port, args=["--config", str(config), "--deny", "127.0.0.2",
+                                             "127.0.0.3"])
+    assert_admits(server, ["127.0.0.1"], ["127.0.0.2", "127.0.0.3"])
+
+
 def test_max_clients_closes_at_accept_and_frees_a_place_when_one_leaves(server_factory):
     mport = free_port()
     server = server_factory(args=["--max-clients", "2", "--metrics", str(mport), "{port}"])
