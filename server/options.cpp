@@ -434,6 +434,9 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     }
     try {
         app.parse(std::vector<std::string>(spelled.args.rbegin(), spelled.args.rend()));
+    } catch (const CLI::ConfigError& e) {
+        // The file may have been named by the environment: say which.
+        return Refuse("config file " + configFile + ": " + e.what());
     } catch (const CLI::ParseError& e) {
         return Refuse(e.what());
     }

@@ -265,6 +265,9 @@ def test_config_file_may_name_the_port_and_a_wrong_key_is_refused(server_factory
     bad.write_text("max-clientz = 3\n")
     rc, _, err = run_once(["--config", str(bad), str(free_port())])
     assert rc == 1 and "max-clientz" in err, err
+    # Named by the environment, the file is named in the line.
+    rc, _, err = run_once([str(free_port())], env={"TOVREL_CONFIG": str(bad)})
+    assert rc == 1 and err.startswith(f"tovrel: config file {bad}: ") and "max-clientz" in err, err
     rc, _, err = run_once(["--config", str(tmp_path / "missing.ini"), str(free_port())])
     assert rc == 1 and "missing.ini" in err, err
 
