@@ -410,7 +410,6 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string configFile = fromLine ? spelled.configFile : fallback != nullptr ? fallback : "";
     std::string configText;
     bool configRead = false;
-
     if (!configFile.empty()) {
         std::string why;
         bool missing = false;
