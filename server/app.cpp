@@ -95,6 +95,9 @@ int Serve(int argc, char** argv) {
         case CCommandLine::kRefuse:
             ConsoleError("tovrel: %s\nTry 'tovrel --help'.\n", line.error.c_str());
             return 1;
+        case CCommandLine::kFail:
+            ConsoleError("tovrel: %s\n", line.error.c_str());
+            return 1;
         case CCommandLine::kServe:
             break;
     }

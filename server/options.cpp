@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/option_sources.h"
+
 const char kHelpText[] =
     "Usage: tovrel [OPTIONS] PORT\n"
     "\n"
@@ -35,16 +37,17 @@ const char kHelpText[] =
     "                       time-out; FILE is read again within 2 s of a change,\n"
     "                       and clients with a revoked token are dropped\n"
     "  --allow CIDR         let in only addresses in these IPv4 ranges, such as\n"
-    "                       192.168.0.0/16 or 10.1.2.3 (repeatable)\n"
-    "  --deny CIDR          never let in addresses in these ranges (repeatable;\n"
-    "                       wins over --allow)\n"
+    "                       192.168.0.0/16 or 10.1.2.3 (one a use; repeatable)\n"
+    "  --deny CIDR          never let in addresses in these ranges (one a use;\n"
+    "                       repeatable; wins over --allow)\n"
     "  --max-clients N      at most N clients at once; more are closed at accept\n"
     "  --max-per-address N  at most N clients from one address at once\n"
     "  --accepts-per-pass N connections taken per 20 ms pass (default 1)\n"
     "  --config FILE        read options from FILE (INI or TOML, such as\n"
     "                       max-clients = 100 or allow = [\"10.0.0.0/8\"]); the\n"
-    "                       command line wins over the file; without it, the\n"
-    "                       file named by TOVREL_CONFIG is read if it exists\n"
+    "                       command line wins over the file, but the --deny\n"
+    "                       ranges of both apply; without it, the file named\n"
+    "                       by TOVREL_CONFIG is read if it exists\n"
     "  --tls-port PORT      also listen for TLS (1.2 and 1.3) on PORT, on every\n"
     "                       local address; its clients share the room\n"
     "  --tls-cert FILE      the certificate chain presented there (PEM)\n"
@@ -61,7 +64,8 @@ const char kHelpText[] =
     "                       same room; a browser visiting http://HOST:PORT/ gets\n"
     "                       a chat page\n"
     "  --ws-origin ORIGIN   let only pages from ORIGIN (as https://example.org)\n"
-    "                       open a WebSocket; repeat for more (default: any)\n"
+    "                       open a WebSocket; one a use, repeat for more\n"
+    "                       (default: any)\n"
     "  --wss-port PORT      also serve WebSocket clients over TLS (wss://) on PORT,\n"
     "                       every local address, with --tls-cert and --tls-key\n"
     "  --help               print this help and exit\n"
@@ -74,8 +78,8 @@ const char kHelpText[] =
     "\n"
     "Exit status:\n"
     "  0  stopped by Ctrl+C (or SIGTERM, SIGHUP), or after --help or --version\n"
-    "  1  a start-up failure: bad arguments, a token file that cannot be read,\n"
-    "     or the port cannot be opened\n";
+    "  1  a start-up failure: bad arguments, a config or token file that cannot\n"
+    "     be read, or the port cannot be opened\n";
 
 MemorySize ParseMemorySize(const std::string& text, long long* bytes) {
     size_t digits = 0;
@@ -356,7 +360,7 @@ CCommandLine Refuse(const std::string& why) {
 }  // namespace
 
 CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
-    CLI::App app;
+    COptionParser app;
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
@@ -365,7 +369,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string wsPort, wssPort;
     std::vector<std::string> allow, deny, wsOrigins;
     bool help = false, version = false;
-    app.add_option("port", portText);
+    const CLI::Option* portOption = app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
     app.add_option("--redis", redis);
@@ -373,8 +377,9 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--redis-sentinel", sentinels);
     app.add_option("--redis-master", master);
     app.add_option("--token-file", tokenFile);
-    app.add_option("--allow", allow);
-    app.add_option("--deny", deny);
+    // Repeatable: one value a use, so that the port may follow.
+    const CLI::Option* allowOption = app.add_option("--allow", allow)->allow_extra_args(false);
+    const CLI::Option* denyOption = app.add_option("--deny", deny)->allow_extra_args(false);
     app.add_option("--max-clients", maxClients);
     app.add_option("--max-per-address", maxPerAddress);
     app.add_option("--accepts-per-pass", acceptsPerPass);
@@ -384,22 +389,62 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--tls-ca", tlsCa);
     app.add_option("--metrics", metrics);
     app.add_option("--ws-port", wsPort);
-    app.add_option("--ws-origin", wsOrigins);
+    const CLI::Option* originOption =
+        app.add_option("--ws-origin", wsOrigins)->allow_extra_args(false);
     app.add_option("--wss-port", wssPort);
     // Any of the options above from a file; one given on the command line
-    // keeps its value. A key that names no option is refused, as a
-    // mistyped option is. A file named by TOVREL_CONFIG (as the service
-    // names one per instance) is read when it exists; one named by
-    // --config must exist.
-    const char* fallback = std::getenv("TOVREL_CONFIG");
-    app.set_config("--config", fallback != nullptr ? fallback : "", "", false);
+    // keeps its value, except --deny, whose ranges from both apply. A key
+    // that names no option is refused, as a mistyped option is. A file
+    // named by TOVREL_CONFIG (as the service names one per instance) is
+    // read when it exists; one named by --config must exist. A file that
+    // is there but cannot be read stops the start: its rules must not be
+    // left out unseen.
+    CLI::Option* config = app.set_config("--config", "", "", false);
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--help", help);
     app.add_flag("--version", version);
+    const std::vector<const CLI::Option*> repeatable = {allowOption, denyOption, originOption};
+    CSpelledArguments spelled = SpellOutArguments(app, repeatable, false, argc, argv);
+    const char* fallback = std::getenv("TOVREL_CONFIG");
+    bool fromLine = spelled.Gave("--config");
+    std::string configFile = fromLine ? spelled.configFile : fallback != nullptr ? fallback : "";
+    std::string configText;
+    bool configRead = false;
+    if (!configFile.empty()) {
+        std::string why;
+        bool missing = false;
+        configRead = ReadConfigFile(configFile, &configText, &why, &missing);
+        // --help and --version are answered whatever the file, as before;
+        // a missing --config file is refused by the parser.
+        bool answerOnly = spelled.Gave("--help") || spelled.Gave("--version");
+        if (!configRead && !missing && !answerOnly) {
+            CCommandLine failed =
+                Refuse("config file " + configFile + " cannot be read (" + why + ")");
+            failed.action = CCommandLine::kFail;
+            return failed;
+        }
+        if (!fromLine && (configRead || answerOnly)) {
+            config->default_str(configFile);
+        }
+        // A port the file names comes before every argument, as it always did.
+        if (configRead && !ConfigValues(app, configText, portOption).empty()) {
+            spelled = SpellOutArguments(app, repeatable, true, argc, argv);
+        }
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(std::vector<std::string>(spelled.args.rbegin(), spelled.args.rend()));
+    } catch (const CLI::ConfigError& e) {
+        // The file may have been named by the environment: say which.
+        return Refuse("config file " + configFile + ": " + e.what());
     } catch (const CLI::ParseError& e) {
         return Refuse(e.what());
+    }
+    // The parser takes a file's values only for options the command line
+    // left out; deny ranges from both apply.
+    if (configRead && spelled.Gave("--deny")) {
+        for (const std::string& range : ConfigValues(app, configText, denyOption)) {
+            deny.push_back(range);
+        }
     }
     // A mistyped or newer option must not be dropped silently: the server
     // would run without what it asked for. What follows a lone "--" is plain.
@@ -420,6 +465,11 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     if (version) {
         line.action = CCommandLine::kShowVersion;
         return line;
+    }
+    const std::string& repeated = spelled.secondValue.first;
+    if (!repeated.empty()) {
+        return Refuse(repeated + ": one value a use; give " + repeated + " again for " +
+                      spelled.secondValue.second);
     }
     if (app.count("--bind") > 0) {
         unsigned long address = 0;

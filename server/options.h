@@ -8,13 +8,15 @@
 // port. Arguments after the port that are not options are ignored, as they
 // always were; one that begins with "--" and names no option is refused.
 struct CCommandLine {
-    enum Action { kServe, kShowHelp, kShowVersion, kRefuse };
+    // kRefuse: the arguments are wrong; kFail: something they name cannot
+    // be used, which no other arguments would mend.
+    enum Action { kServe, kShowHelp, kShowVersion, kRefuse, kFail };
     Action action = kServe;
     // The port argument as given; it is read like atoi by the caller.
     std::string portText;
     // False when only options were given.
     bool portGiven = false;
-    // For kRefuse: why, as one line without its newline.
+    // For kRefuse and kFail: why, as one line without its newline.
     std::string error;
 };
 

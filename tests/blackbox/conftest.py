@@ -103,12 +103,13 @@ def wine_never_ran(rc, out, err):
     return IS_WINE and rc != 0 and not out and not err
 
 
-def run_once(args, timeout=None, cwd=None, command=None):
-    """Runs the server to completion (start-up failures); returns (rc, out, err)."""
+def run_once(args, timeout=None, cwd=None, command=None, env=None):
+    """Runs the server to completion (start-up failures); returns (rc, out, err).
+    `env` holds variables to set beside the suite's environment."""
     argv = (command or SERVER_COMMAND) + list(args)
     for _ in range(2):
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, cwd=cwd,
-                                env=server_env(), timeout=timeout or STARTUP_TIMEOUT + 10)
+                                env=server_env(env), timeout=timeout or STARTUP_TIMEOUT + 10)
         if not wine_never_ran(result.returncode, result.stdout, result.stderr):
             break
         warnings.warn(f"Wine never ran {argv!r} (status {result.returncode}); once more")

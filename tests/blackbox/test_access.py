@@ -2,11 +2,17 @@
 
 import os
 import re
+import shlex
 import socket
+import subprocess
+import tempfile
 import time
 
-from conftest import (DISCONNECTED, IO_TIMEOUT, NEW_CLIENT, Client, free_port, metric, run_once,
-                      scrape)
+import pytest
+
+from conftest import (DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, SERVER_COMMAND,
+                      STARTUP_TIMEOUT, Client, free_port, metric, run_once, scrape, server_env,
+                      stderr_text)
 
 REFUSED = re.compile(r"^Connections refused \(([a-z -]+)\): (\d+)$", re.M)
 
@@ -137,6 +143,44 @@ def test_deny_wins_over_allow_and_a_refused_connection_costs_no_client(server_fa
     assert server.count(NEW_CLIENT) == 1
 
 
+def assert_admits(server, admitted=(), refused=()):
+    """Connections from each `refused` loopback address are closed at accept;
+    those from each `admitted` one are served."""
+    for source in refused:
+        try:
+            refused_client = client_from(server.port, source)
+        except ConnectionResetError:
+            # The server's reset came before connect() returned, as it may
+            # on a busy machine: the handshake was done, then refused.
+            continue
+        assert refused_client.wait_closed() == b"", source
+    for source in admitted:
+        client_from(server.port, source).ping_barrier()
+
+
+@pytest.mark.parametrize("args, admitted, refused", [
+    (["--deny", "127.0.0.2", "{port}"], ["127.0.0.1"], ["127.0.0.2"]),
+    (["--allow", "127.0.0.1", "--allow", "127.0.0.3", "{port}"], ["127.0.0.1", "127.0.0.3"],
+     ["127.0.0.2"]),
+    (["{port}", "--deny", "127.0.0.2", "--deny", "127.0.0.3"], ["127.0.0.1"],
+     ["127.0.0.2", "127.0.0.3"]),
+    # After the port, further ranges may follow one use, as they always could.
+    (["{port}", "--deny", "127.0.0.2", "127.0.0.3"], ["127.0.0.1"], ["127.0.0.2", "127.0.0.3"]),
+])
+def test_address_rules_take_one_range_per_use_before_or_after_the_port(server_factory, args,
+                                                                       admitted, refused):
+    assert_admits(server_factory(args=args), admitted, refused)
+
+
+def test_ranges_may_follow_one_use_when_the_config_file_names_the_port(server_factory, tmp_path):
+    port = free_port()
+    config = tmp_path / "tovrel.toml"
+    config.write_text(f"port = {port}\n")
+    server = server_factory(port=port, args=["--config", str(config), "--deny", "127.0.0.2",
+                                             "127.0.0.3"])
+    assert_admits(server, ["127.0.0.1"], ["127.0.0.2", "127.0.0.3"])
+
+
 def test_max_clients_closes_at_accept_and_frees_a_place_when_one_leaves(server_factory):
     mport = free_port()
     server = server_factory(args=["--max-clients", "2", "--metrics", str(mport), "{port}"])
@@ -227,6 +271,9 @@ def test_config_file_may_name_the_port_and_a_wrong_key_is_refused(server_factory
     bad.write_text("max-clientz = 3\n")
     rc, _, err = run_once(["--config", str(bad), str(free_port())])
     assert rc == 1 and "max-clientz" in err, err
+    # Named by the environment, the file is named in the line.
+    rc, _, err = run_once([str(free_port())], env={"TOVREL_CONFIG": str(bad)})
+    assert rc == 1 and err.startswith(f"tovrel: config file {bad}: ") and "max-clientz" in err, err
     rc, _, err = run_once(["--config", str(tmp_path / "missing.ini"), str(free_port())])
     assert rc == 1 and "missing.ini" in err, err
 
@@ -241,3 +288,62 @@ def test_a_config_named_by_the_environment_is_read_only_if_it_exists(server_fact
     server2.connect().ping_barrier()
     extra = Client(server2.port)
     assert extra.wait_closed() == b""
+
+
+@pytest.mark.parametrize("through", ["environment", "--config"])
+def test_deny_entries_from_the_config_file_and_the_command_line_apply_together(
+        server_factory, tmp_path, through):
+    config = tmp_path / "tovrel.toml"
+    config.write_text('deny = ["127.0.0.2"]\nallow = ["127.0.0.0/8"]\n')
+    # As the service starts an instance: TOVREL_OPTIONS, then the port.
+    options = shlex.split("--deny 127.0.0.3 --allow 127.0.0.0/30")
+    if through == "environment":
+        server = server_factory(args=options + ["{port}"],
+                                env=server_env({"TOVREL_CONFIG": str(config)}))
+    else:
+        server = server_factory(args=["{port}", "--config", str(config)] + options)
+    # Both deny lists hold; the command line's --allow replaces the file's.
+    assert_admits(server, admitted=["127.0.0.1"], refused=["127.0.0.2", "127.0.0.3", "127.0.0.4"])
+
+
+def run_unprivileged(args, env):
+    """Runs the server to completion as the user nobody: (rc, out, err)."""
+    def drop():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    result = subprocess.run(SERVER_COMMAND + args, stdin=subprocess.DEVNULL, capture_output=True,
+                            env=server_env(env), preexec_fn=drop, timeout=STARTUP_TIMEOUT + 10)
+    return result.returncode, result.stdout.decode("latin-1"), stderr_text(result.stderr)
+
+
+def test_a_config_file_that_exists_but_cannot_be_read_stops_the_start(tmp_path):
+    port = str(free_port())
+    # A directory stands for a file that cannot be read, for root as well.
+    folder = tmp_path / "tovrel.toml"
+    folder.mkdir()
+    for args, env in (([port], {"TOVREL_CONFIG": str(folder)}), (["--config", str(folder), port], {})):
+        rc, out, err = run_once(args, env=env)
+        assert (rc, out) == (1, ""), (args, env, err)
+        assert err.startswith(f"tovrel: config file {folder} cannot be read"), err
+        assert err.count("\n") == 1, err
+
+    # A file without read permission, which root reads all the same: as root
+    # the server runs as nobody, in a folder that nobody may enter.
+    if IS_WINE or os.name != "posix":
+        return
+    shared = tempfile.mkdtemp()
+    locked = os.path.join(shared, "tovrel.toml")
+    try:
+        os.chmod(shared, 0o755)
+        with open(locked, "w") as f:
+            f.write('token-file = "/nonexistent"\n')
+        os.chmod(locked, 0)
+        env = {"TOVREL_CONFIG": locked}
+        rc, out, err = run_unprivileged([port], env) if os.geteuid() == 0 else run_once([port], env=env)
+        assert (rc, out) == (1, ""), err
+        assert err.startswith(f"tovrel: config file {locked} cannot be read"), err
+    finally:
+        if os.path.exists(locked):
+            os.unlink(locked)
+        os.rmdir(shared)

@@ -4,7 +4,7 @@ import socket
 
 import pytest
 
-from conftest import IO_TIMEOUT, IS_WINE, free_port, run_once
+from conftest import IO_TIMEOUT, IS_WINE, StartupError, free_port, run_once
 
 
 def test_help_and_version_print_to_stdout_and_exit_0():
@@ -38,6 +38,9 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--metrics", "localhost:9464"], "--metrics"),
     (["5000", "--metrics", "70000"], "--metrics"),
     (["5000", "--metrics", "127.0.0.1:"], "--metrics"),
+    # Before the port, a second value is not read as the port.
+    (["--allow", "10.0.0.0/8", "10.1.0.0/16", "5000"],
+     "--allow: one value a use; give --allow again for 10.1.0.0/16"),
 ])
 def test_bad_option_values_are_refused_before_serving(args, why):
     rc, out, err = run_once(args)
@@ -97,6 +100,43 @@ def test_options_before_or_after_the_port(server_factory):
         client.send_frame("hello")
         client.expect_frame("hello")
         client.close()
+
+
+# Every option that takes a value, as one would give it; "{file}" is a file
+# holding a token or one config line, "{free}" a free port.
+VALUED_OPTIONS = [
+    ["--bind", "127.0.0.1"], ["--max-memory", "64M"], ["--room", "lobby"],
+    ["--token-file", "{file}"], ["--config", "{file}"],
+    ["--allow", "127.0.0.0/8"], ["--deny", "10.0.0.0/8"],
+    ["--allow", "127.0.0.0/8", "--allow", "10.0.0.0/8"], ["--deny", "10.0.0.0/8", "--deny", "10.1.0.0/16"],
+    ["--max-clients", "5"], ["--max-per-address", "5"], ["--accepts-per-pass", "2"],
+    ["--metrics", "{free}"],
+    pytest.param(["--redis", "127.0.0.1:{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no Redis")),
+    pytest.param(["--ws-port", "{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no WebSocket")),
+    pytest.param(["--ws-port", "{free}", "--ws-origin", "https://a.example"],
+                 marks=pytest.mark.skipif(IS_WINE, reason="no WebSocket")),
+]
+
+
+@pytest.mark.parametrize("port_last", [False, True], ids=["port-first", "port-last"])
+@pytest.mark.parametrize("option", VALUED_OPTIONS, ids=lambda o: "_".join(o[::2]))
+def test_every_option_takes_its_value_before_or_after_the_port(server_factory, tmp_path, option,
+                                                               port_last):
+    # The file serves as a token file and as a config file alike.
+    (tmp_path / "f").write_text("max-clients = 5\n")
+    # The server must come up on the port given, whichever side it is on,
+    # and serve it. A free port picked for an option may be taken by
+    # another program before the server opens it: then with another one.
+    for attempt in range(3):
+        words = [word.replace("{file}", str(tmp_path / "f")).replace("{free}", str(free_port()))
+                 for word in option]
+        try:
+            server = server_factory(args=words + ["{port}"] if port_last else ["{port}"] + words)
+            break
+        except StartupError as e:
+            if attempt == 2 or "Can't open" not in e.err:
+                raise
+    server.connect().close()
 
 
 @pytest.mark.skipif(not IS_WINE, reason="the Windows build is the one without Redis support")

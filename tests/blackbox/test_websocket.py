@@ -31,9 +31,10 @@ pytestmark = pytest.mark.skipif(IS_WINE, reason="the Windows build has no WebSoc
 @pytest.fixture
 def ws_server(server_factory):
     """A server with a WebSocket listener; its port is `ws_port`."""
-    def start(*extra):
+    def start(*extra, port_last=False):
         ws_port = free_port()
-        server = server_factory(args=["{port}", "--ws-port", str(ws_port), *extra])
+        options = ["--ws-port", str(ws_port), *extra]
+        server = server_factory(args=options + ["{port}"] if port_last else ["{port}"] + options)
         server.ws_port = ws_port
         server.wait_line(f"WebSocket clients at port {ws_port}")
         return server
@@ -533,9 +534,10 @@ def test_header_past_the_bound_gets_431(ws_server):
     assert head.startswith("HTTP/1.1 431 ")
 
 
-def test_origins_are_checked_when_given(ws_server):
+@pytest.mark.parametrize("port_last", [False, True], ids=["port-first", "port-last"])
+def test_origins_are_checked_when_given(ws_server, port_last):
     server = ws_server("--ws-origin", "https://good.example", "--ws-origin",
-                       "http://also.example:8080")
+                       "http://also.example:8080", port_last=port_last)
     for origin, status in (("https://good.example", "101"), ("http://also.example:8080", "101"),
                            ("https://evil.example", "403"), (None, "403")):
         extra = f"Origin: {origin}\r\n" if origin else ""
