@@ -127,6 +127,14 @@ class RelayDelivery : public CRoomDelivery {
 
 class RoomLinkTest : public ServerFixture {
   protected:
+    // Brings a new link up against a room with nothing in it yet.
+    void ConnectToAnEmptyRoom(CRoomLink& link, Script& script) {
+        link.AfterClients();
+        script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
+        link.BeforeClients();
+        EXPECT_EQ(Console(), "Redis connected\n");
+    }
+
     RelayDelivery delivery;
 };
 
@@ -134,10 +142,7 @@ TEST_F(RoomLinkTest, UnansweredAddsAreSentAgainOnlyIfTheStreamLacksThem) {
     Script script;
     CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
                    "127.0.0.1", 6379, "tovrel:r", "");
-    link.AfterClients();  // connects: the room is empty
-    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
-    link.BeforeClients();
-    EXPECT_EQ(Console(), "Redis connected\n");
+    ConnectToAnEmptyRoom(link, script);
 
     link.Publish(HeapText("one"));
     link.Publish(HeapText("two"));
@@ -180,10 +185,7 @@ TEST_F(RoomLinkTest, RefusedAppendFailsTheConnectionWithItsReason) {
     Script script;
     CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
                    "127.0.0.1", 6379, "tovrel:r", "");
-    link.AfterClients();
-    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
-    link.BeforeClients();
-    EXPECT_EQ(Console(), "Redis connected\n");
+    ConnectToAnEmptyRoom(link, script);
 
     link.Publish(HeapText("one"));
     link.Publish(HeapText("two"));
@@ -359,10 +361,7 @@ TEST_F(RoomLinkTest, AReadPastItsBoundIsReadAgainInSmallerOnes) {
     Script script;
     CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
                    "127.0.0.1", 6379, "tovrel:r", "");
-    link.AfterClients();
-    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n-ERR no such key\r\n*0\r\n";
-    link.BeforeClients();
-    EXPECT_EQ(Console(), "Redis connected\n");
+    ConnectToAnEmptyRoom(link, script);
     auto heldBack = [](const std::string& id, int length) {
         return "*2\r\n" + Bulk(id) + "*4\r\n" + Bulk("m") + ":" + std::to_string(length) + "\r\n" +
                Bulk("o") + Bulk("aaaa:9");
