@@ -22,7 +22,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from tovrel_test_support import (ServerProcess, frame, free_port, normalize,  # noqa: E402,F401
-                                 runs_under_wine, server_command)
+                                 run_to_end, runs_under_wine, server_command)
 
 # ---------------------------------------------------------------------------
 # The server command and the platform it runs on
@@ -108,13 +108,12 @@ def run_once(args, timeout=None, cwd=None, command=None, env=None):
     `env` holds variables to set beside the suite's environment."""
     argv = (command or SERVER_COMMAND) + list(args)
     for _ in range(2):
-        result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, cwd=cwd,
-                                env=server_env(env), timeout=timeout or STARTUP_TIMEOUT + 10)
-        if not wine_never_ran(result.returncode, result.stdout, result.stderr):
+        rc, out, err = run_to_end(argv, cwd=cwd, env=server_env(env),
+                                  timeout=timeout or STARTUP_TIMEOUT + 10)
+        if not wine_never_ran(rc, out, err):
             break
-        warnings.warn(f"Wine never ran {argv!r} (status {result.returncode}); once more")
-    return (result.returncode, normalize(result.stdout.decode("latin-1")),
-            stderr_text(result.stderr))
+        warnings.warn(f"Wine never ran {argv!r} (status {rc}); once more")
+    return (rc, normalize(out.decode("latin-1")), stderr_text(err))
 
 
 # ---------------------------------------------------------------------------

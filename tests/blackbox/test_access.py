@@ -4,15 +4,14 @@ import os
 import re
 import shlex
 import socket
-import subprocess
 import tempfile
 import time
 
 import pytest
 
 from conftest import (DISCONNECTED, IO_TIMEOUT, IS_WINE, NEW_CLIENT, SERVER_COMMAND,
-                      STARTUP_TIMEOUT, Client, free_port, metric, run_once, scrape, server_env,
-                      stderr_text)
+                      STARTUP_TIMEOUT, Client, free_port, metric, run_once, run_to_end, scrape,
+                      server_env, stderr_text)
 
 REFUSED = re.compile(r"^Connections refused \(([a-z -]+)\): (\d+)$", re.M)
 
@@ -316,9 +315,9 @@ def run_unprivileged(args, env):
         os.setgroups([])
         os.setgid(65534)
         os.setuid(65534)
-    result = subprocess.run(SERVER_COMMAND + args, stdin=subprocess.DEVNULL, capture_output=True,
-                            env=server_env(env), preexec_fn=drop, timeout=STARTUP_TIMEOUT + 10)
-    return result.returncode, result.stdout.decode("latin-1"), stderr_text(result.stderr)
+    rc, out, err = run_to_end(SERVER_COMMAND + args, env=server_env(env), preexec_fn=drop,
+                              timeout=STARTUP_TIMEOUT + 10)
+    return rc, out.decode("latin-1"), stderr_text(err)
 
 
 def test_a_config_file_that_exists_but_cannot_be_read_stops_the_start(tmp_path):

@@ -18,7 +18,8 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from tovrel_test_support import ServerProcess, cut_frame, frame, free_port  # noqa: E402,F401
+from tovrel_test_support import (ServerProcess, cut_frame, frame, free_port,  # noqa: E402,F401
+                                 run_to_end)
 
 SERVER = os.environ.get("TOVREL_SERVER", "")
 # The client command may be more than one word ("wine64 tovrel-client.exe").
@@ -136,11 +137,10 @@ class ScriptedServer:
 
 def run_client(*args, stdin=b"", timeout=TIMEOUT):
     """Runs the client to its end; returns (exit status, stdout bytes, stderr text)."""
-    result = subprocess.run(CLIENT + [str(a) for a in args], input=stdin,
-                            capture_output=True, timeout=timeout)
-    err = result.stderr.decode("utf-8", "replace")
+    rc, out, err = run_to_end(CLIENT + [str(a) for a in args], stdin=stdin, timeout=timeout)
+    err = err.decode("utf-8", "replace")
     assert not any(m in err for m in SANITIZER_MARKERS), err
-    return result.returncode, result.stdout, err
+    return rc, out, err
 
 
 def start_client(*args, stdin=subprocess.DEVNULL):

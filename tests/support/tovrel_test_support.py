@@ -479,3 +479,25 @@ class RedisSentinel(RedisServer):
         info = {fields[i].decode(): fields[i + 1] for i in range(0, len(fields), 2)}
         return (int(info["num-slaves"]) >= replicas
                 and int(info["num-other-sentinels"]) >= sentinels)
+
+
+def run_to_end(argv, timeout, stdin=b"", cwd=None, env=None, preexec_fn=None):
+    """Runs `argv` to its end with its output in files: (status, out, err)
+    as bytes. It waits for the program itself, not for its output to close,
+    since a Wine service the program started may hold inherited pipes open
+    long after the program ended."""
+    with tempfile.TemporaryFile() as given, tempfile.TemporaryFile() as out, \
+            tempfile.TemporaryFile() as err:
+        given.write(stdin)
+        given.seek(0)
+        process = subprocess.Popen(argv, stdin=given, stdout=out, stderr=err, cwd=cwd, env=env,
+                                   preexec_fn=preexec_fn)
+        try:
+            rc = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise
+        out.seek(0)
+        err.seek(0)
+        return rc, out.read(), err.read()

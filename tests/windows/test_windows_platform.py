@@ -42,9 +42,8 @@ if not (TOVREL and PROBE and HOLDER):
 
 def probe_try(port):
     """Runs "bind_probe try <port>"; returns (exit status, output lines)."""
-    result = subprocess.run(RUNNER + [PROBE, "try", str(port)], stdin=subprocess.DEVNULL,
-                            capture_output=True, timeout=TIMEOUT)
-    return result.returncode, result.stdout.decode("latin-1").split()
+    rc, out, _ = support.run_to_end(RUNNER + [PROBE, "try", str(port)], timeout=TIMEOUT)
+    return rc, out.decode("latin-1").split()
 
 
 class Process(support.Process):
