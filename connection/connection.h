@@ -3,11 +3,6 @@
 #include "connection/encoding.h"
 #include "platform/platform.h"
 
-// A client's transport: how its bytes come and go. The client, the relay,
-// the intake and the budget see only this, so a new kind of connection
-// (TLS, WebSocket) is a new implementation and nothing else. Whatever the
-// kind, received bytes come out as length frames, and what is sent is
-// framed by the connection's encoding.
 // Closes `socket` once, with a reset when `discard`, and marks it closed:
 // what every kind of connection does last.
 inline void CloseSocketOnce(SocketHandle& socket, bool discard) {
@@ -33,6 +28,11 @@ class CMemoryGrant {
     ~CMemoryGrant() {}
 };
 
+// A client's transport: how its bytes come and go. The client, the relay,
+// the intake and the budget see only this, so a new kind of connection
+// (TLS, WebSocket) is a new implementation and nothing else. Whatever the
+// kind, received bytes come out as length frames, and what is sent is
+// framed by the connection's encoding.
 class CConnection {
   public:
     virtual ~CConnection() {}
