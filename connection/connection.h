@@ -42,8 +42,13 @@ class CConnection {
     // Bytes received (> 0), 0 when the peer closed, kIoWouldBlock or kIoError.
     virtual int Receive(void* buffer, int length) = 0;
     // Sends the pieces in order as one stream of bytes: bytes taken (> 0),
-    // kIoWouldBlock or kIoError.
+    // kIoWouldBlock or kIoError. The bytes are the frames queued, in order.
     virtual int Send(const SendSlice* slices, int count) = 0;
+    // Told of each frame as it is queued to go out, with its size on the
+    // wire: a kind that puts frames of its own between them (a WebSocket's
+    // pongs and close) knows from this where each ends. False when it
+    // cannot keep count (the budget or the heap refused): the client goes.
+    virtual bool FrameQueued(int /*bytes*/) { return true; }
     // Closes the connection; `discard` closes with a reset, dropping what
     // the system still holds to send (a peer that stopped reading).
     virtual void Close(bool discard) = 0;

@@ -264,6 +264,7 @@ void CWebSocketConnection::FrameEnd() {
 
 void CWebSocketConnection::Discard() {
     decoded_.Clear();
+    outgoing_.Clear();
     std::string().swap(request_);
     std::string().swap(early_);
     ending_ = true;  // nothing more is decoded
@@ -331,10 +332,15 @@ int CWebSocketConnection::Send(const SendSlice* slices, int count) {
     }
     int sent = closed_ ? kIoError : transport_->Send(slices, count);
     if (sent > 0) {
-        outgoing_.Advance(slices, count, sent);
+        outgoing_.Sent(static_cast<std::uint64_t>(sent));
         FlushControl();  // a pong that waited for the end of a frame
     }
     return sent;
+}
+
+bool CWebSocketConnection::FrameQueued(int bytes) {
+    return Grant(static_cast<long long>(outgoing_.GrowthForOne())) &&
+           outgoing_.Queue(static_cast<std::uint32_t>(bytes));
 }
 
 int CWebSocketConnection::ReadRequest() {

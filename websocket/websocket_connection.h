@@ -20,7 +20,7 @@ struct wslay_event_context;
 // A text message is handed over only once its UTF-8 is known to be whole.
 // What it holds of a request or a message grows as the bytes come, each
 // step granted by the memory budget first. The server's frames come ready
-// from the WebSocket encoding.
+// from the WebSocket encoding, each announced as it is queued.
 class CWebSocketConnection final : public CConnection {
   public:
     // `origins`: the pages that may open a WebSocket; empty allows any.
@@ -35,18 +35,22 @@ class CWebSocketConnection final : public CConnection {
     SocketHandle Socket() const override { return transport_->Socket(); }
     int Receive(void* buffer, int length) override;
     int Send(const SendSlice* slices, int count) override;
+    bool FrameQueued(int bytes) override;
     void Close(bool discard) override;
     const CEncoding& Encoding() const override;
     bool Established() const override { return state_ == kOpen; }
     bool Pending() const override;
     long long HeldBytes() const override {
         return static_cast<long long>(request_.capacity() + early_.capacity() +
-                                      decoded_.Capacity());
+                                      decoded_.Capacity() + outgoing_.Capacity());
     }
     long long QueuedBytes() const override {
         return static_cast<long long>(request_.size() + early_.size() + decoded_.Held());
     }
-    void GiveBackSpare() override { decoded_.GiveBackSpare(); }
+    void GiveBackSpare() override {
+        decoded_.GiveBackSpare();
+        outgoing_.GiveBackSpare();
+    }
     void Discard() override;
 
     // What its bytes go through: for what only the transport knows (the
