@@ -3,11 +3,6 @@
 #include "connection/encoding.h"
 #include "platform/platform.h"
 
-// A client's transport: how its bytes come and go. The client, the relay,
-// the intake and the budget see only this, so a new kind of connection
-// (TLS, WebSocket) is a new implementation and nothing else. Whatever the
-// kind, received bytes come out as length frames, and what is sent is
-// framed by the connection's encoding.
 // Closes `socket` once, with a reset when `discard`, and marks it closed:
 // what every kind of connection does last.
 inline void CloseSocketOnce(SocketHandle& socket, bool discard) {
@@ -33,6 +28,11 @@ class CMemoryGrant {
     ~CMemoryGrant() {}
 };
 
+// A client's transport: how its bytes come and go. The client, the relay,
+// the intake and the budget see only this, so a new kind of connection
+// (TLS, WebSocket) is a new implementation and nothing else. Whatever the
+// kind, received bytes come out as length frames, and what is sent is
+// framed by the connection's encoding.
 class CConnection {
   public:
     virtual ~CConnection() {}
@@ -42,8 +42,13 @@ class CConnection {
     // Bytes received (> 0), 0 when the peer closed, kIoWouldBlock or kIoError.
     virtual int Receive(void* buffer, int length) = 0;
     // Sends the pieces in order as one stream of bytes: bytes taken (> 0),
-    // kIoWouldBlock or kIoError.
+    // kIoWouldBlock or kIoError. The bytes are the frames queued, in order.
     virtual int Send(const SendSlice* slices, int count) = 0;
+    // Told of each frame as it is queued to go out, with its size on the
+    // wire: a kind that puts frames of its own between them (a WebSocket's
+    // pongs and close) knows from this where each ends. False when it
+    // cannot keep count (the budget or the heap refused): the client goes.
+    virtual bool FrameQueued(int /*bytes*/) { return true; }
     // Closes the connection; `discard` closes with a reset, dropping what
     // the system still holds to send (a peer that stopped reading).
     virtual void Close(bool discard) = 0;

@@ -216,6 +216,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     if (wire > block->Room()) {
                         break;
                     }
+                    if (!connection.FrameQueued(static_cast<int>(wire))) {
+                        break;  // the heap refused: nothing was queued
+                    }
                     int at = WebSocketEncoding().Write(*block, text.data(), text.size());
                     queued.push_back({block->Bytes() + at, static_cast<int>(wire)});
                     break;

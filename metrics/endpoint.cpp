@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "http/request_head.h"
 #include "metrics/exposition.h"
 
 namespace {
@@ -15,15 +16,6 @@ bool Passed(std::uint32_t now, std::uint32_t deadline) {
     return static_cast<std::int32_t>(now - deadline) >= 0;
 }
 
-// Where the request head ends (past its blank line), or npos.
-std::size_t HeadEnd(const std::string& request) {
-    std::size_t crlf = request.find("\r\n\r\n");
-    std::size_t lf = request.find("\n\n");
-    if (crlf != std::string::npos && (lf == std::string::npos || crlf + 2 <= lf)) {
-        return crlf + 4;
-    }
-    return lf == std::string::npos ? std::string::npos : lf + 2;
-}
 }  // namespace
 
 bool CMetricsEndpoint::Open(std::uint32_t address, std::uint16_t port) {
@@ -136,37 +128,25 @@ void CMetricsEndpoint::Read(Scraper& s, std::uint32_t now) {
         return;
     }
     s.request.append(buffer, static_cast<std::size_t>(received));
-    std::size_t end = HeadEnd(s.request);
-    if (end == std::string::npos) {
-        if (s.request.size() >= static_cast<std::size_t>(kMaxRequestBytes)) {
-            ++bad_;
-            Respond(s, now, "431 Request Header Fields Too Large", "text/plain",
-                    "request too large\n");
-        }
+    CHttpRequestHead head(s.request, kMaxRequestBytes, HttpLineEnds::kCrlfOrLf);
+    if (head.status() == CHttpRequestHead::kIncomplete) {
         return;
     }
-    // The request line: METHOD SP TARGET SP HTTP/1.x
-    std::size_t lineEnd = s.request.find('\n');
-    std::string line = s.request.substr(0, lineEnd);
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+    if (head.status() == CHttpRequestHead::kTooLarge) {
+        ++bad_;
+        Respond(s, now, "431 Request Header Fields Too Large", "text/plain", "request too large\n");
+        return;
     }
-    std::size_t sp1 = line.find(' ');
-    std::size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
-    bool version =
-        sp2 != std::string::npos && (line.compare(sp2 + 1, std::string::npos, "HTTP/1.0") == 0 ||
-                                     line.compare(sp2 + 1, std::string::npos, "HTTP/1.1") == 0);
-    if (!version) {
+    // The header fields are not needed: each connection carries one GET.
+    if (!head.HasRequestLine() || (head.version() != "HTTP/1.0" && head.version() != "HTTP/1.1")) {
         ++bad_;
         Respond(s, now, "400 Bad Request", "text/plain", "bad request\n");
         return;
     }
-    std::string method = line.substr(0, sp1);
-    std::string path = line.substr(sp1 + 1, sp2 - sp1 - 1);
-    path = path.substr(0, path.find('?'));
+    std::string_view path = head.path();
     if (path != "/metrics" && path != "/healthz") {
         Respond(s, now, "404 Not Found", "text/plain", "not found\n");
-    } else if (method != "GET") {
+    } else if (head.method() != "GET") {
         Respond(s, now, "405 Method Not Allowed", "text/plain", "only GET\n");
     } else if (path == "/healthz") {
         std::string why = source_.Unhealthy();

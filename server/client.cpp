@@ -244,7 +244,7 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
         return;
     }
     bool wasEmpty = output.Size() == 0;
-    if (!output.Push(block, at, size)) {
+    if (!output.Push(block, at, size) || !connection_->FrameQueued(size)) {
         Drop(kOverflowLine);  // the heap refused
         return;
     }

@@ -5,6 +5,9 @@
 
 #include <cctype>
 #include <cstring>
+#include <string_view>
+
+#include "http/request_head.h"
 
 namespace {
 
@@ -74,45 +77,6 @@ CHandshakeResult Answer(CHandshakeResult::Kind kind, const std::string& reply,
     return result;
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-    std::size_t n = std::strlen(b);
-    if (a.size() != n) {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) {
-        return std::string();
-    }
-    std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
-// Whether a comma-separated header value holds `token` (case aside).
-bool HasToken(const std::string& value, const char* token) {
-    std::size_t start = 0;
-    while (start <= value.size()) {
-        std::size_t comma = value.find(',', start);
-        if (comma == std::string::npos) {
-            comma = value.size();
-        }
-        if (EqualsNoCase(Trim(value.substr(start, comma - start)), token)) {
-            return true;
-        }
-        start = comma + 1;
-    }
-    return false;
-}
-
 // A key is the base64 of 16 bytes: 22 characters of the alphabet, then "==".
 bool KeyWellFormed(const std::string& key) {
     if (key.size() != 24 || key[22] != '=' || key[23] != '=') {
@@ -141,78 +105,59 @@ std::string WebSocketAccept(const std::string& key) {
 
 CHandshakeResult ReadHandshake(const char* bytes, std::size_t length,
                                const std::vector<std::string>& origins, std::string& accept) {
-    std::size_t limit = length < kMaxRequestBytes ? length : kMaxRequestBytes;
-    std::string head(bytes, limit);
-    std::size_t end = head.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        if (length >= kMaxRequestBytes) {
-            return Answer(CHandshakeResult::kRefused, TooLarge(), length);
-        }
+    CHttpRequestHead head(std::string_view(bytes, length), kMaxRequestBytes, HttpLineEnds::kCrlf);
+    if (head.status() == CHttpRequestHead::kIncomplete) {
         return CHandshakeResult();
     }
-    std::size_t consumed = end + 4;
-    head.resize(end + 2);  // every line, the last one included, ends in CRLF
-
-    // The request line: METHOD SP TARGET SP VERSION.
-    std::size_t eol = head.find("\r\n");
-    std::string line = head.substr(0, eol);
-    std::size_t sp1 = line.find(' ');
-    std::size_t sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
-    if (sp2 == std::string::npos || line.find(' ', sp2 + 1) != std::string::npos) {
+    if (head.status() == CHttpRequestHead::kTooLarge) {
+        return Answer(CHandshakeResult::kRefused, TooLarge(), length);
+    }
+    std::size_t consumed = head.size();
+    if (!head.HasRequestLine() || head.version().compare(0, 5, "HTTP/") != 0) {
         return Answer(CHandshakeResult::kRefused, BadRequest(), consumed);
     }
-    std::string method = line.substr(0, sp1);
-    std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-    std::string version = line.substr(sp2 + 1);
-    if (version.compare(0, 5, "HTTP/") != 0) {
-        return Answer(CHandshakeResult::kRefused, BadRequest(), consumed);
-    }
-    if (version != "HTTP/1.1") {
+    if (head.version() != "HTTP/1.1") {
         return Answer(CHandshakeResult::kRefused, BadVersion(), consumed);
     }
-    if (method != "GET") {
+    if (head.method() != "GET") {
         return Answer(CHandshakeResult::kRefused, NotAllowed(), consumed);
     }
 
     // The headers that matter; any of them twice is refused.
     std::string host, upgrade, connection, key, wsVersion, origin;
     bool seen[6] = {};
-    for (std::size_t at = eol + 2; at < head.size();) {
-        std::size_t next = head.find("\r\n", at);
-        std::string field = head.substr(at, next - at);
-        at = next + 2;
-        std::size_t colon = field.find(':');
-        if (colon == std::string::npos || colon == 0 || field[0] == ' ' || field[0] == '\t' ||
-            field.find_first_of(" \t") < colon) {
+    const char* const names[6] = {
+        "Host", "Upgrade", "Connection", "Sec-WebSocket-Key", "Sec-WebSocket-Version", "Origin"};
+    std::string* const slots[6] = {&host, &upgrade, &connection, &key, &wsVersion, &origin};
+    CHttpField field;
+    for (CHttpRequestHead::FieldRead read;
+         (read = head.NextField(field)) != CHttpRequestHead::kEnd;) {
+        if (read == CHttpRequestHead::kMalformed) {
             return Answer(CHandshakeResult::kRefused, BadRequest(), consumed);
         }
-        std::string name = field.substr(0, colon);
-        std::string value = Trim(field.substr(colon + 1));
-        const char* names[6] = {
-            "Host",  "Upgrade", "Connection", "Sec-WebSocket-Key", "Sec-WebSocket-Version",
-            "Origin"};
-        std::string* slots[6] = {&host, &upgrade, &connection, &key, &wsVersion, &origin};
         for (int i = 0; i < 6; ++i) {
-            if (EqualsNoCase(name, names[i])) {
+            if (HttpEqualsNoCase(field.name, names[i])) {
                 if (seen[i] && i != 2) {
                     return Answer(CHandshakeResult::kRefused, BadRequest(), consumed);
                 }
                 // Connection may come in several lines: they add up.
-                *slots[i] = seen[i] ? *slots[i] + "," + value : value;
+                if (seen[i]) {
+                    *slots[i] += ',';
+                }
+                slots[i]->append(field.value);
                 seen[i] = true;
             }
         }
     }
 
-    std::string path = target.substr(0, target.find('?'));
-    if (path != "/") {
+    if (head.path() != "/") {
         return Answer(CHandshakeResult::kRefused, NotFound(), consumed);
     }
     if (!seen[1]) {
         // A plain visit: the page, which then opens the WebSocket itself.
         return Answer(CHandshakeResult::kPage, ChatPageResponse(), consumed);
     }
-    if (!HasToken(upgrade, "websocket") || !HasToken(connection, "upgrade") || host.empty()) {
+    if (!HttpListHas(upgrade, "websocket") || !HttpListHas(connection, "upgrade") || host.empty()) {
         return Answer(CHandshakeResult::kRefused, BadRequest(), consumed);
     }
     if (wsVersion != "13") {
@@ -224,7 +169,7 @@ CHandshakeResult ReadHandshake(const char* bytes, std::size_t length,
     if (!origins.empty()) {
         bool allowed = false;
         for (const std::string& o : origins) {
-            allowed = allowed || EqualsNoCase(origin, o.c_str());
+            allowed = allowed || HttpEqualsNoCase(origin, o);
         }
         if (!allowed) {
             return Answer(CHandshakeResult::kRefused, Forbidden(), consumed);

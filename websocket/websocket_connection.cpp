@@ -3,14 +3,12 @@
 #include <wslay/wslay.h>
 
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "connection/encoding.h"
 #include "connection/tcp_connection.h"
 #include "stream/frame.h"
-#include "stream/heap.h"
 #include "websocket/handshake.h"
 
 namespace {
@@ -24,8 +22,6 @@ constexpr unsigned long long kMaxMessage = frame::kMaxPayload;
 constexpr int kMaxFragments = 4096;
 // Control answers (pongs) waiting for a peer that does not read them.
 constexpr std::size_t kMaxQueuedControl = 64;
-// Decoded bytes kept allocated between messages.
-constexpr std::size_t kKeptDecoded = 16384;
 // What a close waits for at most: the rest of a peer's last message.
 constexpr int kDrainReads = 16;
 
@@ -69,183 +65,7 @@ void OnFrameChunk(wslay_event_context_ptr, const wslay_event_on_frame_recv_chunk
 void OnFrameEnd(wslay_event_context_ptr, void* user) {
     Self(user)->FrameEnd();
 }
-
-void PutLength(unsigned char* at, unsigned long long length) {
-    std::uint32_t v = length > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length);
-    frame::EncodeLength(static_cast<std::int32_t>(v), at);
-}
 }  // namespace
-
-// ---------------------------------------------------------------------------
-
-void COutgoingFrames::Advance(const SendSlice* slices, int count, int sent) {
-    int i = 0;
-    int offset = 0;
-    while (sent > 0 && i < count) {
-        int available = slices[i].length - offset;
-        if (available <= 0) {
-            ++i;
-            offset = 0;
-            continue;
-        }
-        if (left_ > 0) {
-            int take = available < sent ? available : sent;
-            if (static_cast<unsigned long long>(take) > left_) {
-                take = static_cast<int>(left_);
-            }
-            left_ -= static_cast<unsigned long long>(take);
-            offset += take;
-            sent -= take;
-            continue;
-        }
-        unsigned char b = static_cast<const unsigned char*>(slices[i].data)[offset];
-        ++offset;
-        --sent;
-        header_[have_++] = b;
-        if (have_ == 2) {
-            int short_length = b & 0x7F;
-            need_ = 2 + (short_length == 126 ? 2 : (short_length == 127 ? 8 : 0));
-        }
-        if (have_ >= 2 && have_ == need_) {
-            unsigned long long length = header_[1] & 0x7F;
-            if (length >= 126) {
-                length = 0;
-                for (int k = 2; k < need_; ++k) {
-                    length = (length << 8) | header_[k];
-                }
-            }
-            left_ = length;
-            have_ = 0;
-            need_ = 2;
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------
-
-CDecodedFrames::~CDecodedFrames() {
-    std::free(data_);
-}
-
-std::size_t CDecodedFrames::CapacityFor(std::size_t more) const {
-    if (capacity_ - size_ >= more) {
-        return capacity_;
-    }
-    std::size_t want = capacity_ == 0 ? 1024 : capacity_;
-    while (want - size_ < more) {
-        want *= 2;
-    }
-    return want;
-}
-
-std::size_t CDecodedFrames::GrowthFor(std::size_t more) const {
-    return CapacityFor(more) - capacity_;
-}
-
-void CDecodedFrames::GiveBackSpare() {
-    if (size_ == 0) {
-        std::free(data_);
-        data_ = nullptr;
-        capacity_ = 0;
-    }
-}
-
-void CDecodedFrames::Clear() {
-    size_ = ready_ = read_ = start_ = length_ = 0;
-    streaming_ = false;
-    GiveBackSpare();
-}
-
-bool CDecodedFrames::Reserve(std::size_t more) {
-    std::size_t want = CapacityFor(more);
-    if (want == capacity_) {
-        return true;
-    }
-    void* grown = HeapRealloc(data_, want);
-    if (grown == nullptr) {
-        return false;
-    }
-    data_ = static_cast<unsigned char*>(grown);
-    capacity_ = want;
-    return true;
-}
-
-int CDecodedFrames::Take(void* buffer, int length) {
-    int n = Ready() < length ? Ready() : length;
-    if (n <= 0) {
-        return 0;
-    }
-    std::memcpy(buffer, data_ + read_, static_cast<std::size_t>(n));
-    read_ += static_cast<std::size_t>(n);
-    if (read_ == ready_) {
-        // All handed over: what is left is the message being put together.
-        std::size_t rest = size_ - ready_;
-        if (rest > 0) {
-            std::memmove(data_, data_ + ready_, rest);
-        }
-        start_ = start_ >= ready_ ? start_ - ready_ : 0;
-        size_ = rest;
-        ready_ = read_ = 0;
-        if (size_ == 0 && capacity_ > kKeptDecoded) {
-            std::free(data_);
-            data_ = nullptr;
-            capacity_ = 0;
-        }
-    }
-    return n;
-}
-
-bool CDecodedFrames::Begin(long long knownLength) {
-    if (!Reserve(frame::kHeaderSize)) {
-        return false;
-    }
-    start_ = size_;
-    length_ = 0;
-    streaming_ = knownLength >= 0;
-    PutLength(data_ + size_, streaming_ ? static_cast<unsigned long long>(knownLength) : 0);
-    size_ += frame::kHeaderSize;
-    if (streaming_) {
-        ready_ = size_;
-    }
-    return true;
-}
-
-bool CDecodedFrames::Append(const unsigned char* bytes, std::size_t length) {
-    if (!Reserve(length)) {
-        return false;
-    }
-    std::memcpy(data_ + size_, bytes, length);
-    size_ += length;
-    length_ += length;
-    if (streaming_) {
-        ready_ = size_;
-    }
-    return true;
-}
-
-void CDecodedFrames::Finish() {
-    if (!streaming_) {
-        PutLength(data_ + start_, length_);
-    }
-    ready_ = size_;
-    streaming_ = false;
-}
-
-bool CDecodedFrames::Refuse(unsigned long long length) {
-    if (ready_ < size_) {
-        size_ = ready_;  // the message being put together goes
-    }
-    if (!Reserve(frame::kHeaderSize)) {
-        return false;
-    }
-    PutLength(data_ + size_, length);
-    size_ += frame::kHeaderSize;
-    ready_ = size_;
-    streaming_ = false;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
 
 CWebSocketConnection::CWebSocketConnection(std::unique_ptr<CConnection> transport,
                                            const std::vector<std::string>& origins)
@@ -444,6 +264,7 @@ void CWebSocketConnection::FrameEnd() {
 
 void CWebSocketConnection::Discard() {
     decoded_.Clear();
+    outgoing_.Clear();
     std::string().swap(request_);
     std::string().swap(early_);
     ending_ = true;  // nothing more is decoded
@@ -477,7 +298,8 @@ bool CWebSocketConnection::BetweenFrames() const {
 
 bool CWebSocketConnection::FlushControl() {
     if (ctx_ == nullptr || !BetweenFrames()) {
-        return true;  // a data frame, or a record of one, is half sent: it goes first
+        return true;  // a data frame, or a record of one, is half sent: it goes
+                      // first
     }
     if (!wslay_event_want_write(ctx_)) {
         return true;
@@ -510,10 +332,15 @@ int CWebSocketConnection::Send(const SendSlice* slices, int count) {
     }
     int sent = closed_ ? kIoError : transport_->Send(slices, count);
     if (sent > 0) {
-        outgoing_.Advance(slices, count, sent);
+        outgoing_.Sent(static_cast<std::uint64_t>(sent));
         FlushControl();  // a pong that waited for the end of a frame
     }
     return sent;
+}
+
+bool CWebSocketConnection::FrameQueued(int bytes) {
+    return Grant(static_cast<long long>(outgoing_.GrowthForOne())) &&
+           outgoing_.Queue(static_cast<std::uint32_t>(bytes));
 }
 
 int CWebSocketConnection::ReadRequest() {

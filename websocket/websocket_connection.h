@@ -6,72 +6,10 @@
 #include <vector>
 
 #include "connection/connection.h"
+#include "websocket/decoded_frames.h"
+#include "websocket/outgoing_frames.h"
 
 struct wslay_event_context;
-
-// Where the bytes sent stand within the server's own WebSocket frames, so
-// that a control frame (a pong, a close) is put only between two of them.
-// Follows the headers of what was sent and skips the payloads.
-class COutgoingFrames {
-  public:
-    bool AtBoundary() const { return left_ == 0 && have_ == 0; }
-    // `sent` bytes of the pieces, from their start, have gone out.
-    void Advance(const SendSlice* slices, int count, int sent);
-
-  private:
-    unsigned long long left_ = 0;  // payload bytes of the current frame still to go
-    unsigned char header_[10] = {};
-    int have_ = 0;  // header bytes seen of the next frame
-    int need_ = 2;
-};
-
-// Received WebSocket messages as length frames, in the order they came:
-// complete bytes at the front, then the message still being put together.
-// Its memory grows as the bytes come, never ahead of them, and is kept
-// between messages, so steady traffic allocates nothing.
-class CDecodedFrames {
-  public:
-    CDecodedFrames() = default;
-    ~CDecodedFrames();
-    CDecodedFrames(const CDecodedFrames&) = delete;
-    CDecodedFrames& operator=(const CDecodedFrames&) = delete;
-
-    int Ready() const { return static_cast<int>(ready_ - read_); }
-    // Bytes not handed out yet, the message being put together included.
-    std::size_t Held() const { return size_ - read_; }
-    // Copies up to `length` ready bytes out.
-    int Take(void* buffer, int length);
-    // A new message at the end: its length when its bytes may be handed out
-    // as they come (a single binary frame), or -1 (ready once whole).
-    bool Begin(long long knownLength);
-    bool Append(const unsigned char* bytes, std::size_t length);
-    // The message is whole.
-    void Finish();
-    // Drops the message being put together and, in its place, a length no
-    // client may send, so the reader ends the connection as for a TCP
-    // client's oversized frame.
-    bool Refuse(unsigned long long length);
-    bool Reserve(std::size_t more);
-    // The memory that Reserve(more) would add.
-    std::size_t GrowthFor(std::size_t more) const;
-    std::size_t Capacity() const { return capacity_; }
-    // Frees the memory kept between messages, when nothing is held.
-    void GiveBackSpare();
-    // Frees everything, held bytes too.
-    void Clear();
-
-  private:
-    std::size_t CapacityFor(std::size_t more) const;
-
-    unsigned char* data_ = nullptr;
-    std::size_t capacity_ = 0;
-    std::size_t size_ = 0;
-    std::size_t ready_ = 0;
-    std::size_t read_ = 0;
-    std::size_t start_ = 0;  // the message being put together
-    std::size_t length_ = 0;
-    bool streaming_ = false;
-};
 
 // A WebSocket client (RFC 6455) over a byte transport: plain TCP, or TLS
 // for wss://, whose handshake comes first. It first reads one HTTP
@@ -82,7 +20,7 @@ class CDecodedFrames {
 // A text message is handed over only once its UTF-8 is known to be whole.
 // What it holds of a request or a message grows as the bytes come, each
 // step granted by the memory budget first. The server's frames come ready
-// from the WebSocket encoding.
+// from the WebSocket encoding, each announced as it is queued.
 class CWebSocketConnection final : public CConnection {
   public:
     // `origins`: the pages that may open a WebSocket; empty allows any.
@@ -97,18 +35,22 @@ class CWebSocketConnection final : public CConnection {
     SocketHandle Socket() const override { return transport_->Socket(); }
     int Receive(void* buffer, int length) override;
     int Send(const SendSlice* slices, int count) override;
+    bool FrameQueued(int bytes) override;
     void Close(bool discard) override;
     const CEncoding& Encoding() const override;
     bool Established() const override { return state_ == kOpen; }
     bool Pending() const override;
     long long HeldBytes() const override {
         return static_cast<long long>(request_.capacity() + early_.capacity() +
-                                      decoded_.Capacity());
+                                      decoded_.Capacity() + outgoing_.Capacity());
     }
     long long QueuedBytes() const override {
         return static_cast<long long>(request_.size() + early_.size() + decoded_.Held());
     }
-    void GiveBackSpare() override { decoded_.GiveBackSpare(); }
+    void GiveBackSpare() override {
+        decoded_.GiveBackSpare();
+        outgoing_.GiveBackSpare();
+    }
     void Discard() override;
 
     // What its bytes go through: for what only the transport knows (the
