@@ -221,12 +221,13 @@ class Harness {
             CHECK(++count <= kMaxPeers);
             Peer* p = PeerOf(c->Socket());
             CHECK(p != nullptr && !fake.IsClosed(c->Socket()));
-            CheckStream(c->input);
+            const CMemoryStream& input = c->Input().Kept();
+            CheckStream(input);
             CHECK(c->output.Size() >= 0);
             held += c->HeldBytes();
             // Input starts at a frame boundary, and every whole frame in it
             // has been handled.
-            CHECK(frame::Cut(c->input.data, static_cast<std::size_t>(c->input.size)).status ==
+            CHECK(frame::Cut(input.data, static_cast<std::size_t>(input.size)).status ==
                   frame::CutStatus::kNeedMore);
             CHECK(c->output.Size() <= kMaxQueuedOutput);
             // What the peer holds of a cut frame plus the queue is whole frames

@@ -1,6 +1,5 @@
 #include "server/app.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +7,8 @@
 #include "console/console.h"
 #include "platform/platform.h"
 #include "server/fast_commands.h"
+#include "server/help_text.h"
+#include "server/option_values.h"
 #include "server/options.h"
 #include "server/room.h"
 #include "server/scrape.h"
@@ -23,37 +24,7 @@ namespace {
 void OnStop() {
     g_quit.store(1);
 }
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 }  // namespace
-
-int ParsePortArgument(const char* text) {
-    while (IsBlank(*text)) {
-        ++text;
-    }
-    bool negative = false;
-    if (*text == '+' || *text == '-') {
-        negative = *text == '-';
-        ++text;
-    }
-    long long value = 0;
-    while (*text >= '0' && *text <= '9') {
-        value = value * 10 + (*text - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) {
-            value = static_cast<long long>(INT_MAX) + 1;  // saturated; more digits change nothing
-        }
-        ++text;
-    }
-    if (negative) {
-        value = -value;
-    }
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    return static_cast<int>(value);
-}
 
 bool SetExeDir(const char* programPath) {
     const char* lastSeparator = nullptr;
@@ -127,9 +98,8 @@ int Serve(int argc, char** argv) {
         return 1;
     }
     ConsolePrint("%s\n", g_exeDir);
-    int port = ParsePortArgument(line.portText.c_str());
-    // Outside 1..65535 the low 16 bits would serve another port than announced.
-    if (port < 1 || port > 65535) {
+    int port = ParsePort(line.portText, PortSyntax::kLeading);
+    if (port == 0) {
         ConsoleError("Invalid port!\n");
         return 1;
     }

@@ -5,10 +5,6 @@
 // start-up failure).
 int TovrelMain(int argc, char** argv);
 
-// atoi-style parse: leading white space, an optional sign, decimal digits up
-// to the first non-digit; saturates at the 32-bit limits. 0 for no digits.
-int ParsePortArgument(const char* text);
-
 // Stores the directory part of `programPath` (with its trailing separator)
 // in g_exeDir. False when it does not fit in 255 characters.
 bool SetExeDir(const char* programPath);

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "console/console.h"
-#include "stream/frame.h"
 #include "stream/heap.h"
 #include "stream/shared_block.h"
 
@@ -22,17 +21,10 @@ const char kBudgetLine[] = "Memory budget exceeded\n";
 EndCause DropCause(const char* reason) {
     return reason == kBudgetLine ? EndCause::kBudget : EndCause::kOverflow;
 }
-
-long long InputCapacityFor(const CMemoryStream& stream, int more) {
-    long long mask = stream.blockSize - 1;
-    return (static_cast<long long>(stream.size) + more + mask) & ~mask;
-}
 }  // namespace
 
 CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
-    : stallMs(kIdleTimeoutMs),
-      input(1024),
-      output(kKeptOutputRuns),
+    : output(kKeptOutputRuns),
       next(nullptr),
       prev(nullptr),
       readyPass(0),
@@ -48,15 +40,8 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       memory_(shared.memory),
       clock_(shared.clock),
       busy_(shared.busy),
-      idleFrozen_(false),
-      idleLeft_(kIdleTimeoutMs),
-      // Counted from before the pass that makes it, as its first turn
-      // comes in that pass.
-      idleAt_(shared.clock.Before() + (shaking_ ? kHandshakeTimeoutMs : kIdleTimeoutMs)),
+      timers_(shared.clock, shaking_ ? kHandshakeTimeoutMs : kIdleTimeoutMs),
       spareAt_(0),
-      cutBytes_(nullptr),
-      cutAvailable_(0),
-      cutOffset_(0),
       dropReason_(nullptr),
       discardOnClose_(false) {
     connection_->SetMemoryGrant(this);
@@ -114,10 +99,6 @@ bool CClient::Grant(long long bytes) {
     return true;
 }
 
-int CClient::IdleMs() const {
-    return idleFrozen_ ? idleLeft_ : static_cast<int>(idleAt_ - clock_.Now());
-}
-
 void CClient::Admit() {
     if (shaking_ || awaitingToken_) {
         shaking_ = false;
@@ -136,27 +117,9 @@ void CClient::AwaitToken() {
 }
 
 void CClient::ResetIdle() {
-    if (awaitingToken_) {
-        return;  // the token is due within the time it was given
+    if (!awaitingToken_) {
+        timers_.RestartIdle();
     }
-    if (idleFrozen_) {
-        idleLeft_ = kIdleTimeoutMs;
-    } else {
-        // This pass's share of the time has been taken already.
-        idleAt_ = clock_.Now() + kIdleTimeoutMs;
-    }
-}
-
-void CClient::FreezeIdle() {
-    if (idleFrozen_) {
-        return;
-    }
-    // What a countdown lowered at every turn would show now: lowered by
-    // this pass only once this client's turn has come in it, whether or
-    // not it had anything to do then.
-    long long through = clock_.TurnCame(seq) ? clock_.Now() : clock_.Before();
-    idleLeft_ = static_cast<int>(idleAt_ - through);
-    idleFrozen_ = true;
 }
 
 void CClient::Schedule() {
@@ -165,7 +128,7 @@ void CClient::Schedule() {
         return;
     }
     busy_.Remove(work);
-    long long at = idleAt_;
+    long long at = timers_.IdleEndsAt();
     if (output.Capacity() > 0 && spareAt_ < at) {
         at = spareAt_;
     }
@@ -182,10 +145,7 @@ void CClient::Drop(const char* reason) {
     output.Release();
     // What it half received goes with it, freed now, so that making room
     // costs no one else for it. Its remaining messages are not cut.
-    if (cutBytes_ == input.data) {
-        cutBytes_ = nullptr;
-    }
-    input.SetSize(0);
+    input_.Clear();
     connection_->Discard();
     UpdateBudget();
 }
@@ -194,9 +154,7 @@ void CClient::GiveBackSpare() {
     if (output.Size() == 0) {
         output.Release();
     }
-    if (input.size == 0) {
-        input.SetSize(0);
-    }
+    input_.GiveBackSpare();
     connection_->GiveBackSpare();
     UpdateBudget();
 }
@@ -249,24 +207,10 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
         return;
     }
     if (wasEmpty) {
-        stallMs = kIdleTimeoutMs;  // the wait for the peer starts now
-        FreezeIdle();
+        timers_.OutputQueued(seq);
         busy_.Add(work);
     }
     UpdateBudget();
-}
-
-int CClient::MissingBytes() const {
-    if (input.size == 0) {
-        return 0;
-    }
-    if (input.size < frame::kHeaderSize) {
-        return frame::kHeaderSize - input.size;
-    }
-    frame::CutResult cut = frame::Cut(input.data, static_cast<size_t>(input.size));
-    // Only a frame still arriving is kept; anything else is cut or refused at once.
-    return cut.status == frame::CutStatus::kNeedMore ? cut.length + frame::kHeaderSize - input.size
-                                                     : 0;
 }
 
 bool CClient::Tick(int elapsedMs, bool mayRead) {
@@ -278,13 +222,11 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
     }
     // A client is only idle while nothing waits to go out to it.
     if (output.Size() == 0) {
-        if (idleFrozen_) {
-            // The queue drained: both times run again, from before this pass.
-            idleFrozen_ = false;
-            idleAt_ = clock_.Before() + idleLeft_;
+        if (timers_.OutputDrained()) {
+            // The kept ring's time runs from before this pass, as the idle time does.
             spareAt_ = clock_.Before() + kKeepDrainedMs;
         }
-        if (idleAt_ <= clock_.Now()) {
+        if (timers_.IdleOver()) {
             return End("TIMEOUT\n", EndCause::kTimeout);
         }
         if (spareAt_ <= clock_.Now() && output.Capacity() > 0) {
@@ -309,14 +251,13 @@ bool CClient::SendQueued(int elapsedMs) {
     if (sent <= 0) {
         // A peer that takes nothing at all for the whole time is gone in all
         // but name; one that drains slowly keeps its place.
-        stallMs -= elapsedMs;
-        if (stallMs <= 0) {
+        if (timers_.SentNothing(elapsedMs)) {
             discardOnClose_ = true;
             return End("TIMEOUT\n", EndCause::kStall);
         }
         return true;
     }
-    stallMs = kIdleTimeoutMs;
+    timers_.Sent();
     g_metrics.bytesSent += static_cast<std::uint64_t>(sent);
     output.Consume(sent);
     UpdateBudget();
@@ -324,15 +265,14 @@ bool CClient::SendQueued(int elapsedMs) {
 }
 
 bool CClient::StoreInput(const unsigned char* bytes, int count) {
-    long long growth = InputCapacityFor(input, count) - input.Capacity();
+    long long growth = input_.GrowthFor(count);
     if (growth > 0) {
         MakeRoom(growth);
     }
     if (dropReason_ != nullptr) {
         return End(dropReason_, DropCause(dropReason_));
     }
-    input.Seek(0, 2);
-    if (input.Write(bytes, count) != count) {
+    if (!input_.Keep(bytes, count)) {
         // The stream would be out of step with the peer from here on.
         return End(nullptr, EndCause::kError);
     }
@@ -341,7 +281,7 @@ bool CClient::StoreInput(const unsigned char* bytes, int count) {
 }
 
 bool CClient::Receive() {
-    int allowance = intake_.Allowance(this, input.size, MissingBytes(), kRecvBufferSize);
+    int allowance = intake_.Allowance(this, input_.Size(), input_.MissingBytes(), kRecvBufferSize);
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
         ResetIdle();
@@ -361,40 +301,31 @@ bool CClient::Receive() {
 
     // Frames are cut straight from the receive when nothing was pending, and
     // from the input otherwise; what is consumed leaves in one move at the end.
-    cutBytes_ = g_recvBuffer;
-    cutAvailable_ = received;
-    cutOffset_ = 0;
-    if (input.size > 0) {
-        if (!StoreInput(g_recvBuffer, received)) {
-            cutBytes_ = nullptr;
-            return false;
-        }
-        cutBytes_ = input.data;
-        cutAvailable_ = input.size;
+    if (input_.Size() > 0 && !StoreInput(g_recvBuffer, received)) {
+        return false;
     }
+    input_.BeginCut(g_recvBuffer, received);
     return true;
 }
 
 CClient::Next CClient::NextMessage(char** message) {
-    while (cutBytes_ != nullptr && dropReason_ == nullptr) {
-        const unsigned char* at = cutBytes_ + cutOffset_;
-        frame::CutResult cut = frame::Cut(at, static_cast<size_t>(cutAvailable_ - cutOffset_));
-        if (cut.status == frame::CutStatus::kBadLength) {
-            cutBytes_ = nullptr;
+    while (input_.Cutting() && dropReason_ == nullptr) {
+        const unsigned char* payload = nullptr;
+        int length = 0;
+        CFrameInput::Cut cut = input_.Next(&payload, &length);
+        if (cut == CFrameInput::Cut::kBadLength) {
             End("Invalid msg size\n", EndCause::kInvalidSize);
             return Next::kEnded;
         }
-        if (cut.status == frame::CutStatus::kNeedMore) {
+        if (cut == CFrameInput::Cut::kNeedMore) {
             return EndOfMessages() ? Next::kNone : Next::kEnded;
         }
-        int length = cut.length;
         ResetIdle();
         intake_.FinishedFrame(this);
-        cutOffset_ += length + frame::kHeaderSize;
         char* text = static_cast<char*>(HeapRealloc(nullptr, static_cast<size_t>(length) + 1));
         // Without memory for it the message is dropped; the stream stays in step.
         if (text != nullptr) {
-            std::memcpy(text, at + frame::kHeaderSize, static_cast<size_t>(length));
+            std::memcpy(text, payload, static_cast<size_t>(length));
             text[length] = '\0';
             *message = text;
             return Next::kMessage;
@@ -402,7 +333,7 @@ CClient::Next CClient::NextMessage(char** message) {
     }
     if (dropReason_ != nullptr) {
         // Dropped while its messages were handled: the rest goes with it.
-        cutBytes_ = nullptr;
+        input_.StopCut();
         End(dropReason_, DropCause(dropReason_));
         return Next::kEnded;
     }
@@ -410,15 +341,13 @@ CClient::Next CClient::NextMessage(char** message) {
 }
 
 bool CClient::EndOfMessages() {
-    const unsigned char* bytes = cutBytes_;
-    int offset = cutOffset_;
-    int available = cutAvailable_;
-    cutBytes_ = nullptr;
-    if (bytes == g_recvBuffer) {
-        return offset == available || StoreInput(g_recvBuffer + offset, available - offset);
+    int kept = input_.Size();
+    int restCount = 0;
+    const unsigned char* rest = input_.EndCut(&restCount);
+    if (restCount > 0) {
+        return StoreInput(rest, restCount);
     }
-    if (offset > 0) {
-        ConsumeFront(input, offset);
+    if (input_.Size() != kept) {
         UpdateBudget();
     }
     return true;

@@ -9,16 +9,11 @@
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
 #include "policy/work_list.h"
+#include "server/client_timers.h"
+#include "server/frame_input.h"
 #include "server/outgoing.h"
 #include "server/output_queue.h"
-#include "stream/memory_stream.h"
 
-// Idle time after which a client with nothing queued is dropped, and time
-// after which one whose queued output moves not at all is dropped.
-constexpr int kIdleTimeoutMs = 15000;
-// Time a connection with a handshake of its own (TLS, a WebSocket upgrade)
-// has to finish it, so one that never does holds nothing for long.
-constexpr int kHandshakeTimeoutMs = 10000;
 // Most bytes offered to one send, and asked of one receive, per pass.
 constexpr int kMaxSendPerPass = 65536;
 constexpr int kRecvBufferSize = 32768;
@@ -28,16 +23,13 @@ constexpr int kRecvBufferSize = 32768;
 constexpr int kKeptOutputRuns = 1024;
 constexpr int kKeepDrainedMs = 1000;
 
-// One accepted connection in the room. It owns its connection and its two
-// buffers: `input` holds received bytes from a frame boundary on, `output`
-// the frames still to be sent. It shares the pass's intake and the memory
-// budget with the others, and the pass clock with its deadlines and the
-// list of those with work, all handed over when it is made. What its messages
-// do is the server's: a turn is Tick, then NextMessage until it says no
-// more. The server owns the client and deletes it when either says its
-// connection has ended. A client can be marked to be dropped at any time
-// (Drop); it then ends at its next turn, so a walk of the list never meets
-// a deletion.
+// One accepted connection in the room. It owns its connection, what it has
+// received of a frame (its input) and the frames still to be sent (`output`). It shares the pass's
+// intake and the memory budget with the others, and the pass clock with its deadlines and the list
+// of those with work, all handed over when it is made. What its messages do is the server's: a turn
+// is Tick, then NextMessage until it says no more. The server owns the client and deletes it when
+// either says its connection has ended. A client can be marked to be dropped at any time (Drop); it
+// then ends at its next turn, so a walk of the list never meets a deletion.
 class CClient final : public CParticipant, private CMemoryGrant {
   public:
     // The policies a client shares with the others.
@@ -98,15 +90,15 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // count in full for every client they wait for, so the total never
     // underrates what is held.
     long long QueuedBytes() const {
-        return static_cast<long long>(output.Size()) + input.size + connection_->QueuedBytes();
+        return static_cast<long long>(output.Size()) + input_.Size() + connection_->QueuedBytes();
     }
     long long HeldBytes() const {
-        return static_cast<long long>(output.Size()) + output.Capacity() + input.Capacity() +
+        return static_cast<long long>(output.Size()) + output.Capacity() + input_.Capacity() +
                connection_->HeldBytes();
     }
-    // Bytes still missing from the frame half received: just the header's
-    // while that is incomplete; 0 when nothing is half received.
-    int MissingBytes() const;
+    // Whether it holds bytes of a frame not yet whole (between turns).
+    bool HalfReceived() const { return input_.Size() != 0; }
+    const CFrameInput& Input() const { return input_; }
 
     SocketHandle Socket() const { return connection_->Socket(); }
     // For its listener's kind to judge (a TLS client certificate).
@@ -117,10 +109,7 @@ class CClient final : public CParticipant, private CMemoryGrant {
     bool Pending() const { return connection_->Pending(); }
 
     // What is left of the idle time: it runs only while nothing is queued.
-    int IdleMs() const;
-    // Counts down while output is queued and no send takes any of it.
-    int stallMs;
-    CMemoryStream input;
+    int IdleMs() const { return timers_.IdleMs(); }
     COutputQueue output;
     // The server's list, newest first.
     CClient* next;
@@ -160,11 +149,10 @@ class CClient final : public CParticipant, private CMemoryGrant {
     bool MakeRoom(long long bytes);
     // CMemoryGrant: room for what its connection is about to hold.
     bool Grant(long long bytes) override;
-    // The idle time starts again from its full length.
+    // The idle time starts again from its full length, unless a token is
+    // awaited: that is due within the time it was given.
     void ResetIdle();
-    // Output was queued on an empty queue: the idle time stops running.
-    void FreezeIdle();
-    // Appends received bytes to `input`, within the budget. False when the
+    // Keeps received bytes in its input, within the budget. False when the
     // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
     // Sends from `output`; false when the connection has ended.
@@ -185,18 +173,10 @@ class CClient final : public CParticipant, private CMemoryGrant {
     CMemoryBudget& memory_;
     CDeadlines& clock_;
     CWorkList& busy_;
-    // The idle time runs on the clock up to `idleAt_` while nothing is
-    // queued; while output is queued it stands still at `idleLeft_`. The
-    // kept output ring goes at `spareAt_` once the queue has drained.
-    bool idleFrozen_;
-    int idleLeft_;
-    long long idleAt_;
+    CClientTimers timers_;
+    // The kept output ring goes at `spareAt_` once the queue has drained.
     long long spareAt_;
-    // Where cutting stands in this turn's bytes: the receive buffer, or
-    // `input` when a frame was pending; null when nothing is to be cut.
-    const unsigned char* cutBytes_;
-    int cutAvailable_;
-    int cutOffset_;
+    CFrameInput input_;
     const char* dropReason_;
     // Closed with a reset: the peer stopped reading.
     bool discardOnClose_;

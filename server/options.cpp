@@ -1,184 +1,13 @@
 #include "server/options.h"
 
 #include <CLI/CLI.hpp>
-#include <cctype>
-#include <climits>
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "server/option_sources.h"
-
-const char kHelpText[] =
-    "Usage: tovrel [OPTIONS] PORT\n"
-    "\n"
-    "Relays length-prefixed text messages between TCP clients on PORT (1-65535):\n"
-    "every message goes to every client, the last three are replayed to each\n"
-    "newcomer, and \"@PING\" and \"@FASTCOMMANDS\" are answered to the sender alone.\n"
-    "\n"
-    "Options (before or after PORT):\n"
-    "  --bind ADDRESS       serve on this local IPv4 address only (default: all)\n"
-    "  --max-memory SIZE    bound on what all clients hold queued or half received,\n"
-    "                       together, e.g. 256M (suffix K, M or G; default 512M);\n"
-    "                       past it the client holding the most is dropped\n"
-    "  --redis HOST[:PORT]  serve one room with the other instances joined to the\n"
-    "                       same Redis (port 6379 unless given; an IPv6 address\n"
-    "                       in brackets, as [::1]:6379); a password is read from\n"
-    "                       the environment variable TOVREL_REDIS_PASSWORD\n"
-    "  --redis-sentinel HOST:PORT[,HOST:PORT...]\n"
-    "                       find the room's Redis through these Sentinels instead\n"
-    "                       of --redis (with --redis-master)\n"
-    "  --redis-master NAME  the name the Sentinels know the primary by\n"
-    "  --room NAME          the room to join (default: the one named after PORT)\n"
-    "  --token-file FILE    clients must send \"@AUTH <token>\" as their first message,\n"
-    "                       with a token from FILE (one a line), within the idle\n"
-    "                       time-out; FILE is read again within 2 s of a change,\n"
-    "                       and clients with a revoked token are dropped\n"
-    "  --allow CIDR         let in only addresses in these IPv4 ranges, such as\n"
-    "                       192.168.0.0/16 or 10.1.2.3 (one a use; repeatable)\n"
-    "  --deny CIDR          never let in addresses in these ranges (one a use;\n"
-    "                       repeatable; wins over --allow)\n"
-    "  --max-clients N      at most N clients at once; more are closed at accept\n"
-    "  --max-per-address N  at most N clients from one address at once\n"
-    "  --accepts-per-pass N connections taken per 20 ms pass (default 1)\n"
-    "  --config FILE        read options from FILE (INI or TOML, such as\n"
-    "                       max-clients = 100 or allow = [\"10.0.0.0/8\"]); the\n"
-    "                       command line wins over the file, but the --deny\n"
-    "                       ranges of both apply; without it, the file named\n"
-    "                       by TOVREL_CONFIG is read if it exists\n"
-    "  --tls-port PORT      also listen for TLS (1.2 and 1.3) on PORT, on every\n"
-    "                       local address; its clients share the room\n"
-    "  --tls-cert FILE      the certificate chain presented there (PEM)\n"
-    "  --tls-key FILE       its private key (PEM, unencrypted)\n"
-    "  --tls-ca FILE        TLS clients must present a certificate signed by a CA\n"
-    "                       in FILE (PEM); others are refused in the handshake.\n"
-    "                       Changed certificate, key and CA files are loaded\n"
-    "                       within about 5 s for new handshakes\n"
-    "  --metrics [ADDRESS:]PORT\n"
-    "                       serve Prometheus metrics (GET /metrics) and a health\n"
-    "                       check (GET /healthz) over HTTP on this port of a local\n"
-    "                       IPv4 address (default 127.0.0.1)\n"
-    "  --ws-port PORT       also serve WebSocket clients (RFC 6455) on PORT, in the\n"
-    "                       same room; a browser visiting http://HOST:PORT/ gets\n"
-    "                       a chat page\n"
-    "  --ws-origin ORIGIN   let only pages from ORIGIN (as https://example.org)\n"
-    "                       open a WebSocket; one a use, repeat for more\n"
-    "                       (default: any)\n"
-    "  --wss-port PORT      also serve WebSocket clients over TLS (wss://) on PORT,\n"
-    "                       every local address, with --tls-cert and --tls-key\n"
-    "  --help               print this help and exit\n"
-    "  --version            print the version and exit\n"
-    "\n"
-    "Fast-command file:\n"
-    "  \"@FASTCOMMANDS\" is answered with fastcmdPORT.txt from the program's\n"
-    "  directory (the current directory when started by bare name), read afresh\n"
-    "  on every request.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  stopped by Ctrl+C (or SIGTERM, SIGHUP), or after --help or --version\n"
-    "  1  a start-up failure: bad arguments, a config or token file that cannot\n"
-    "     be read, or the port cannot be opened\n";
-
-MemorySize ParseMemorySize(const std::string& text, long long* bytes) {
-    size_t digits = 0;
-    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) {
-        ++digits;
-    }
-    if (digits == 0) {
-        return MemorySize::kMalformed;
-    }
-    std::string suffix = text.substr(digits);
-    long long unit = 1;
-    if (suffix.size() == 1) {
-        switch (std::toupper(static_cast<unsigned char>(suffix[0]))) {
-            case 'K':
-                unit = 1LL << 10;
-                break;
-            case 'M':
-                unit = 1LL << 20;
-                break;
-            case 'G':
-                unit = 1LL << 30;
-                break;
-            default:
-                return MemorySize::kMalformed;
-        }
-    } else if (!suffix.empty()) {
-        return MemorySize::kMalformed;
-    }
-    // Checked before each step, so that no product passes the 64-bit range.
-    const long long limit = LLONG_MAX / unit;
-    long long value = 0;
-    for (size_t i = 0; i < digits; ++i) {
-        int digit = text[i] - '0';
-        if (value > (limit - digit) / 10) {
-            return MemorySize::kTooLarge;
-        }
-        value = value * 10 + digit;
-    }
-    *bytes = value * unit;
-    return MemorySize::kValid;
-}
-
-bool ParseIPv4(const std::string& text, unsigned long* address) {
-    unsigned long result = 0;
-    size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (at >= text.size() || text[at] != '.') {
-                return false;
-            }
-            ++at;
-        }
-        size_t start = at;
-        unsigned value = 0;
-        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) &&
-               at - start < 3) {
-            value = value * 10 + static_cast<unsigned>(text[at] - '0');
-            ++at;
-        }
-        if (at == start || value > 255) {
-            return false;
-        }
-        result = (result << 8) | value;
-    }
-    if (at != text.size()) {
-        return false;
-    }
-    *address = result;
-    return true;
-}
-
-bool ParseAddressRange(const std::string& text, CAddressRange* range) {
-    size_t slash = text.find('/');
-    unsigned long address = 0;
-    if (!ParseIPv4(text.substr(0, slash), &address)) {
-        return false;
-    }
-    int bits = 32;
-    if (slash != std::string::npos) {
-        std::string prefix = text.substr(slash + 1);
-        if (prefix.empty() || prefix.size() > 2 ||
-            prefix.find_first_not_of("0123456789") != std::string::npos) {
-            return false;
-        }
-        bits = std::atoi(prefix.c_str());
-        if (bits > 32) {
-            return false;
-        }
-    }
-    std::uint32_t mask = bits == 0 ? 0 : ~static_cast<std::uint32_t>(0) << (32 - bits);
-    std::uint32_t network = static_cast<std::uint32_t>(address);
-    // 10.1.2.3/8 is most likely a typing error: it would not say what was meant.
-    if ((network & ~mask) != 0) {
-        return false;
-    }
-    range->address = network;
-    range->mask = mask;
-    return true;
-}
+#include "server/option_values.h"
 
 namespace {
 
@@ -187,105 +16,6 @@ namespace {
 constexpr long long kMinMemoryBytes = 1LL << 20;
 // Largest count --max-clients, --max-per-address and --accepts-per-pass take.
 constexpr int kMaxCount = 1000000;
-
-// HOST, HOST:PORT, or an IPv6 address in brackets with or without :PORT.
-// Returns why the text is refused, or null once `settings` holds it.
-const char* ParseRedisAddress(const std::string& text, CSettings& settings) {
-    const char* expected = "--redis: expected HOST or HOST:PORT, with an IPv6 address in brackets";
-    std::string host = text;
-    std::string portText;
-    bool portGiven = false;
-    if (!text.empty() && text[0] == '[') {
-        size_t close = text.find(']');
-        if (close == std::string::npos) {
-            return expected;
-        }
-        host = text.substr(1, close - 1);
-        if (host.find(':') == std::string::npos) {
-            return expected;  // brackets are for IPv6 addresses only
-        }
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') {
-                return expected;
-            }
-            portText = text.substr(close + 2);
-            portGiven = true;
-        }
-    } else {
-        size_t colon = text.find(':');
-        if (colon != std::string::npos) {
-            if (text.find(':', colon + 1) != std::string::npos) {
-                // Which colon would end the address cannot be told.
-                return "--redis: an IPv6 address goes in brackets, as in [::1]:6379";
-            }
-            host = text.substr(0, colon);
-            portText = text.substr(colon + 1);
-            portGiven = true;
-        }
-    }
-    int port = 6379;
-    if (portGiven) {
-        if (portText.empty() || portText.size() > 5 ||
-            portText.find_first_not_of("0123456789") != std::string::npos) {
-            return expected;
-        }
-        port = std::atoi(portText.c_str());
-    }
-    if (host.empty() || port < 1 || port > 65535) {
-        return expected;
-    }
-    settings.redisHost = host;
-    settings.redisPort = port;
-    return nullptr;
-}
-
-// A count from 1 to `most`; false for anything else.
-bool ParseCount(const std::string& text, int most, int* count) {
-    if (text.empty() || text.size() > 9 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    int value = std::atoi(text.c_str());
-    if (value < 1 || value > most) {
-        return false;
-    }
-    *count = value;
-    return true;
-}
-
-// HOST:PORT[,HOST:PORT...], each as --redis takes it.
-const char* ParseSentinels(const std::string& text, CSettings& settings) {
-    const char* expected = "--redis-sentinel: expected HOST:PORT[,HOST:PORT...]";
-    std::vector<std::pair<std::string, int>> sentinels;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        std::string one = text.substr(start, comma == std::string::npos ? comma : comma - start);
-        CSettings parsed;
-        if (one.empty() || ParseRedisAddress(one, parsed) != nullptr) {
-            return expected;
-        }
-        sentinels.emplace_back(parsed.redisHost, parsed.redisPort);
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
-    }
-    settings.redisSentinels = sentinels;
-    return nullptr;
-}
-
-// The TLS listener's options: all of port, certificate and key, or none;
-// a CA only with them. Returns why they are refused, or null.
-// A port from 1 to 65535 in `text`, or 0.
-int ParseListenPort(const std::string& text) {
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return 0;
-    }
-    int port = std::atoi(text.c_str());
-    return port <= 65535 ? port : 0;
-}
 
 // The TLS options: certificate and key go with a TLS port, for plain
 // clients (--tls-port), WebSocket clients (--wss-port) or both; a CA only
@@ -307,46 +37,22 @@ const char* ReadTlsOptions(const CLI::App& app, const std::string& port, const s
         app.count("--tls-key") == 0) {
         return "--tls-port, --tls-cert and --tls-key go together";
     }
-    if (app.count("--tls-port") > 0 && ParseListenPort(port) == 0) {
+    int tlsAt = app.count("--tls-port") > 0 ? ParsePort(port, PortSyntax::kDigits) : 0;
+    int wssAt = wss ? ParsePort(wssPort, PortSyntax::kDigits) : 0;
+    if (app.count("--tls-port") > 0 && tlsAt == 0) {
         return "--tls-port: expected a port from 1 to 65535";
     }
-    if (wss && ParseListenPort(wssPort) == 0) {
+    if (wss && wssAt == 0) {
         return "--wss-port: expected a port from 1 to 65535";
     }
     if (cert.empty() || key.empty() || (app.count("--tls-ca") > 0 && ca.empty())) {
         return "--tls-cert, --tls-key and --tls-ca: expected a file name";
     }
-    settings.tlsPort = app.count("--tls-port") > 0 ? ParseListenPort(port) : 0;
-    settings.wssPort = wss ? ParseListenPort(wssPort) : 0;
+    settings.tlsPort = tlsAt;
+    settings.wssPort = wssAt;
     settings.tlsCert = cert;
     settings.tlsKey = key;
     settings.tlsCa = ca;
-    return nullptr;
-}
-
-// PORT or ADDRESS:PORT, ADDRESS a dotted IPv4 address. Returns why the
-// text is refused, or null once `settings` holds it.
-const char* ParseMetricsAddress(const std::string& text, CSettings& settings) {
-    const char* expected = "--metrics: expected PORT or ADDRESS:PORT, such as 127.0.0.1:9464";
-    std::string address = "127.0.0.1";
-    std::string portText = text;
-    size_t colon = text.find(':');
-    if (colon != std::string::npos) {
-        address = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-    }
-    unsigned long ipv4 = 0;
-    if (!ParseIPv4(address, &ipv4) || portText.empty() || portText.size() > 5 ||
-        portText.find_first_not_of("0123456789") != std::string::npos) {
-        return expected;
-    }
-    int port = std::atoi(portText.c_str());
-    if (port < 1 || port > 65535) {
-        return expected;
-    }
-    settings.metricsAddress = address;
-    settings.metricsIPv4 = ipv4;
-    settings.metricsPort = port;
     return nullptr;
 }
 
@@ -476,7 +182,6 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         if (!ParseIPv4(bind, &address)) {
             return Refuse("--bind: expected a local IPv4 address such as 127.0.0.1");
         }
-        settings.bindAddress = bind;
         settings.bindIPv4 = address;
     }
     if (app.count("--max-memory") > 0) {
@@ -561,12 +266,11 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         }
     }
     if (app.count("--ws-port") > 0) {
-        if (wsPort.empty() || wsPort.size() > 5 ||
-            wsPort.find_first_not_of("0123456789") != std::string::npos ||
-            std::atoi(wsPort.c_str()) < 1 || std::atoi(wsPort.c_str()) > 65535) {
+        int port = ParsePort(wsPort, PortSyntax::kDigits);
+        if (port == 0) {
             return Refuse("--ws-port: expected a port from 1 to 65535");
         }
-        settings.wsPort = std::atoi(wsPort.c_str());
+        settings.wsPort = port;
     }
     for (const std::string& origin : wsOrigins) {
         if (origin.empty() || origin.find_first_of(" \t\r\n,") != std::string::npos) {

@@ -284,7 +284,7 @@ unsigned long long CServer::Rank(const CClient* c) const {
 
 bool CServer::GiveTurn(CClient* client, bool everyone) {
     bool mayRead = everyone || client->readyPass == clock.Pass();
-    bool light = mayRead && !client->Dropping() && client->input.size == 0;
+    bool light = mayRead && !client->Dropping() && !client->HalfReceived();
     clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
@@ -358,8 +358,8 @@ void CServer::Update(int elapsedMs) {
     int halves = 0;
     auto countReader = [&](CClient* c) {
         if (!c->Dropping()) {
-            lights += c->input.size == 0 ? 1 : 0;
-            halves += c->input.size != 0 && c != intake.Served() ? 1 : 0;
+            lights += c->HalfReceived() ? 0 : 1;
+            halves += c->HalfReceived() && c != intake.Served() ? 1 : 0;
         }
     };
     if (everyone) {

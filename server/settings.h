@@ -18,9 +18,8 @@ struct CAddressRange {
 struct CSettings {
     // Bound on all clients' queued output and partly received input together.
     long long maxMemoryBytes = 512LL * 1024 * 1024;
-    // Local IPv4 address to listen on, as given and in host order; empty
-    // (and 0) means every local address.
-    std::string bindAddress;
+    // Local IPv4 address to listen on, in host order; 0 means every local
+    // address.
     unsigned long bindIPv4 = 0;
     // Redis server joining this instance to a room; empty host means alone.
     std::string redisHost;

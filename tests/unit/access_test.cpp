@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "server/access.h"
-#include "server/options.h"
+#include "server/option_values.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
 #include "server_fixture.h"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "server/app.h"
+#include "server/option_values.h"
 #include "server_fixture.h"
 
 namespace {
@@ -18,6 +19,42 @@ TEST(PortArgument, ParsesLikeAtoi) {
     EXPECT_EQ(ParsePortArgument("- 5"), 0);
     EXPECT_EQ(ParsePortArgument("99999999999999999999"), 2147483647);
     EXPECT_EQ(ParsePortArgument("-99999999999999999999"), -2147483647 - 1);
+}
+
+TEST(PortText, EachSyntaxNamesAPortOrNone) {
+    const std::string max = std::to_string(kMaxPort);
+    const std::string pastMax = std::to_string(kMaxPort + 1);
+    const struct {
+        std::string text;
+        PortSyntax syntax;
+        int port;
+    } cases[] = {
+        {"80", PortSyntax::kDigits, 80},
+        {"00080", PortSyntax::kDigits, 80},
+        {max, PortSyntax::kDigits, kMaxPort},
+        {pastMax, PortSyntax::kDigits, 0},
+        {"0", PortSyntax::kDigits, 0},
+        {"", PortSyntax::kDigits, 0},
+        {"000080", PortSyntax::kDigits, 0},  // more digits than any port needs
+        {"+80", PortSyntax::kDigits, 0},
+        {" 80", PortSyntax::kDigits, 0},
+        {"80x", PortSyntax::kDigits, 0},
+        {"-1", PortSyntax::kDigits, 0},
+        {" 5000abc", PortSyntax::kLeading, 5000},
+        {"+42x", PortSyntax::kLeading, 42},
+        {"000080", PortSyntax::kLeading, 80},
+        {max, PortSyntax::kLeading, kMaxPort},
+        {pastMax, PortSyntax::kLeading, 0},
+        {"0", PortSyntax::kLeading, 0},
+        {"-1", PortSyntax::kLeading, 0},
+        {"abc", PortSyntax::kLeading, 0},
+        {"99999999999999999999", PortSyntax::kLeading, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParsePort(c.text, c.syntax), c.port)
+            << '"' << c.text << "\" as "
+            << (c.syntax == PortSyntax::kDigits ? "digits" : "leading");
+    }
 }
 
 TEST(ExeDir, KeepsTheDirectoryWithItsSeparator) {

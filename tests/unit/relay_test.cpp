@@ -32,7 +32,7 @@ TEST_F(RelayTest, CoalescedFramesAreAllHandledInOnePassInOrder) {
     EXPECT_EQ(fake.TakeSent(b), Frame("one") + Frame("two") + Frame("three"));
     ASSERT_STREQ(g_server.relay.history[0], "three");
     EXPECT_STREQ(g_server.relay.history[2], "one");
-    EXPECT_EQ(FindClient(a)->input.size, 8);  // the partial frame waits at the front
+    EXPECT_EQ(FindClient(a)->Input().Size(), 8);  // the partial frame waits at the front
 }
 
 TEST_F(RelayTest, OrdinaryTextReachesEveryClientIncludingTheSender) {

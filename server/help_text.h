@@ -1,0 +1,4 @@
+#pragma once
+
+// What --help prints.
+extern const char kHelpText[];
