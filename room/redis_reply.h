@@ -12,6 +12,11 @@ inline bool IsError(const redisReply* r) {
     return r != nullptr && r->type == REDIS_REPLY_ERROR;
 }
 
+// The error Redis gives for a stream that does not exist.
+inline bool NoSuchKey(const redisReply* r) {
+    return IsError(r) && std::strstr(r->str, "no such key") != nullptr;
+}
+
 inline bool IsArray(const redisReply* r, std::size_t atLeast = 0) {
     return r != nullptr && r->type == REDIS_REPLY_ARRAY && r->elements >= atLeast;
 }

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "room/room_link.h"
 #include "server/relay.h"
+#include "server/server.h"
 #include "server/settings.h"
 
 namespace {
@@ -79,20 +80,32 @@ void Relay(CRelay& relay, char* message) {
 
 void RoomBeforeClients() {
     if (g_room != nullptr) {
-        g_room->BeforeClients();
+        const CDeadlines& clock = g_server.clock;
+        if (clock.Now() - clock.Before() >= kMaxElapsedMs) {
+            g_room->Stalled();  // the pass's step was cut short: the stall was longer
+        }
+        g_room->BeforeClients(clock.Now());
     }
 }
 
 void RoomAfterClients() {
     if (g_room != nullptr) {
-        g_room->AfterClients();
+        g_room->AfterClients(g_server.clock.Now());
         NoteLinkState();
     }
 }
 
 void LeaveRoom() {
     if (g_room != nullptr) {
-        g_room->Stop();
+        // The passes are over: the stop's go on from the pass clock.
+        CPlatform& platform = Platform();
+        std::uint32_t start = platform.TickCount();
+        auto now = [&] {
+            return g_server.clock.Now() + static_cast<long long>(platform.TickCount() - start);
+        };
+        while (g_room->StopPass(now())) {
+            platform.SleepMs(kStopPassMs);
+        }
     }
     g_room.reset();
     g_delivery.reset();
@@ -110,9 +123,10 @@ CRoomFigures RoomFigures() {
         figures.downMs = g_linkDown ? static_cast<int>(Platform().TickCount() - g_downSince) : 0;
     }
     figures.heldMessages = static_cast<long long>(g_room->HeldMessages());
-    figures.entriesRead = g_room->counts.entriesRead;
-    figures.missedMessages = g_room->counts.missed;
-    figures.droppedMessages = g_room->counts.dropped;
-    figures.reconnects = g_room->counts.connects > 0 ? g_room->counts.connects - 1 : 0;
+    CRoomLink::Counts counts = g_room->Totals();
+    figures.entriesRead = counts.entriesRead;
+    figures.missedMessages = counts.missed;
+    figures.droppedMessages = counts.dropped;
+    figures.reconnects = counts.connects > 0 ? counts.connects - 1 : 0;
     return figures;
 }
