@@ -8,15 +8,13 @@
 #include "console/console.h"
 #include "platform/platform.h"
 #include "server/fast_commands.h"
+#include "server/listeners/kinds.h"
 #include "server/options.h"
 #include "server/room.h"
 #include "server/scrape.h"
 #include "server/server.h"
 #include "server/settings.h"
-#include "server/tls_listener.h"
 #include "server/token_gate.h"
-#include "server/websocket.h"
-#include "server/wss_listener.h"
 #include "tovrel_version.h"
 
 namespace {
@@ -75,6 +73,26 @@ bool SetExeDir(const char* programPath) {
 namespace {
 // How long the stop waits for an output that is slow to take the last lines.
 constexpr int kConsoleFinishMs = 3000;
+
+// Adds a listener of `maker`'s kind; false, with `failure` (a format
+// taking the port) on standard error, when it cannot be opened.
+bool OpenListener(std::uint32_t address, int port, std::unique_ptr<CConnectionMaker> maker,
+                  const char* failure) {
+    if (!g_server.AddListener(address, static_cast<std::uint16_t>(port), std::move(maker))) {
+        ConsoleError(failure, port);
+        return false;
+    }
+    return true;
+}
+
+// The TLS credentials every TLS listener shares: loaded for the first one,
+// then handed to the next. Null when they do not load (the reason told).
+std::shared_ptr<CTlsCredentials> SharedTls(std::shared_ptr<CTlsCredentials>* loaded) {
+    if (*loaded == nullptr) {
+        *loaded = LoadTlsCredentials(g_settings.tlsCert, g_settings.tlsKey, g_settings.tlsCa);
+    }
+    return *loaded;
+}
 
 int Serve(int argc, char** argv) {
     CPlatform& platform = Platform();
@@ -143,7 +161,10 @@ int Serve(int argc, char** argv) {
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }
-    if (g_settings.tlsPort != 0 && !OpenTlsListener(g_server, g_settings)) {
+    std::shared_ptr<CTlsCredentials> tls;
+    if (g_settings.tlsPort != 0 &&
+        (SharedTls(&tls) == nullptr ||
+         !OpenListener(0, g_settings.tlsPort, MakeTlsMaker(tls), "Can't open TLS at port %d!\n"))) {
         return 1;
     }
     if (!OpenMetrics()) {
@@ -152,13 +173,15 @@ int Serve(int argc, char** argv) {
         return 1;
     }
     if (g_settings.wsPort != 0 &&
-        !g_server.AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4),
-                              static_cast<std::uint16_t>(g_settings.wsPort),
-                              MakeWebSocketMaker(g_settings.wsOrigins))) {
-        ConsoleError("Can't open WebSocket port %d!\n", g_settings.wsPort);
+        !OpenListener(static_cast<std::uint32_t>(g_settings.bindIPv4), g_settings.wsPort,
+                      MakeWebSocketMaker(g_settings.wsOrigins),
+                      "Can't open WebSocket port %d!\n")) {
         return 1;
     }
-    if (g_settings.wssPort != 0 && !OpenWssListener(g_server, g_settings)) {
+    if (g_settings.wssPort != 0 &&
+        (SharedTls(&tls) == nullptr ||
+         !OpenListener(0, g_settings.wssPort, MakeWssMaker(tls, g_settings.wsOrigins),
+                       "Can't open WebSocket TLS port %d!\n"))) {
         return 1;
     }
     ConsolePrint("Server is open at port %d\n", port);

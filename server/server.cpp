@@ -45,10 +45,7 @@ void CServer::Shutdown() {
         g_metrics.Ended(EndCause::kShutdown);
         Remove(clients);
     }
-    if (listenSocket != INVALID_SOCKET) {
-        Platform().CloseSocket(listenSocket);
-        listenSocket = INVALID_SOCKET;
-    }
+    listenSocket = INVALID_SOCKET;
     if (state_ != nullptr) {
         for (Listener& l : state_->listeners) {
             Platform().CloseSocket(l.socket);
@@ -66,8 +63,12 @@ bool CServer::Open(int requestedPort) {
     }
     state_->admission = CAdmission();
     // Every local address unless an option named one.
-    listenSocket = Listen(Platform(), static_cast<std::uint32_t>(g_settings.bindIPv4), port);
-    return listenSocket != INVALID_SOCKET;
+    if (!AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4), port,
+                     std::unique_ptr<CConnectionMaker>(new CTcpMaker))) {
+        return false;
+    }
+    listenSocket = state_->listeners.front().socket;
+    return true;
 }
 
 bool CServer::AddListener(std::uint32_t address, std::uint16_t listenPort,
@@ -166,7 +167,7 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         platform.CloseSocket(accepted);
         return Accepted::kTaken;
     }
-    std::unique_ptr<CConnection> connection = maker.Make(accepted);
+    std::unique_ptr<CConnection> connection = maker.Make(accepted, handshakes);
     if (connection == nullptr) {
         return Accepted::kTaken;
     }
@@ -177,7 +178,7 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         return Accepted::kTaken;
     }
     ConsolePrint("New client connected\n");
-    client->kind = ListenerKindNamed(maker.Kind());
+    client->kind = maker.Kind();
     g_metrics.Accepted(client->kind);
     client->seq = ++nextSeq_;
     client->peer = peer;
@@ -320,6 +321,7 @@ void CServer::Update(int elapsedMs) {
     CPlatform& platform = Platform();
     elapsedMs_ = elapsedMs;
     clock.Advance(elapsedMs);
+    handshakes.NewPass();
     unsigned pass = clock.Pass();
     if (state_ != nullptr) {
         int reads = g_tokens.Reads();
@@ -328,9 +330,6 @@ void CServer::Update(int elapsedMs) {
             DropRevoked();
         }
         state_->admission.Report(clock.Now());
-        if (listenSocket != INVALID_SOCKET) {
-            AcceptSome(listenSocket, state_->tcp);
-        }
         for (Listener& l : state_->listeners) {
             if (l.maker->Pass(elapsedMs)) {
                 DropUnaccepted(*l.maker);

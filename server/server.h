@@ -9,12 +9,13 @@
 
 #include "platform/platform.h"
 #include "policy/deadlines.h"
+#include "policy/handshake_budget.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
 #include "policy/work_list.h"
 #include "server/access.h"
 #include "server/client.h"
-#include "server/listener.h"
+#include "server/listeners/connection_maker.h"
 #include "server/relay.h"
 
 // Connections refused per listener and pass beyond those taken: a refusal
@@ -26,8 +27,8 @@ constexpr int kMaxRefusalsPerPass = 64;
 // served, one accept a pass. Each system caps it at its own maximum.
 constexpr int kListenBacklog = 65535;
 
-// The listening socket, the clients (newest first) with the room they are
-// in, and the policies their turns share. One instance, g_server, usable
+// The listeners, the clients (newest first) with the room they are in, and
+// the policies their turns share. One instance, g_server, usable
 // before any code runs; its destructor closes everything. It owns its
 // clients: it makes them at accept and deletes them when their turn says
 // their connection ended. A pass gives a turn only to the clients with
@@ -46,21 +47,24 @@ class CServer {
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
 
-    // Drops every client and the previous listener, then listens on `port`
-    // on every local IPv4 address. False, with nothing left open, on failure.
+    // Drops every client and the previous listeners, then listens for plain
+    // TCP on `port` (the first listener) at the address g_settings names,
+    // every local IPv4 address by default. False, with nothing left open,
+    // on failure.
     bool Open(int port);
     // Listens on `port` at `address` (IPv4, host order; 0 is every local
-    // address) beside the main listener, for connections of `maker`'s kind.
-    // Needs Open first; false, with nothing left open, on failure.
+    // address) after the listeners there are, for connections of `maker`'s
+    // kind. Needs Open first; false, with nothing left open, on failure.
     bool AddListener(std::uint32_t address, std::uint16_t port,
                      std::unique_ptr<CConnectionMaker> maker);
-    // Destroys every client and closes the listening sockets.
+    // Destroys every client and closes the listeners.
     void Shutdown();
     // One pass: accept up to --accepts-per-pass connections per listener, then give a turn to every
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
     void Update(int elapsedMs);
 
+    // The first listener's socket: the plain TCP port.
     SocketHandle listenSocket;
     std::uint16_t port;
     CClient* clients;
@@ -70,6 +74,7 @@ class CServer {
     CMemoryBudget memory;
     CDeadlines clock;
     CWorkList busy;
+    CHandshakeBudget handshakes;
     CRelay relay;
 
   private:
@@ -81,8 +86,7 @@ class CServer {
     struct PassState {
         std::unordered_map<SocketHandle, CClient*> bySocket;
         std::vector<CClient*> due;
-        // The main listener's kind, and every other listener.
-        CTcpMaker tcp;
+        // The main port first, then the others in the order they were added.
         std::vector<Listener> listeners;
         // Who is let in at accept, and the counts per peer address.
         CAdmission admission;
