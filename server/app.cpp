@@ -9,9 +9,10 @@
 #include "platform/platform.h"
 #include "server/fast_commands.h"
 #include "server/listeners/kinds.h"
+#include "server/loop.h"
+#include "server/metrics_glue.h"
 #include "server/options.h"
 #include "server/room.h"
-#include "server/scrape.h"
 #include "server/server.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
@@ -167,7 +168,8 @@ int Serve(int argc, char** argv) {
          !OpenListener(0, g_settings.tlsPort, MakeTlsMaker(tls), "Can't open TLS at port %d!\n"))) {
         return 1;
     }
-    if (!OpenMetrics()) {
+    CServerMetrics metrics(g_server);
+    if (!metrics.Open()) {
         ConsoleError("Can't open metrics at %s:%d!\n", g_settings.metricsAddress.c_str(),
                      g_settings.metricsPort);
         return 1;
@@ -198,10 +200,24 @@ int Serve(int argc, char** argv) {
     if (g_settings.wssPort != 0) {
         ConsolePrint("WebSocket clients over TLS at port %d\n", g_settings.wssPort);
     }
-    JoinRoom(g_server.port, g_server.relay);
-    RunServerLoop();
-    CloseMetrics();
-    LeaveRoom();
+    // Joined, the room takes the clients' messages and has its turns in
+    // each pass before the metrics have theirs.
+    std::unique_ptr<CRoom> room = JoinRoom(g_server.port, g_server.relay);
+    if (room != nullptr) {
+        g_server.sink = room.get();
+        g_server.AddHook(room.get());
+        metrics.ShowRoom(room.get());
+    }
+    CPassTimer timer;
+    if (metrics.Serving()) {
+        g_server.AddHook(&metrics);
+    }
+    RunServerLoop(metrics.Serving() ? &timer : nullptr);
+    metrics.Close();
+    if (room != nullptr) {
+        room->Leave();
+        g_server.sink = &g_server.relay;
+    }
     // Here rather than at exit, so the clients' last lines are written below.
     g_server.Shutdown();
     return 0;

@@ -1,9 +1,8 @@
-// The room functions of a build with Redis support: one link, made when
-// g_settings names a Redis server, delivering into the local relay.
+// The room of a build with Redis support: one link, made when g_settings
+// names a Redis server, delivering into the local relay.
 #include "server/room.h"
 
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,32 +12,60 @@
 #include "server/settings.h"
 
 namespace {
-// Hands what the room's stream brings to the local relay.
-class CRelayDelivery final : public CRoomDelivery {
+class CRedisRoom final : public CRoom, private CRoomDelivery {
   public:
-    explicit CRelayDelivery(CRelay& relay) : relay_(relay) {}
+    CRedisRoom(CRelay& relay, const std::string& key, const char* password)
+        : relay_(relay),
+          link_(*this, NewHiredisChannel(), g_settings.redisHost, g_settings.redisPort, key,
+                password) {}
+
+    CRoomLink& Link() { return link_; }
+
+    void Take(char* message) override { link_.Publish(message); }
+    void BeforeClients() override { link_.BeforeClients(); }
+    void AfterClients() override {
+        link_.AfterClients();
+        NoteLinkState();
+    }
+    void Leave() override { link_.Stop(); }
+    CRoomStatus Status() const override;
+
+  private:
+    // CRoomDelivery: what the room's stream brings.
     void Deliver(char* message) override { relay_.Broadcast(message); }
     void ReplaceHistory(char** messages, std::size_t count) override {
         relay_.SetHistory(messages, count);
     }
 
-  private:
+    void NoteLinkState() {
+        if (link_.Up()) {
+            linkDown_ = false;
+        } else if (!linkDown_) {
+            linkDown_ = true;
+            downSince_ = Platform().TickCount();
+        }
+    }
+
     CRelay& relay_;
+    CRoomLink link_;
+    // Since when the link has been down, for the health check.
+    bool linkDown_ = false;
+    std::uint32_t downSince_ = 0;
 };
 
-std::unique_ptr<CRelayDelivery> g_delivery;
-std::unique_ptr<CRoomLink> g_room;
-// Since when the link has been down (pass clock), for the health check.
-bool g_linkDown = false;
-std::uint32_t g_downSince = 0;
-
-void NoteLinkState() {
-    if (g_room->Up()) {
-        g_linkDown = false;
-    } else if (!g_linkDown) {
-        g_linkDown = true;
-        g_downSince = Platform().TickCount();
+CRoomStatus CRedisRoom::Status() const {
+    CRoomStatus status;
+    status.up = link_.Up();
+    if (!status.up) {
+        // Not yet noted: down since the join, which is now.
+        status.downMs = linkDown_ ? static_cast<int>(Platform().TickCount() - downSince_) : 0;
     }
+    status.heldMessages = static_cast<long long>(link_.HeldMessages());
+    status.entriesRead = link_.counts.entriesRead;
+    status.missedMessages = link_.counts.missed;
+    status.droppedMessages = link_.counts.dropped;
+    status.reconnects = link_.counts.connects > 0 ? link_.counts.connects - 1 : 0;
+    return status;
 }
 }  // namespace
 
@@ -46,9 +73,9 @@ bool RoomLinkSupported() {
     return true;
 }
 
-void JoinRoom(std::uint16_t port, CRelay& relay) {
+std::unique_ptr<CRoom> JoinRoom(std::uint16_t port, CRelay& relay) {
     if (g_settings.redisHost.empty() && g_settings.redisSentinels.empty()) {
-        return;
+        return nullptr;
     }
     std::string key =
         "tovrel:" + (g_settings.room.empty() ? std::to_string(port) : g_settings.room);
@@ -57,62 +84,14 @@ void JoinRoom(std::uint16_t port, CRelay& relay) {
     // Clients that come before the room's last messages are read get them
     // as soon as they are.
     relay.AwaitHistory();
-    g_delivery.reset(new CRelayDelivery(relay));
-    g_room.reset(new CRoomLink(*g_delivery, NewHiredisChannel(), g_settings.redisHost,
-                               g_settings.redisPort, key, password != nullptr ? password : ""));
+    std::unique_ptr<CRedisRoom> room(
+        new CRedisRoom(relay, key, password != nullptr ? password : ""));
     if (!g_settings.redisSentinels.empty()) {
         std::vector<CRedisAddress> sentinels;
         for (const auto& s : g_settings.redisSentinels) {
             sentinels.push_back({s.first, s.second});
         }
-        g_room->UseSentinels(sentinels, g_settings.redisMaster);
+        room->Link().UseSentinels(sentinels, g_settings.redisMaster);
     }
-}
-
-void Relay(CRelay& relay, char* message) {
-    if (g_room != nullptr) {
-        g_room->Publish(message);
-    } else {
-        relay.Broadcast(message);
-    }
-}
-
-void RoomBeforeClients() {
-    if (g_room != nullptr) {
-        g_room->BeforeClients();
-    }
-}
-
-void RoomAfterClients() {
-    if (g_room != nullptr) {
-        g_room->AfterClients();
-        NoteLinkState();
-    }
-}
-
-void LeaveRoom() {
-    if (g_room != nullptr) {
-        g_room->Stop();
-    }
-    g_room.reset();
-    g_delivery.reset();
-}
-
-CRoomFigures RoomFigures() {
-    CRoomFigures figures;
-    if (g_room == nullptr) {
-        return figures;
-    }
-    figures.joined = true;
-    figures.up = g_room->Up();
-    if (!figures.up) {
-        // Not yet noted: down since the join, which is now.
-        figures.downMs = g_linkDown ? static_cast<int>(Platform().TickCount() - g_downSince) : 0;
-    }
-    figures.heldMessages = static_cast<long long>(g_room->HeldMessages());
-    figures.entriesRead = g_room->counts.entriesRead;
-    figures.missedMessages = g_room->counts.missed;
-    figures.droppedMessages = g_room->counts.dropped;
-    figures.reconnects = g_room->counts.connects > 0 ? g_room->counts.connects - 1 : 0;
-    return figures;
+    return room;
 }

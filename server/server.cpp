@@ -7,14 +7,11 @@
 
 #include "console/console.h"
 #include "server/messages.h"
-#include "server/room.h"
-#include "server/scrape.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
 
 CServer g_server;
 CSettings g_settings;
-std::atomic<unsigned char> g_quit{0};
 
 namespace {
 // A non-blocking listening socket on `port` at `address` (host order; 0
@@ -51,6 +48,7 @@ void CServer::Shutdown() {
             Platform().CloseSocket(l.socket);
         }
         state_->listeners.clear();
+        state_->hooks.clear();
     }
 }
 
@@ -127,7 +125,7 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
         if (client->AwaitingToken()) {
             Knock(client, message);
         } else {
-            HandleMessage(*client, message, relay, port);
+            HandleMessage(*client, message, *sink, port);
         }
     }
     return next == CClient::Next::kNone;
@@ -317,38 +315,61 @@ void CServer::TurnsInOrder(CClient* from, unsigned long long lastRank, bool ever
     }
 }
 
+void CServer::AddHook(CPassHook* hook) {
+    if (state_ != nullptr) {
+        state_->hooks.push_back(hook);
+    }
+}
+
+void CServer::RunHooks(void (CPassHook::*phase)()) {
+    if (state_ != nullptr) {
+        for (CPassHook* hook : state_->hooks) {
+            (hook->*phase)();
+        }
+    }
+}
+
 void CServer::Update(int elapsedMs) {
-    CPlatform& platform = Platform();
+    StartPass(elapsedMs);
+    AcceptWaiting();
+    // After the accept, so a client taken in this pass is looked at too.
+    Platform().RefreshReadiness();
+    // What the room's stream brought goes out to the clients in this pass;
+    // what they hand over goes to the stream right after their turns.
+    RunHooks(&CPassHook::BeforeClients);
+    TakeTurns();
+    RunHooks(&CPassHook::AfterClients);
+}
+
+void CServer::StartPass(int elapsedMs) {
     elapsedMs_ = elapsedMs;
     clock.Advance(elapsedMs);
     handshakes.NewPass();
-    unsigned pass = clock.Pass();
-    if (state_ != nullptr) {
-        int reads = g_tokens.Reads();
-        g_tokens.Check(clock.Now());
-        if (g_tokens.Reads() != reads) {
-            DropRevoked();
-        }
-        state_->admission.Report(clock.Now());
-        for (Listener& l : state_->listeners) {
-            if (l.maker->Pass(elapsedMs)) {
-                DropUnaccepted(*l.maker);
-            }
-            AcceptSome(l.socket, *l.maker);
-        }
-    }
-    // After the accept, so a client taken in this pass is looked at too.
-    platform.RefreshReadiness();
-    // What the room's stream brought goes out to the clients in this pass;
-    // what they hand over goes to the stream right after their turn.
-    RoomBeforeClients();
-    if (clients == nullptr) {
-        RoomAfterClients();
+}
+
+void CServer::AcceptWaiting() {
+    if (state_ == nullptr) {
         return;
     }
+    int reads = g_tokens.Reads();
+    g_tokens.Check(clock.Now());
+    if (g_tokens.Reads() != reads) {
+        DropRevoked();
+    }
+    state_->admission.Report(clock.Now());
+    for (Listener& l : state_->listeners) {
+        if (l.maker->Pass(elapsedMs_)) {
+            DropUnaccepted(*l.maker);
+        }
+        AcceptSome(l.socket, *l.maker);
+    }
+}
 
+bool CServer::FindDue() {
     // Who has something to do: what the look reported, who has work, and
     // whose deadline has come. A look that cannot tell makes it everyone.
+    CPlatform& platform = Platform();
+    unsigned pass = clock.Pass();
     std::vector<CClient*>& due = state_->due;
     due.clear();
     CPlatform::ReadyList ready = platform.ReadySockets();
@@ -389,7 +410,15 @@ void CServer::Update(int elapsedMs) {
         MarkDue(static_cast<CClient*>(e->owner));
     }
     intake.Begin(lights, halves);
+    return everyone;
+}
 
+void CServer::TakeTurns() {
+    if (clients == nullptr) {
+        return;
+    }
+    bool everyone = FindDue();
+    std::vector<CClient*>& due = state_->due;
     // Turns go round: from `first` to the oldest, then from the newest to
     // the one before `first`. A removed client is unlinked before it is
     // deleted, so the next one is taken before its turn; a removed `turn`
@@ -401,7 +430,6 @@ void CServer::Update(int elapsedMs) {
     if (everyone || due.size() * 4 > static_cast<size_t>(clientCount_)) {
         TurnsInOrder(first, ~0ull, everyone);
         clock.EndRound();
-        RoomAfterClients();
         return;
     }
     std::sort(due.begin(), due.end(),
@@ -424,27 +452,4 @@ void CServer::Update(int elapsedMs) {
         }
     }
     clock.EndRound();
-    RoomAfterClients();
-}
-
-void RunServerLoop() {
-    CPlatform& platform = Platform();
-    std::uint32_t last = platform.TickCount();
-    CPassTimer timer;
-    while (g_quit.load() == 0) {
-        std::uint32_t now = platform.TickCount();
-        // Signed difference: survives the clock wrapping at 2^32.
-        int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));
-        last = now;
-        if (elapsed > kMaxElapsedMs) {
-            elapsed = kMaxElapsedMs;
-        }
-        g_server.Update(elapsed);
-        ServeMetrics();
-        // What the pass printed and the output could not take at once.
-        ConsoleFlush();
-        timer.Worked();
-        platform.SleepMs(kPassSleepMs);
-        timer.Slept();
-    }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +15,8 @@
 #include "server/access.h"
 #include "server/client.h"
 #include "server/listeners/connection_maker.h"
+#include "server/message_sink.h"
+#include "server/pass_hook.h"
 #include "server/relay.h"
 
 // Connections refused per listener and pass beyond those taken: a refusal
@@ -34,6 +35,8 @@ constexpr int kListenBacklog = 65535;
 // their connection ended. A pass gives a turn only to the clients with
 // something to do: a socket the readiness look reported, output queued or
 // a drop pending (the work list), or a deadline that falls in the pass.
+// A pass is a list of phases: the clock, the accepts, the readiness look,
+// the hooks before the clients, the turns, the hooks after them.
 class CServer {
   public:
     constexpr CServer()
@@ -41,6 +44,7 @@ class CServer {
           port(0),
           clients(nullptr),
           turn(nullptr),
+          sink(&relay),
           clientCount_(0),
           nextSeq_(0) {}
     ~CServer();
@@ -57,8 +61,11 @@ class CServer {
     // kind. Needs Open first; false, with nothing left open, on failure.
     bool AddListener(std::uint32_t address, std::uint16_t port,
                      std::unique_ptr<CConnectionMaker> maker);
-    // Destroys every client and closes the listeners.
+    // Destroys every client, closes the listeners and forgets the hooks.
     void Shutdown();
+    // Runs `hook` in every pass from now on, after those added before it;
+    // not owned. Needs Open first.
+    void AddHook(CPassHook* hook);
     // One pass: accept up to --accepts-per-pass connections per listener, then give a turn to every
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
@@ -76,6 +83,9 @@ class CServer {
     CWorkList busy;
     CHandshakeBudget handshakes;
     CRelay relay;
+    // Where the clients' ordinary messages go: the relay, unless a room
+    // joined at start takes them.
+    CMessageSink* sink;
 
   private:
     // What a pass needs beyond what can be set up before any code runs.
@@ -95,7 +105,16 @@ class CServer {
         // The clients of the kinds that may later refuse them (TLS with
         // client CAs), each with its listener's kind, to judge them again.
         std::unordered_map<CClient*, CConnectionMaker*> judged;
+        std::vector<CPassHook*> hooks;
     };
+    // The phases of a pass, in their order.
+    void StartPass(int elapsedMs);
+    void AcceptWaiting();
+    void RunHooks(void (CPassHook::*phase)());
+    void TakeTurns();
+    // Lists this pass's due clients and starts the intake; true when every
+    // client is due (a readiness look that could not tell).
+    bool FindDue();
     // Notes `client` as due in this pass.
     void MarkDue(CClient* client);
     // Gives turns from `from` on, in list order, to every due client up to
@@ -142,13 +161,3 @@ class CServer {
 };
 
 extern CServer g_server;
-
-// Set by the stop handler; the loop ends after the pass that sees it.
-extern std::atomic<unsigned char> g_quit;
-
-// Largest elapsed time handed to the clients in one pass.
-constexpr int kMaxElapsedMs = 250;
-constexpr int kPassSleepMs = 20;
-
-// Runs passes until g_quit is set.
-void RunServerLoop();
