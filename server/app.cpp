@@ -159,6 +159,7 @@ int Serve(int argc, char** argv) {
         return 1;
     }
     if (!g_server.Open(port)) {
+        // "serevr" as it has always been printed: scripts match the line.
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }

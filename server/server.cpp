@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -12,6 +13,16 @@
 
 CServer g_server;
 CSettings g_settings;
+
+// The admission's reasons and the counters' causes are in one order, so
+// one is cast to the other.
+static_assert(static_cast<int>(CAdmission::kAddress) == static_cast<int>(RefusalCause::kAddress) &&
+                  static_cast<int>(CAdmission::kMaxClients) ==
+                      static_cast<int>(RefusalCause::kMaxClients) &&
+                  static_cast<int>(CAdmission::kPerAddress) ==
+                      static_cast<int>(RefusalCause::kPerAddress) &&
+                  static_cast<int>(CAdmission::kReasons) == static_cast<int>(RefusalCause::kCount),
+              "CAdmission::Refusal and RefusalCause list the same reasons in the same order");
 
 namespace {
 // A non-blocking listening socket on `port` at `address` (host order; 0
@@ -43,12 +54,12 @@ void CServer::Shutdown() {
         Remove(clients);
     }
     listenSocket = INVALID_SOCKET;
-    if (state_ != nullptr) {
-        for (Listener& l : state_->listeners) {
+    if (gate_ != nullptr) {
+        for (Listener& l : gate_->listeners) {
             Platform().CloseSocket(l.socket);
         }
-        state_->listeners.clear();
-        state_->hooks.clear();
+        gate_->listeners.clear();
+        lists_->hooks.clear();
     }
 }
 
@@ -56,29 +67,30 @@ bool CServer::Open(int requestedPort) {
     Shutdown();
     port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
     memory.SetLimit(g_settings.maxMemoryBytes);
-    if (state_ == nullptr) {
-        state_.reset(new PassState);
+    if (gate_ == nullptr) {
+        gate_.reset(new Gate);
+        lists_.reset(new PassLists);
     }
-    state_->admission = CAdmission();
+    gate_->admission = CAdmission();
     // Every local address unless an option named one.
     if (!AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4), port,
                      std::unique_ptr<CConnectionMaker>(new CTcpMaker))) {
         return false;
     }
-    listenSocket = state_->listeners.front().socket;
+    listenSocket = gate_->listeners.front().socket;
     return true;
 }
 
 bool CServer::AddListener(std::uint32_t address, std::uint16_t listenPort,
                           std::unique_ptr<CConnectionMaker> maker) {
-    if (state_ == nullptr || maker == nullptr) {
+    if (gate_ == nullptr || maker == nullptr) {
         return false;
     }
     SocketHandle listener = Listen(Platform(), address, listenPort);
     if (listener == INVALID_SOCKET) {
         return false;
     }
-    state_->listeners.push_back(Listener{listener, std::move(maker)});
+    gate_->listeners.push_back(Listener{listener, std::move(maker)});
     return true;
 }
 
@@ -92,20 +104,20 @@ void CServer::Remove(CClient* client) {
     if (clients == client) {
         clients = client->next;
     }
-    if (turn == client) {
-        turn = client->next;
+    if (nextRoundStart == client) {
+        nextRoundStart = client->next;
     }
     relay.Leave(client);
     if (client->peerCounted) {
-        state_->admission.Remove(client->peer);
+        gate_->admission.Remove(client->peer);
     }
-    state_->judged.erase(client);
-    auto shown = state_->tokens.find(client);
-    if (shown != state_->tokens.end()) {
+    gate_->judged.erase(client);
+    auto shown = gate_->tokens.find(client);
+    if (shown != gate_->tokens.end()) {
         WipeText(&shown->second);
-        state_->tokens.erase(shown);
+        gate_->tokens.erase(shown);
     }
-    state_->bySocket.erase(client->Socket());
+    lists_->bySocket.erase(client->Socket());
     --clientCount_;
     g_metrics.Connected(client->kind, -1);
     delete client;
@@ -123,7 +135,7 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
     CClient::Next next;
     while ((next = client->NextMessage(&message)) == CClient::Next::kMessage) {
         if (client->AwaitingToken()) {
-            Knock(client, message);
+            CheckToken(client, message);
         } else {
             HandleMessage(*client, message, *sink, port);
         }
@@ -151,13 +163,12 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
     if (accepted == INVALID_SOCKET) {
         return Accepted::kNothing;
     }
-    CAdmission& admission = state_->admission;
+    CAdmission& admission = gate_->admission;
     CAdmission::Refusal why = admission.Check(g_settings, peer, clientCount_);
     if (why != CAdmission::kNone) {
         // Closed with a reset: nothing of it is kept, not even a closing state.
         platform.AbortSocket(accepted);
         admission.Refused(why, clock.Now());
-        // The admission's reasons and the counters' causes are in one order.
         g_metrics.Refused(static_cast<RefusalCause>(why));
         return Accepted::kRefused;
     }
@@ -181,9 +192,9 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
     client->seq = ++nextSeq_;
     client->peer = peer;
     client->peerCounted = admission.Add(g_settings, peer);
-    state_->bySocket[accepted] = client;
+    lists_->bySocket[accepted] = client;
     if (maker.Judges()) {
-        state_->judged[client] = &maker;
+        gate_->judged[client] = &maker;
     }
     ++clientCount_;
     client->next = clients;
@@ -215,17 +226,15 @@ void CServer::Admit(CClient* client) {
     relay.Join(client);
 }
 
-void CServer::Knock(CClient* client, char* message) {
+void CServer::CheckToken(CClient* client, char* message) {
     std::string token;
     CTokenGate::Verdict verdict = g_tokens.Judge(message, &token);
     // The message may hold a token: it is overwritten before the heap has it back.
-    for (volatile char* p = message; *p != '\0'; ++p) {
-        *p = 0;
-    }
+    WipeBytes(message, std::strlen(message));
     std::free(message);
     switch (verdict) {
         case CTokenGate::Verdict::kAdmit:
-            state_->tokens[client].swap(token);
+            gate_->tokens[client].swap(token);
             Admit(client);
             break;
         case CTokenGate::Verdict::kWrongToken:
@@ -238,7 +247,7 @@ void CServer::Knock(CClient* client, char* message) {
 }
 
 void CServer::DropRevoked() {
-    for (auto& shown : state_->tokens) {
+    for (auto& shown : gate_->tokens) {
         if (!g_tokens.Knows(shown.second)) {
             shown.first->Drop("Token revoked\n");
         }
@@ -246,8 +255,8 @@ void CServer::DropRevoked() {
 }
 
 bool CServer::StillAccepted(CClient* client) {
-    auto judged = state_->judged.find(client);
-    if (judged == state_->judged.end()) {
+    auto judged = gate_->judged.find(client);
+    if (judged == gate_->judged.end()) {
         return true;
     }
     if (client->Dropping()) {
@@ -261,7 +270,7 @@ bool CServer::StillAccepted(CClient* client) {
 }
 
 void CServer::DropUnaccepted(const CConnectionMaker& maker) {
-    for (auto& judged : state_->judged) {
+    for (auto& judged : gate_->judged) {
         CClient* client = judged.first;
         // One still in its handshake is judged at its welcome.
         if (judged.second == &maker && client->Established()) {
@@ -273,7 +282,7 @@ void CServer::DropUnaccepted(const CConnectionMaker& maker) {
 void CServer::MarkDue(CClient* client) {
     if (client->duePass != clock.Pass()) {
         client->duePass = clock.Pass();
-        state_->due.push_back(client);
+        lists_->due.push_back(client);
     }
 }
 
@@ -287,9 +296,6 @@ bool CServer::GiveTurn(CClient* client, bool everyone) {
     clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
-        if (!client->Admitted() && !client->AwaitingToken() && client->Established()) {
-            Welcome(client);
-        }
         client->Schedule();
     } else {
         Remove(client);
@@ -316,14 +322,14 @@ void CServer::TurnsInOrder(CClient* from, unsigned long long lastRank, bool ever
 }
 
 void CServer::AddHook(CPassHook* hook) {
-    if (state_ != nullptr) {
-        state_->hooks.push_back(hook);
+    if (gate_ != nullptr) {
+        lists_->hooks.push_back(hook);
     }
 }
 
 void CServer::RunHooks(void (CPassHook::*phase)()) {
-    if (state_ != nullptr) {
-        for (CPassHook* hook : state_->hooks) {
+    if (gate_ != nullptr) {
+        for (CPassHook* hook : lists_->hooks) {
             (hook->*phase)();
         }
     }
@@ -348,7 +354,7 @@ void CServer::StartPass(int elapsedMs) {
 }
 
 void CServer::AcceptWaiting() {
-    if (state_ == nullptr) {
+    if (gate_ == nullptr) {
         return;
     }
     int reads = g_tokens.Reads();
@@ -356,8 +362,8 @@ void CServer::AcceptWaiting() {
     if (g_tokens.Reads() != reads) {
         DropRevoked();
     }
-    state_->admission.Report(clock.Now());
-    for (Listener& l : state_->listeners) {
+    gate_->admission.Report(clock.Now());
+    for (Listener& l : gate_->listeners) {
         if (l.maker->Pass(elapsedMs_)) {
             DropUnaccepted(*l.maker);
         }
@@ -370,7 +376,7 @@ bool CServer::FindDue() {
     // whose deadline has come. A look that cannot tell makes it everyone.
     CPlatform& platform = Platform();
     unsigned pass = clock.Pass();
-    std::vector<CClient*>& due = state_->due;
+    std::vector<CClient*>& due = lists_->due;
     due.clear();
     CPlatform::ReadyList ready = platform.ReadySockets();
     bool everyone = !ready.complete;
@@ -388,8 +394,8 @@ bool CServer::FindDue() {
         }
     } else {
         for (int i = 0; i < ready.count; ++i) {
-            auto found = state_->bySocket.find(ready.sockets[i]);
-            if (found != state_->bySocket.end() && found->second->readyPass != pass) {
+            auto found = lists_->bySocket.find(ready.sockets[i]);
+            if (found != lists_->bySocket.end() && found->second->readyPass != pass) {
                 found->second->readyPass = pass;
                 countReader(found->second);
                 MarkDue(found->second);
@@ -418,13 +424,13 @@ void CServer::TakeTurns() {
         return;
     }
     bool everyone = FindDue();
-    std::vector<CClient*>& due = state_->due;
+    std::vector<CClient*>& due = lists_->due;
     // Turns go round: from `first` to the oldest, then from the newest to
     // the one before `first`. A removed client is unlinked before it is
-    // deleted, so the next one is taken before its turn; a removed `turn`
-    // moves on by itself.
-    CClient* first = turn != nullptr ? turn : clients;
-    turn = first->next;
+    // deleted, so the next one is taken before its turn; a removed
+    // `nextRoundStart` moves on by itself.
+    CClient* first = nextRoundStart != nullptr ? nextRoundStart : clients;
+    nextRoundStart = first->next;
     clock.BeginRound(first->seq, clients->seq);
     // Many due, or everyone: walking the list costs no more than sorting.
     if (everyone || due.size() * 4 > static_cast<size_t>(clientCount_)) {

@@ -12,7 +12,7 @@
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
 #include "policy/work_list.h"
-#include "server/access.h"
+#include "server/admission.h"
 #include "server/client.h"
 #include "server/listeners/connection_maker.h"
 #include "server/message_sink.h"
@@ -43,7 +43,7 @@ class CServer {
         : listenSocket(INVALID_SOCKET),
           port(0),
           clients(nullptr),
-          turn(nullptr),
+          nextRoundStart(nullptr),
           sink(&relay),
           clientCount_(0),
           nextSeq_(0) {}
@@ -75,8 +75,8 @@ class CServer {
     SocketHandle listenSocket;
     std::uint16_t port;
     CClient* clients;
-    // The client the next pass starts with; null: the head.
-    CClient* turn;
+    // The client the next pass's round starts with; null: the head.
+    CClient* nextRoundStart;
     CIntake intake;
     CMemoryBudget memory;
     CDeadlines clock;
@@ -88,14 +88,13 @@ class CServer {
     CMessageSink* sink;
 
   private:
-    // What a pass needs beyond what can be set up before any code runs.
+    // What cannot be set up before any code runs, made by the first Open.
     struct Listener {
         SocketHandle socket;
         std::unique_ptr<CConnectionMaker> maker;
     };
-    struct PassState {
-        std::unordered_map<SocketHandle, CClient*> bySocket;
-        std::vector<CClient*> due;
+    // Who comes in, through where, and on what terms.
+    struct Gate {
         // The main port first, then the others in the order they were added.
         std::vector<Listener> listeners;
         // Who is let in at accept, and the counts per peer address.
@@ -105,6 +104,12 @@ class CServer {
         // The clients of the kinds that may later refuse them (TLS with
         // client CAs), each with its listener's kind, to judge them again.
         std::unordered_map<CClient*, CConnectionMaker*> judged;
+    };
+    // What a pass finds its work by: the clients by socket, this pass's due
+    // clients, the hooks.
+    struct PassLists {
+        std::unordered_map<SocketHandle, CClient*> bySocket;
+        std::vector<CClient*> due;
         std::vector<CPassHook*> hooks;
     };
     // The phases of a pass, in their order.
@@ -136,9 +141,10 @@ class CServer {
     // Lets a client whose connection is established into the room: it
     // gets the history and, from now on, what is relayed.
     void Admit(CClient* client);
-    // The first message of a client that owes a token: a good "@AUTH" lets
-    // it in, anything else ends it. Takes ownership of the message.
-    void Knock(CClient* client, char* message);
+    // The token check: the first message of a client that owes a token. A
+    // good "@AUTH" lets it in, anything else ends it. Takes ownership of the
+    // message.
+    void CheckToken(CClient* client, char* message);
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);
@@ -154,7 +160,8 @@ class CServer {
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
 
-    std::unique_ptr<PassState> state_;
+    std::unique_ptr<Gate> gate_;
+    std::unique_ptr<PassLists> lists_;
     int clientCount_;
     unsigned long long nextSeq_;
     int elapsedMs_ = 0;
