@@ -1,20 +1,9 @@
 #include "metrics/counters.h"
 
-#include <cstring>
-
 const char* const kEndCauseNames[] = {"peer_closed",     "timeout",       "stall", "invalid_size",
                                       "output_overflow", "memory_budget", "error", "shutdown"};
 const char* const kListenerKindNames[] = {"tcp", "tls", "ws", "wss"};
 const char* const kRefusalCauseNames[] = {"address", "max_clients", "max_per_address"};
-
-ListenerKind ListenerKindNamed(const char* name) {
-    for (int kind = 0; kind < static_cast<int>(ListenerKind::kCount); ++kind) {
-        if (std::strcmp(name, kListenerKindNames[kind]) == 0) {
-            return static_cast<ListenerKind>(kind);
-        }
-    }
-    return ListenerKind::kTcp;
-}
 
 namespace {
 const std::int64_t kPassBounds[kPassBuckets] = {5000,  10000, 19000, 20000,  21000,  22000,

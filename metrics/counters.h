@@ -24,8 +24,6 @@ extern const char* const kEndCauseNames[static_cast<int>(EndCause::kCount)];
 // The listener a client came in on.
 enum class ListenerKind { kTcp, kTls, kWs, kWss, kCount };
 extern const char* const kListenerKindNames[static_cast<int>(ListenerKind::kCount)];
-// The kind named `name` (one of the names above); tcp for any other.
-ListenerKind ListenerKindNamed(const char* name);
 
 // Why a connection was closed at accept, before it cost a client.
 enum class RefusalCause { kAddress, kMaxClients, kPerAddress, kCount };

@@ -8,16 +8,15 @@
 #include "platform/platform.h"
 #include "server/fast_commands.h"
 #include "server/help_text.h"
+#include "server/listeners/kinds.h"
+#include "server/loop.h"
+#include "server/metrics_glue.h"
 #include "server/option_values.h"
 #include "server/options.h"
 #include "server/room.h"
-#include "server/scrape.h"
 #include "server/server.h"
 #include "server/settings.h"
-#include "server/tls_listener.h"
 #include "server/token_gate.h"
-#include "server/websocket.h"
-#include "server/wss_listener.h"
 #include "tovrel_version.h"
 
 namespace {
@@ -46,6 +45,26 @@ bool SetExeDir(const char* programPath) {
 namespace {
 // How long the stop waits for an output that is slow to take the last lines.
 constexpr int kConsoleFinishMs = 3000;
+
+// Adds a listener of `maker`'s kind; false, with `failure` (a format
+// taking the port) on standard error, when it cannot be opened.
+bool OpenListener(std::uint32_t address, int port, std::unique_ptr<CConnectionMaker> maker,
+                  const char* failure) {
+    if (!g_server.AddListener(address, static_cast<std::uint16_t>(port), std::move(maker))) {
+        ConsoleError(failure, port);
+        return false;
+    }
+    return true;
+}
+
+// The TLS credentials every TLS listener shares: loaded for the first one,
+// then handed to the next. Null when they do not load (the reason told).
+std::shared_ptr<CTlsCredentials> SharedTls(std::shared_ptr<CTlsCredentials>* loaded) {
+    if (*loaded == nullptr) {
+        *loaded = LoadTlsCredentials(g_settings.tlsCert, g_settings.tlsKey, g_settings.tlsCa);
+    }
+    return *loaded;
+}
 
 int Serve(int argc, char** argv) {
     CPlatform& platform = Platform();
@@ -110,25 +129,32 @@ int Serve(int argc, char** argv) {
         return 1;
     }
     if (!g_server.Open(port)) {
+        // "serevr" as it has always been printed: scripts match the line.
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }
-    if (g_settings.tlsPort != 0 && !OpenTlsListener(g_server, g_settings)) {
+    std::shared_ptr<CTlsCredentials> tls;
+    if (g_settings.tlsPort != 0 &&
+        (SharedTls(&tls) == nullptr ||
+         !OpenListener(0, g_settings.tlsPort, MakeTlsMaker(tls), "Can't open TLS at port %d!\n"))) {
         return 1;
     }
-    if (!OpenMetrics()) {
+    CServerMetrics metrics(g_server);
+    if (!metrics.Open()) {
         ConsoleError("Can't open metrics at %s:%d!\n", g_settings.metricsAddress.c_str(),
                      g_settings.metricsPort);
         return 1;
     }
     if (g_settings.wsPort != 0 &&
-        !g_server.AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4),
-                              static_cast<std::uint16_t>(g_settings.wsPort),
-                              MakeWebSocketMaker(g_settings.wsOrigins))) {
-        ConsoleError("Can't open WebSocket port %d!\n", g_settings.wsPort);
+        !OpenListener(static_cast<std::uint32_t>(g_settings.bindIPv4), g_settings.wsPort,
+                      MakeWebSocketMaker(g_settings.wsOrigins),
+                      "Can't open WebSocket port %d!\n")) {
         return 1;
     }
-    if (g_settings.wssPort != 0 && !OpenWssListener(g_server, g_settings)) {
+    if (g_settings.wssPort != 0 &&
+        (SharedTls(&tls) == nullptr ||
+         !OpenListener(0, g_settings.wssPort, MakeWssMaker(tls, g_settings.wsOrigins),
+                       "Can't open WebSocket TLS port %d!\n"))) {
         return 1;
     }
     ConsolePrint("Server is open at port %d\n", port);
@@ -145,10 +171,24 @@ int Serve(int argc, char** argv) {
     if (g_settings.wssPort != 0) {
         ConsolePrint("WebSocket clients over TLS at port %d\n", g_settings.wssPort);
     }
-    JoinRoom(g_server.port, g_server.relay);
-    RunServerLoop();
-    CloseMetrics();
-    LeaveRoom();
+    // Joined, the room takes the clients' messages and has its turns in
+    // each pass before the metrics have theirs.
+    std::unique_ptr<CRoom> room = JoinRoom(g_server.port, g_server.relay);
+    if (room != nullptr) {
+        g_server.sink = room.get();
+        g_server.AddHook(room.get());
+        metrics.ShowRoom(room.get());
+    }
+    CPassTimer timer;
+    if (metrics.Serving()) {
+        g_server.AddHook(&metrics);
+    }
+    RunServerLoop(metrics.Serving() ? &timer : nullptr);
+    metrics.Close();
+    if (room != nullptr) {
+        room->Leave(g_server.clock);
+        g_server.sink = &g_server.relay;
+    }
     // Here rather than at exit, so the clients' last lines are written below.
     g_server.Shutdown();
     return 0;

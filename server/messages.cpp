@@ -7,9 +7,9 @@
 #include "metrics/counters.h"
 #include "server/client.h"
 #include "server/fast_commands.h"
-#include "server/room.h"
+#include "server/message_sink.h"
 
-void HandleMessage(CClient& from, char* message, CRelay& relay, int port) {
+void HandleMessage(CClient& from, char* message, CMessageSink& sink, int port) {
     if (std::strcmp(message, "@PING") == 0) {
         ConsolePrint("@PING\n");
         ++g_metrics.pings;
@@ -23,6 +23,6 @@ void HandleMessage(CClient& from, char* message, CRelay& relay, int port) {
             from.SendText(reply);
         }
     } else {
-        Relay(relay, message);
+        sink.Take(message);
     }
 }

@@ -1,10 +1,10 @@
 #pragma once
 
 class CClient;
-class CRelay;
+class CMessageSink;
 
 // What a whole message from a client does, in one place: "@PING" and
 // "@FASTCOMMANDS" are answered to the sender alone, anything else goes to
-// the room. `port` names the fast-command file. Takes ownership of the
+// `sink`. `port` names the fast-command file. Takes ownership of the
 // NUL-terminated heap buffer.
-void HandleMessage(CClient& from, char* message, CRelay& relay, int port);
+void HandleMessage(CClient& from, char* message, CMessageSink& sink, int port);

@@ -15,7 +15,11 @@ void CRelay::Join(CParticipant* p) {
     if (historyAwaited_) {
         return;  // queued by SetHistory once it is known
     }
-    for (int i = 2; i >= 0; --i) {
+    Replay(p);
+}
+
+void CRelay::Replay(CParticipant* p) const {
+    for (std::size_t i = kHistoryLength; i-- > 0;) {
         if (history[i] != nullptr) {
             p->Replay(history[i]);
         }
@@ -35,9 +39,10 @@ void CRelay::Leave(CParticipant* p) {
 }
 
 void CRelay::KeepInHistory(char* message) {
-    std::free(history[2]);
-    history[2] = history[1];
-    history[1] = history[0];
+    std::free(history[kHistoryLength - 1]);
+    for (std::size_t i = kHistoryLength - 1; i > 0; --i) {
+        history[i] = history[i - 1];
+    }
     history[0] = message;
 }
 
@@ -58,11 +63,7 @@ void CRelay::SetHistory(char** messages, std::size_t count) {
     }
     historyAwaited_ = false;
     for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
-        for (int i = 2; i >= 0; --i) {
-            if (history[i] != nullptr) {
-                p->Replay(history[i]);
-            }
-        }
+        Replay(p);
     }
 }
 

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "server/message_sink.h"
 #include "server/outgoing.h"
+#include "stream/history.h"
 
-// The room as this instance serves it: who is in it, the last three
-// relayed messages, and the relay of one message to all of them, the
-// sender included, written once per encoding.
-class CRelay {
+// The room as this instance serves it: who is in it, the last
+// kHistoryLength relayed messages, and the relay of one message to all of
+// them, the sender included, written once per encoding. Alone, it is the
+// sink of the clients' messages.
+class CRelay final : public CMessageSink {
   public:
-    constexpr CRelay() : history{nullptr, nullptr, nullptr}, first_(nullptr) {}
+    constexpr CRelay() : history{}, first_(nullptr) {}
     CRelay(const CRelay&) = delete;
     CRelay& operator=(const CRelay&) = delete;
 
@@ -19,6 +22,7 @@ class CRelay {
     // Relays one message to everyone and keeps it in the history. Takes
     // ownership of `message` (a malloc'd NUL-terminated text).
     void Broadcast(char* message);
+    void Take(char* message) override { Broadcast(message); }
     // Stores a message as the newest history entry without sending it,
     // pushing the oldest out; takes ownership.
     void KeepInHistory(char* message);
@@ -33,11 +37,14 @@ class CRelay {
     // now, before any relayed message.
     void SetHistory(char** messages, std::size_t count);
 
-    // The last three relayed messages, newest first; each is the heap
-    // buffer received for it, owned here until pushed out.
-    char* history[3];
+    // The last relayed messages, newest first; each is the heap buffer
+    // received for it, owned here until pushed out.
+    char* history[kHistoryLength];
 
   private:
+    // Queues the history for `participant`, oldest first.
+    void Replay(CParticipant* participant) const;
+
     CRelayBlocks blocks_;
     CParticipant* first_;
     bool historyAwaited_ = false;

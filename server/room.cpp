@@ -1,45 +1,92 @@
-// The room functions of a build with Redis support: one link, made when
-// g_settings names a Redis server, delivering into the local relay.
+// The room of a build with Redis support: one link, made when g_settings
+// names a Redis server, delivering into the local relay.
 #include "server/room.h"
 
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "room/room_link.h"
+#include "server/loop.h"
 #include "server/relay.h"
-#include "server/server.h"
 #include "server/settings.h"
 
 namespace {
-// Hands what the room's stream brings to the local relay.
-class CRelayDelivery final : public CRoomDelivery {
+class CRedisRoom final : public CRoom, private CRoomDelivery {
   public:
-    explicit CRelayDelivery(CRelay& relay) : relay_(relay) {}
+    CRedisRoom(CRelay& relay, const std::string& key, const char* password)
+        : relay_(relay),
+          link_(*this, NewHiredisChannel(), g_settings.redisHost, g_settings.redisPort, key,
+                password) {}
+
+    CRoomLink& Link() { return link_; }
+
+    void Take(char* message) override { link_.Publish(message); }
+    void BeforeClients(const CDeadlines& clock) override {
+        if (clock.Now() - clock.Before() >= kMaxElapsedMs) {
+            link_.Stalled();  // the pass's step was cut short: the stall was longer
+        }
+        now_ = clock.Now();
+        link_.BeforeClients(now_);
+    }
+    void AfterClients(const CDeadlines& clock) override {
+        now_ = clock.Now();
+        link_.AfterClients(now_);
+        NoteLinkState();
+    }
+    void Leave(const CDeadlines& clock) override;
+    CRoomStatus Status() const override;
+
+  private:
+    // CRoomDelivery: what the room's stream brings.
     void Deliver(char* message) override { relay_.Broadcast(message); }
     void ReplaceHistory(char** messages, std::size_t count) override {
         relay_.SetHistory(messages, count);
     }
 
-  private:
+    void NoteLinkState() {
+        if (link_.Up()) {
+            linkDown_ = false;
+        } else if (!linkDown_) {
+            linkDown_ = true;
+            downSince_ = now_;
+        }
+    }
+
     CRelay& relay_;
+    CRoomLink link_;
+    // Since when the link has been down, for the health check, on the pass
+    // clock as of the last pass.
+    bool linkDown_ = false;
+    long long downSince_ = 0;
+    long long now_ = 0;
 };
 
-std::unique_ptr<CRelayDelivery> g_delivery;
-std::unique_ptr<CRoomLink> g_room;
-// Since when the link has been down (pass clock), for the health check.
-bool g_linkDown = false;
-std::uint32_t g_downSince = 0;
-
-void NoteLinkState() {
-    if (g_room->Up()) {
-        g_linkDown = false;
-    } else if (!g_linkDown) {
-        g_linkDown = true;
-        g_downSince = Platform().TickCount();
+void CRedisRoom::Leave(const CDeadlines& clock) {
+    // The passes are over: the stop's go on from the pass clock.
+    CPlatform& platform = Platform();
+    std::uint32_t start = platform.TickCount();
+    auto now = [&] { return clock.Now() + static_cast<long long>(platform.TickCount() - start); };
+    while (link_.StopPass(now())) {
+        platform.SleepMs(kStopPassMs);
     }
+}
+
+CRoomStatus CRedisRoom::Status() const {
+    CRoomStatus status;
+    status.up = link_.Up();
+    if (!status.up) {
+        // Not yet noted: down since the join, which is now.
+        status.downMs = linkDown_ ? static_cast<int>(now_ - downSince_) : 0;
+    }
+    status.heldMessages = static_cast<long long>(link_.HeldMessages());
+    CRoomLink::Counts counts = link_.Totals();
+    status.entriesRead = counts.entriesRead;
+    status.missedMessages = counts.missed;
+    status.droppedMessages = counts.dropped;
+    status.reconnects = counts.connects > 0 ? counts.connects - 1 : 0;
+    return status;
 }
 }  // namespace
 
@@ -47,9 +94,9 @@ bool RoomLinkSupported() {
     return true;
 }
 
-void JoinRoom(std::uint16_t port, CRelay& relay) {
+std::unique_ptr<CRoom> JoinRoom(std::uint16_t port, CRelay& relay) {
     if (g_settings.redisHost.empty() && g_settings.redisSentinels.empty()) {
-        return;
+        return nullptr;
     }
     std::string key =
         "tovrel:" + (g_settings.room.empty() ? std::to_string(port) : g_settings.room);
@@ -58,75 +105,14 @@ void JoinRoom(std::uint16_t port, CRelay& relay) {
     // Clients that come before the room's last messages are read get them
     // as soon as they are.
     relay.AwaitHistory();
-    g_delivery.reset(new CRelayDelivery(relay));
-    g_room.reset(new CRoomLink(*g_delivery, NewHiredisChannel(), g_settings.redisHost,
-                               g_settings.redisPort, key, password != nullptr ? password : ""));
+    std::unique_ptr<CRedisRoom> room(
+        new CRedisRoom(relay, key, password != nullptr ? password : ""));
     if (!g_settings.redisSentinels.empty()) {
         std::vector<CRedisAddress> sentinels;
         for (const auto& s : g_settings.redisSentinels) {
             sentinels.push_back({s.first, s.second});
         }
-        g_room->UseSentinels(sentinels, g_settings.redisMaster);
+        room->Link().UseSentinels(sentinels, g_settings.redisMaster);
     }
-}
-
-void Relay(CRelay& relay, char* message) {
-    if (g_room != nullptr) {
-        g_room->Publish(message);
-    } else {
-        relay.Broadcast(message);
-    }
-}
-
-void RoomBeforeClients() {
-    if (g_room != nullptr) {
-        const CDeadlines& clock = g_server.clock;
-        if (clock.Now() - clock.Before() >= kMaxElapsedMs) {
-            g_room->Stalled();  // the pass's step was cut short: the stall was longer
-        }
-        g_room->BeforeClients(clock.Now());
-    }
-}
-
-void RoomAfterClients() {
-    if (g_room != nullptr) {
-        g_room->AfterClients(g_server.clock.Now());
-        NoteLinkState();
-    }
-}
-
-void LeaveRoom() {
-    if (g_room != nullptr) {
-        // The passes are over: the stop's go on from the pass clock.
-        CPlatform& platform = Platform();
-        std::uint32_t start = platform.TickCount();
-        auto now = [&] {
-            return g_server.clock.Now() + static_cast<long long>(platform.TickCount() - start);
-        };
-        while (g_room->StopPass(now())) {
-            platform.SleepMs(kStopPassMs);
-        }
-    }
-    g_room.reset();
-    g_delivery.reset();
-}
-
-CRoomFigures RoomFigures() {
-    CRoomFigures figures;
-    if (g_room == nullptr) {
-        return figures;
-    }
-    figures.joined = true;
-    figures.up = g_room->Up();
-    if (!figures.up) {
-        // Not yet noted: down since the join, which is now.
-        figures.downMs = g_linkDown ? static_cast<int>(Platform().TickCount() - g_downSince) : 0;
-    }
-    figures.heldMessages = static_cast<long long>(g_room->HeldMessages());
-    CRoomLink::Counts counts = g_room->Totals();
-    figures.entriesRead = counts.entriesRead;
-    figures.missedMessages = counts.missed;
-    figures.droppedMessages = counts.dropped;
-    figures.reconnects = counts.connects > 0 ? counts.connects - 1 : 0;
-    return figures;
+    return room;
 }

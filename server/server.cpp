@@ -2,19 +2,27 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "console/console.h"
 #include "server/messages.h"
-#include "server/room.h"
-#include "server/scrape.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
 
 CServer g_server;
 CSettings g_settings;
-std::atomic<unsigned char> g_quit{0};
+
+// The admission's reasons and the counters' causes are in one order, so
+// one is cast to the other.
+static_assert(static_cast<int>(CAdmission::kAddress) == static_cast<int>(RefusalCause::kAddress) &&
+                  static_cast<int>(CAdmission::kMaxClients) ==
+                      static_cast<int>(RefusalCause::kMaxClients) &&
+                  static_cast<int>(CAdmission::kPerAddress) ==
+                      static_cast<int>(RefusalCause::kPerAddress) &&
+                  static_cast<int>(CAdmission::kReasons) == static_cast<int>(RefusalCause::kCount),
+              "CAdmission::Refusal and RefusalCause list the same reasons in the same order");
 
 namespace {
 // A non-blocking listening socket on `port` at `address` (host order; 0
@@ -45,15 +53,13 @@ void CServer::Shutdown() {
         g_metrics.Ended(EndCause::kShutdown);
         Remove(clients);
     }
-    if (listenSocket != INVALID_SOCKET) {
-        Platform().CloseSocket(listenSocket);
-        listenSocket = INVALID_SOCKET;
-    }
-    if (state_ != nullptr) {
-        for (Listener& l : state_->listeners) {
+    listenSocket = INVALID_SOCKET;
+    if (gate_ != nullptr) {
+        for (Listener& l : gate_->listeners) {
             Platform().CloseSocket(l.socket);
         }
-        state_->listeners.clear();
+        gate_->listeners.clear();
+        lists_->hooks.clear();
     }
 }
 
@@ -61,25 +67,30 @@ bool CServer::Open(int requestedPort) {
     Shutdown();
     port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
     memory.SetLimit(g_settings.maxMemoryBytes);
-    if (state_ == nullptr) {
-        state_.reset(new PassState);
+    if (gate_ == nullptr) {
+        gate_.reset(new Gate);
+        lists_.reset(new PassLists);
     }
-    state_->admission = CAdmission();
+    gate_->admission = CAdmission();
     // Every local address unless an option named one.
-    listenSocket = Listen(Platform(), static_cast<std::uint32_t>(g_settings.bindIPv4), port);
-    return listenSocket != INVALID_SOCKET;
+    if (!AddListener(static_cast<std::uint32_t>(g_settings.bindIPv4), port,
+                     std::unique_ptr<CConnectionMaker>(new CTcpMaker))) {
+        return false;
+    }
+    listenSocket = gate_->listeners.front().socket;
+    return true;
 }
 
 bool CServer::AddListener(std::uint32_t address, std::uint16_t listenPort,
                           std::unique_ptr<CConnectionMaker> maker) {
-    if (state_ == nullptr || maker == nullptr) {
+    if (gate_ == nullptr || maker == nullptr) {
         return false;
     }
     SocketHandle listener = Listen(Platform(), address, listenPort);
     if (listener == INVALID_SOCKET) {
         return false;
     }
-    state_->listeners.push_back(Listener{listener, std::move(maker)});
+    gate_->listeners.push_back(Listener{listener, std::move(maker)});
     return true;
 }
 
@@ -93,20 +104,20 @@ void CServer::Remove(CClient* client) {
     if (clients == client) {
         clients = client->next;
     }
-    if (turn == client) {
-        turn = client->next;
+    if (nextRoundStart == client) {
+        nextRoundStart = client->next;
     }
     relay.Leave(client);
     if (client->peerCounted) {
-        state_->admission.Remove(client->peer);
+        gate_->admission.Remove(client->peer);
     }
-    state_->judged.erase(client);
-    auto shown = state_->tokens.find(client);
-    if (shown != state_->tokens.end()) {
+    gate_->judged.erase(client);
+    auto shown = gate_->tokens.find(client);
+    if (shown != gate_->tokens.end()) {
         WipeText(&shown->second);
-        state_->tokens.erase(shown);
+        gate_->tokens.erase(shown);
     }
-    state_->bySocket.erase(client->Socket());
+    lists_->bySocket.erase(client->Socket());
     --clientCount_;
     g_metrics.Connected(client->kind, -1);
     delete client;
@@ -124,9 +135,9 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
     CClient::Next next;
     while ((next = client->NextMessage(&message)) == CClient::Next::kMessage) {
         if (client->AwaitingToken()) {
-            Knock(client, message);
+            CheckToken(client, message);
         } else {
-            HandleMessage(*client, message, relay, port);
+            HandleMessage(*client, message, *sink, port);
         }
     }
     return next == CClient::Next::kNone;
@@ -152,13 +163,12 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
     if (accepted == INVALID_SOCKET) {
         return Accepted::kNothing;
     }
-    CAdmission& admission = state_->admission;
+    CAdmission& admission = gate_->admission;
     CAdmission::Refusal why = admission.Check(g_settings, peer, clientCount_);
     if (why != CAdmission::kNone) {
         // Closed with a reset: nothing of it is kept, not even a closing state.
         platform.AbortSocket(accepted);
         admission.Refused(why, clock.Now());
-        // The admission's reasons and the counters' causes are in one order.
         g_metrics.Refused(static_cast<RefusalCause>(why));
         return Accepted::kRefused;
     }
@@ -166,7 +176,7 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         platform.CloseSocket(accepted);
         return Accepted::kTaken;
     }
-    std::unique_ptr<CConnection> connection = maker.Make(accepted);
+    std::unique_ptr<CConnection> connection = maker.Make(accepted, handshakes);
     if (connection == nullptr) {
         return Accepted::kTaken;
     }
@@ -177,14 +187,14 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         return Accepted::kTaken;
     }
     ConsolePrint("New client connected\n");
-    client->kind = ListenerKindNamed(maker.Kind());
+    client->kind = maker.Kind();
     g_metrics.Accepted(client->kind);
     client->seq = ++nextSeq_;
     client->peer = peer;
     client->peerCounted = admission.Add(g_settings, peer);
-    state_->bySocket[accepted] = client;
+    lists_->bySocket[accepted] = client;
     if (maker.Judges()) {
-        state_->judged[client] = &maker;
+        gate_->judged[client] = &maker;
     }
     ++clientCount_;
     client->next = clients;
@@ -216,17 +226,15 @@ void CServer::Admit(CClient* client) {
     relay.Join(client);
 }
 
-void CServer::Knock(CClient* client, char* message) {
+void CServer::CheckToken(CClient* client, char* message) {
     std::string token;
     CTokenGate::Verdict verdict = g_tokens.Judge(message, &token);
     // The message may hold a token: it is overwritten before the heap has it back.
-    for (volatile char* p = message; *p != '\0'; ++p) {
-        *p = 0;
-    }
+    WipeBytes(message, std::strlen(message));
     std::free(message);
     switch (verdict) {
         case CTokenGate::Verdict::kAdmit:
-            state_->tokens[client].swap(token);
+            gate_->tokens[client].swap(token);
             Admit(client);
             break;
         case CTokenGate::Verdict::kWrongToken:
@@ -239,7 +247,7 @@ void CServer::Knock(CClient* client, char* message) {
 }
 
 void CServer::DropRevoked() {
-    for (auto& shown : state_->tokens) {
+    for (auto& shown : gate_->tokens) {
         if (!g_tokens.Knows(shown.second)) {
             shown.first->Drop("Token revoked\n");
         }
@@ -247,8 +255,8 @@ void CServer::DropRevoked() {
 }
 
 bool CServer::StillAccepted(CClient* client) {
-    auto judged = state_->judged.find(client);
-    if (judged == state_->judged.end()) {
+    auto judged = gate_->judged.find(client);
+    if (judged == gate_->judged.end()) {
         return true;
     }
     if (client->Dropping()) {
@@ -262,7 +270,7 @@ bool CServer::StillAccepted(CClient* client) {
 }
 
 void CServer::DropUnaccepted(const CConnectionMaker& maker) {
-    for (auto& judged : state_->judged) {
+    for (auto& judged : gate_->judged) {
         CClient* client = judged.first;
         // One still in its handshake is judged at its welcome.
         if (judged.second == &maker && client->Established()) {
@@ -274,7 +282,7 @@ void CServer::DropUnaccepted(const CConnectionMaker& maker) {
 void CServer::MarkDue(CClient* client) {
     if (client->duePass != clock.Pass()) {
         client->duePass = clock.Pass();
-        state_->due.push_back(client);
+        lists_->due.push_back(client);
     }
 }
 
@@ -288,9 +296,6 @@ bool CServer::GiveTurn(CClient* client, bool everyone) {
     clock.SetTurn(Rank(client));
     bool alive = Turn(client, elapsedMs_, mayRead);
     if (alive) {
-        if (!client->Admitted() && !client->AwaitingToken() && client->Established()) {
-            Welcome(client);
-        }
         client->Schedule();
     } else {
         Remove(client);
@@ -316,41 +321,62 @@ void CServer::TurnsInOrder(CClient* from, unsigned long long lastRank, bool ever
     }
 }
 
+void CServer::AddHook(CPassHook* hook) {
+    if (gate_ != nullptr) {
+        lists_->hooks.push_back(hook);
+    }
+}
+
+void CServer::RunHooks(void (CPassHook::*phase)(const CDeadlines&)) {
+    if (gate_ != nullptr) {
+        for (CPassHook* hook : lists_->hooks) {
+            (hook->*phase)(clock);
+        }
+    }
+}
+
 void CServer::Update(int elapsedMs) {
-    CPlatform& platform = Platform();
+    StartPass(elapsedMs);
+    AcceptWaiting();
+    // After the accept, so a client taken in this pass is looked at too.
+    Platform().RefreshReadiness();
+    // What the room's stream brought goes out to the clients in this pass;
+    // what they hand over goes to the stream right after their turns.
+    RunHooks(&CPassHook::BeforeClients);
+    TakeTurns();
+    RunHooks(&CPassHook::AfterClients);
+}
+
+void CServer::StartPass(int elapsedMs) {
     elapsedMs_ = elapsedMs;
     clock.Advance(elapsedMs);
-    unsigned pass = clock.Pass();
-    if (state_ != nullptr) {
-        int reads = g_tokens.Reads();
-        g_tokens.Check(clock.Now());
-        if (g_tokens.Reads() != reads) {
-            DropRevoked();
-        }
-        state_->admission.Report(clock.Now());
-        if (listenSocket != INVALID_SOCKET) {
-            AcceptSome(listenSocket, state_->tcp);
-        }
-        for (Listener& l : state_->listeners) {
-            if (l.maker->Pass(elapsedMs)) {
-                DropUnaccepted(*l.maker);
-            }
-            AcceptSome(l.socket, *l.maker);
-        }
-    }
-    // After the accept, so a client taken in this pass is looked at too.
-    platform.RefreshReadiness();
-    // What the room's stream brought goes out to the clients in this pass;
-    // what they hand over goes to the stream right after their turn.
-    RoomBeforeClients();
-    if (clients == nullptr) {
-        RoomAfterClients();
+    handshakes.NewPass();
+}
+
+void CServer::AcceptWaiting() {
+    if (gate_ == nullptr) {
         return;
     }
+    int reads = g_tokens.Reads();
+    g_tokens.Check(clock.Now());
+    if (g_tokens.Reads() != reads) {
+        DropRevoked();
+    }
+    gate_->admission.Report(clock.Now());
+    for (Listener& l : gate_->listeners) {
+        if (l.maker->Pass(elapsedMs_)) {
+            DropUnaccepted(*l.maker);
+        }
+        AcceptSome(l.socket, *l.maker);
+    }
+}
 
+bool CServer::FindDue() {
     // Who has something to do: what the look reported, who has work, and
     // whose deadline has come. A look that cannot tell makes it everyone.
-    std::vector<CClient*>& due = state_->due;
+    CPlatform& platform = Platform();
+    unsigned pass = clock.Pass();
+    std::vector<CClient*>& due = lists_->due;
     due.clear();
     CPlatform::ReadyList ready = platform.ReadySockets();
     bool everyone = !ready.complete;
@@ -368,8 +394,8 @@ void CServer::Update(int elapsedMs) {
         }
     } else {
         for (int i = 0; i < ready.count; ++i) {
-            auto found = state_->bySocket.find(ready.sockets[i]);
-            if (found != state_->bySocket.end() && found->second->readyPass != pass) {
+            auto found = lists_->bySocket.find(ready.sockets[i]);
+            if (found != lists_->bySocket.end() && found->second->readyPass != pass) {
                 found->second->readyPass = pass;
                 countReader(found->second);
                 MarkDue(found->second);
@@ -390,19 +416,26 @@ void CServer::Update(int elapsedMs) {
         MarkDue(static_cast<CClient*>(e->owner));
     }
     intake.Begin(lights, halves);
+    return everyone;
+}
 
+void CServer::TakeTurns() {
+    if (clients == nullptr) {
+        return;
+    }
+    bool everyone = FindDue();
+    std::vector<CClient*>& due = lists_->due;
     // Turns go round: from `first` to the oldest, then from the newest to
     // the one before `first`. A removed client is unlinked before it is
-    // deleted, so the next one is taken before its turn; a removed `turn`
-    // moves on by itself.
-    CClient* first = turn != nullptr ? turn : clients;
-    turn = first->next;
+    // deleted, so the next one is taken before its turn; a removed
+    // `nextRoundStart` moves on by itself.
+    CClient* first = nextRoundStart != nullptr ? nextRoundStart : clients;
+    nextRoundStart = first->next;
     clock.BeginRound(first->seq, clients->seq);
     // Many due, or everyone: walking the list costs no more than sorting.
     if (everyone || due.size() * 4 > static_cast<size_t>(clientCount_)) {
         TurnsInOrder(first, ~0ull, everyone);
         clock.EndRound();
-        RoomAfterClients();
         return;
     }
     std::sort(due.begin(), due.end(),
@@ -425,27 +458,4 @@ void CServer::Update(int elapsedMs) {
         }
     }
     clock.EndRound();
-    RoomAfterClients();
-}
-
-void RunServerLoop() {
-    CPlatform& platform = Platform();
-    std::uint32_t last = platform.TickCount();
-    CPassTimer timer;
-    while (g_quit.load() == 0) {
-        std::uint32_t now = platform.TickCount();
-        // Signed difference: survives the clock wrapping at 2^32.
-        int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));
-        last = now;
-        if (elapsed > kMaxElapsedMs) {
-            elapsed = kMaxElapsedMs;
-        }
-        g_server.Update(elapsed);
-        ServeMetrics();
-        // What the pass printed and the output could not take at once.
-        ConsoleFlush();
-        timer.Worked();
-        platform.SleepMs(kPassSleepMs);
-        timer.Slept();
-    }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -9,12 +8,15 @@
 
 #include "platform/platform.h"
 #include "policy/deadlines.h"
+#include "policy/handshake_budget.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
 #include "policy/work_list.h"
-#include "server/access.h"
+#include "server/admission.h"
 #include "server/client.h"
-#include "server/listener.h"
+#include "server/listeners/connection_maker.h"
+#include "server/message_sink.h"
+#include "server/pass_hook.h"
 #include "server/relay.h"
 
 // Connections refused per listener and pass beyond those taken: a refusal
@@ -26,63 +28,74 @@ constexpr int kMaxRefusalsPerPass = 64;
 // served, one accept a pass. Each system caps it at its own maximum.
 constexpr int kListenBacklog = 65535;
 
-// The listening socket, the clients (newest first) with the room they are
-// in, and the policies their turns share. One instance, g_server, usable
+// The listeners, the clients (newest first) with the room they are in, and
+// the policies their turns share. One instance, g_server, usable
 // before any code runs; its destructor closes everything. It owns its
 // clients: it makes them at accept and deletes them when their turn says
 // their connection ended. A pass gives a turn only to the clients with
 // something to do: a socket the readiness look reported, output queued or
 // a drop pending (the work list), or a deadline that falls in the pass.
+// A pass is a list of phases: the clock, the accepts, the readiness look,
+// the hooks before the clients, the turns, the hooks after them.
 class CServer {
   public:
     constexpr CServer()
         : listenSocket(INVALID_SOCKET),
           port(0),
           clients(nullptr),
-          turn(nullptr),
+          nextRoundStart(nullptr),
+          sink(&relay),
           clientCount_(0),
           nextSeq_(0) {}
     ~CServer();
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
 
-    // Drops every client and the previous listener, then listens on `port`
-    // on every local IPv4 address. False, with nothing left open, on failure.
+    // Drops every client and the previous listeners, then listens for plain
+    // TCP on `port` (the first listener) at the address g_settings names,
+    // every local IPv4 address by default. False, with nothing left open,
+    // on failure.
     bool Open(int port);
     // Listens on `port` at `address` (IPv4, host order; 0 is every local
-    // address) beside the main listener, for connections of `maker`'s kind.
-    // Needs Open first; false, with nothing left open, on failure.
+    // address) after the listeners there are, for connections of `maker`'s
+    // kind. Needs Open first; false, with nothing left open, on failure.
     bool AddListener(std::uint32_t address, std::uint16_t port,
                      std::unique_ptr<CConnectionMaker> maker);
-    // Destroys every client and closes the listening sockets.
+    // Destroys every client, closes the listeners and forgets the hooks.
     void Shutdown();
+    // Runs `hook` in every pass from now on, after those added before it;
+    // not owned. Needs Open first.
+    void AddHook(CPassHook* hook);
     // One pass: accept up to --accepts-per-pass connections per listener, then give a turn to every
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
     void Update(int elapsedMs);
 
+    // The first listener's socket: the plain TCP port.
     SocketHandle listenSocket;
     std::uint16_t port;
     CClient* clients;
-    // The client the next pass starts with; null: the head.
-    CClient* turn;
+    // The client the next pass's round starts with; null: the head.
+    CClient* nextRoundStart;
     CIntake intake;
     CMemoryBudget memory;
     CDeadlines clock;
     CWorkList busy;
+    CHandshakeBudget handshakes;
     CRelay relay;
+    // Where the clients' ordinary messages go: the relay, unless a room
+    // joined at start takes them.
+    CMessageSink* sink;
 
   private:
-    // What a pass needs beyond what can be set up before any code runs.
+    // What cannot be set up before any code runs, made by the first Open.
     struct Listener {
         SocketHandle socket;
         std::unique_ptr<CConnectionMaker> maker;
     };
-    struct PassState {
-        std::unordered_map<SocketHandle, CClient*> bySocket;
-        std::vector<CClient*> due;
-        // The main listener's kind, and every other listener.
-        CTcpMaker tcp;
+    // Who comes in, through where, and on what terms.
+    struct Gate {
+        // The main port first, then the others in the order they were added.
         std::vector<Listener> listeners;
         // Who is let in at accept, and the counts per peer address.
         CAdmission admission;
@@ -92,6 +105,21 @@ class CServer {
         // client CAs), each with its listener's kind, to judge them again.
         std::unordered_map<CClient*, CConnectionMaker*> judged;
     };
+    // What a pass finds its work by: the clients by socket, this pass's due
+    // clients, the hooks.
+    struct PassLists {
+        std::unordered_map<SocketHandle, CClient*> bySocket;
+        std::vector<CClient*> due;
+        std::vector<CPassHook*> hooks;
+    };
+    // The phases of a pass, in their order.
+    void StartPass(int elapsedMs);
+    void AcceptWaiting();
+    void RunHooks(void (CPassHook::*phase)(const CDeadlines&));
+    void TakeTurns();
+    // Lists this pass's due clients and starts the intake; true when every
+    // client is due (a readiness look that could not tell).
+    bool FindDue();
     // Notes `client` as due in this pass.
     void MarkDue(CClient* client);
     // Gives turns from `from` on, in list order, to every due client up to
@@ -113,9 +141,10 @@ class CServer {
     // Lets a client whose connection is established into the room: it
     // gets the history and, from now on, what is relayed.
     void Admit(CClient* client);
-    // The first message of a client that owes a token: a good "@AUTH" lets
-    // it in, anything else ends it. Takes ownership of the message.
-    void Knock(CClient* client, char* message);
+    // The token check: the first message of a client that owes a token. A
+    // good "@AUTH" lets it in, anything else ends it. Takes ownership of the
+    // message.
+    void CheckToken(CClient* client, char* message);
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);
@@ -131,20 +160,11 @@ class CServer {
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
 
-    std::unique_ptr<PassState> state_;
+    std::unique_ptr<Gate> gate_;
+    std::unique_ptr<PassLists> lists_;
     int clientCount_;
     unsigned long long nextSeq_;
     int elapsedMs_ = 0;
 };
 
 extern CServer g_server;
-
-// Set by the stop handler; the loop ends after the pass that sees it.
-extern std::atomic<unsigned char> g_quit;
-
-// Largest elapsed time handed to the clients in one pass.
-constexpr int kMaxElapsedMs = 250;
-constexpr int kPassSleepMs = 20;
-
-// Runs passes until g_quit is set.
-void RunServerLoop();

@@ -21,11 +21,15 @@ struct FileCloser {
 };
 }  // namespace
 
-void WipeText(std::string* s) {
-    volatile char* p = &(*s)[0];
-    for (std::size_t i = 0; i < s->size(); ++i) {
+void WipeBytes(char* bytes, std::size_t length) {
+    volatile char* p = bytes;
+    for (std::size_t i = 0; i < length; ++i) {
         p[i] = 0;
     }
+}
+
+void WipeText(std::string* s) {
+    WipeBytes(&(*s)[0], s->size());
     s->clear();
 }
 

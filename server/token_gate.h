@@ -57,6 +57,8 @@ class CTokenGate {
 // guess came.
 bool SameSecret(const std::string& secret, const char* candidate, std::size_t length);
 
+// Overwrites `length` bytes that held a token, in a way the compiler keeps.
+void WipeBytes(char* bytes, std::size_t length);
 // Overwrites a text that held a token, then empties it.
 void WipeText(std::string* text);
 

@@ -18,8 +18,6 @@ constexpr int kMaxPackedBytes = 65536;
 constexpr int kDirectSliceBytes = 16384;
 // One packing area for every send; its bytes are encrypted at once.
 unsigned char g_packed[kMaxPackedBytes];
-// Handshake steps left in this pass.
-int g_handshakeSteps = kHandshakeStepsPerPass;
 
 CTlsConnection* Owner(BIO* bio) {
     return static_cast<CTlsConnection*>(BIO_get_data(bio));
@@ -78,12 +76,14 @@ const char* LastReason(const char* otherwise) {
 
 }  // namespace
 
-std::unique_ptr<CTlsConnection> CTlsConnection::Accept(SSL_CTX* context, SocketHandle socket) {
+std::unique_ptr<CTlsConnection> CTlsConnection::Accept(SSL_CTX* context,
+                                                       CHandshakeBudget& handshakes,
+                                                       SocketHandle socket) {
     SSL* ssl = context != nullptr ? SSL_new(context) : nullptr;
     BIO* bio = ssl != nullptr && SocketMethod() != nullptr ? BIO_new(SocketMethod()) : nullptr;
     std::unique_ptr<CTlsConnection> connection;
     if (bio != nullptr) {
-        connection.reset(new (std::nothrow) CTlsConnection(ssl, socket));
+        connection.reset(new (std::nothrow) CTlsConnection(ssl, handshakes, socket));
     }
     if (connection == nullptr) {
         BIO_free(bio);
@@ -97,8 +97,9 @@ std::unique_ptr<CTlsConnection> CTlsConnection::Accept(SSL_CTX* context, SocketH
     return connection;
 }
 
-CTlsConnection::CTlsConnection(SSL* ssl, SocketHandle socket)
+CTlsConnection::CTlsConnection(SSL* ssl, CHandshakeBudget& handshakes, SocketHandle socket)
     : ssl_(ssl),
+      handshakes_(handshakes),
       socket_(socket),
       established_(false),
       peerClosed_(false),
@@ -186,16 +187,11 @@ bool CTlsConnection::VouchedFor(SSL_CTX* context) const {
     return verified;
 }
 
-void CTlsConnection::NewPass() {
-    g_handshakeSteps = kHandshakeStepsPerPass;
-}
-
 int CTlsConnection::Handshake() {
-    if (g_handshakeSteps <= 0) {
+    if (!handshakes_.TakeStep()) {
         wantsTurn_ = true;  // its turn comes again next pass
         return kIoWouldBlock;
     }
-    --g_handshakeSteps;
     ERR_clear_error();
     int result = SSL_do_handshake(ssl_);
     if (result == 1) {

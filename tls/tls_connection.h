@@ -3,13 +3,10 @@
 #include <memory>
 
 #include "connection/connection.h"
+#include "policy/handshake_budget.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
-
-// Handshake steps taken in one pass, all TLS connections together: with one
-// accept a pass, honest clients never need more.
-constexpr int kHandshakeStepsPerPass = 8;
 
 // TLS over an accepted socket, through the platform's Recv and Send, so
 // that it runs on the fake platform as on the system's. The handshake runs
@@ -20,9 +17,11 @@ constexpr int kHandshakeStepsPerPass = 8;
 class CTlsConnection final : public CConnection {
   public:
     // A server connection on `socket` (which it owns from now on) with the
-    // credentials of `context`; null, with the socket closed, when OpenSSL
+    // credentials of `context`, its handshake steps taken from `handshakes`
+    // (which outlives it); null, with the socket closed, when OpenSSL
     // cannot make one.
-    static std::unique_ptr<CTlsConnection> Accept(SSL_CTX* context, SocketHandle socket);
+    static std::unique_ptr<CTlsConnection> Accept(SSL_CTX* context, CHandshakeBudget& handshakes,
+                                                  SocketHandle socket);
     ~CTlsConnection() override;
     CTlsConnection(const CTlsConnection&) = delete;
     CTlsConnection& operator=(const CTlsConnection&) = delete;
@@ -42,17 +41,12 @@ class CTlsConnection final : public CConnection {
     // while the handshake is under way (it is judged when done).
     bool VouchedFor(SSL_CTX* context) const;
 
-    // Starts a pass's handshake budget: at most kHandshakeStepsPerPass
-    // steps that may cost a signature or a key exchange, so a burst of
-    // hellos cannot stall one pass; the rest wait for the next.
-    static void NewPass();
-
     // For the socket layer below OpenSSL.
     int SocketRead(char* buffer, int length);
     int SocketWrite(const char* data, int length);
 
   private:
-    CTlsConnection(SSL* ssl, SocketHandle socket);
+    CTlsConnection(SSL* ssl, CHandshakeBudget& handshakes, SocketHandle socket);
     // One handshake step: kIoWouldBlock while under way (also once done),
     // 0 when the peer left, kIoError when it failed (its line printed).
     int Handshake();
@@ -60,6 +54,7 @@ class CTlsConnection final : public CConnection {
     int Failure(int result, bool handshaking);
 
     SSL* ssl_;
+    CHandshakeBudget& handshakes_;
     SocketHandle socket_;
     bool established_;
     // The socket said the peer closed, or broke.

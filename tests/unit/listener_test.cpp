@@ -41,10 +41,10 @@ class HandshakeConnection final : public CConnection {
 
 class HandshakeMaker final : public CConnectionMaker {
   public:
-    std::unique_ptr<CConnection> Make(SocketHandle accepted) override {
+    std::unique_ptr<CConnection> Make(SocketHandle accepted, CHandshakeBudget&) override {
         return std::unique_ptr<CConnection>(new HandshakeConnection(accepted));
     }
-    const char* Kind() const override { return "test"; }
+    ListenerKind Kind() const override { return ListenerKind::kTcp; }
 };
 
 class ListenerTest : public ServerFixture {};

@@ -8,7 +8,7 @@
 #include "fake_platform.h"
 #include "metrics/endpoint.h"
 #include "metrics/exposition.h"
-#include "server/scrape.h"
+#include "server/metrics_glue.h"
 #include "server_fixture.h"
 
 namespace {
@@ -218,7 +218,7 @@ class ServerMetricsTest : public ServerFixture {
   protected:
     std::string Scrape() {
         std::string out;
-        WriteServerMetrics(out);
+        metrics.WriteMetrics(out);
         return out;
     }
     static int Count(const std::string& text, const std::string& line) {
@@ -229,6 +229,7 @@ class ServerMetricsTest : public ServerFixture {
         }
         return n;
     }
+    CServerMetrics metrics{g_server};
 };
 
 TEST_F(ServerMetricsTest, CountersRiseWithTheirConsoleLines) {
@@ -284,7 +285,7 @@ TEST_F(ServerMetricsTest, QueuesAndTheBudgetAreShown) {
     EXPECT_EQ(Value(text, "tovrel_queued_bytes"), 8016);
     EXPECT_GE(Value(text, "tovrel_memory_budget_used_bytes"), 4008);
     EXPECT_EQ(Value(text, "tovrel_memory_budget_bytes"), 512.0 * 1024 * 1024);
-    EXPECT_EQ(ServerUnhealthy(), "");  // alone: no room to be down
+    EXPECT_EQ(metrics.Unhealthy(), "");  // alone: no room to be down
 }
 
 }  // namespace

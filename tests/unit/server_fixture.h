@@ -9,6 +9,7 @@
 #include "fake_platform.h"
 #include "server/client.h"
 #include "server/fast_commands.h"
+#include "server/loop.h"
 #include "server/relay.h"
 #include "server/server.h"
 

@@ -81,14 +81,11 @@ class SlowSendPlatform : public FakePlatform {
 class TlsMaker final : public CConnectionMaker {
   public:
     explicit TlsMaker(SSL_CTX* ctx) : ctx_(ctx) {}
-    std::unique_ptr<CConnection> Make(SocketHandle accepted) override {
-        return CTlsConnection::Accept(ctx_, accepted);
+    std::unique_ptr<CConnection> Make(SocketHandle accepted,
+                                      CHandshakeBudget& handshakes) override {
+        return CTlsConnection::Accept(ctx_, handshakes, accepted);
     }
-    const char* Kind() const override { return "tls"; }
-    bool Pass(int) override {
-        CTlsConnection::NewPass();
-        return false;
-    }
+    ListenerKind Kind() const override { return ListenerKind::kTls; }
 
   private:
     SSL_CTX* ctx_;

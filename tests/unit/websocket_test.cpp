@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "server/websocket.h"
+#include "server/listeners/kinds.h"
 #include "server_fixture.h"
 
 namespace {

@@ -1,9 +1,6 @@
-#include "server/scrape.h"
-
-#include <memory>
+#include "server/metrics_glue.h"
 
 #include "metrics/counters.h"
-#include "metrics/endpoint.h"
 #include "metrics/exposition.h"
 #include "platform/platform.h"
 #include "server/room.h"
@@ -11,15 +8,6 @@
 #include "server/settings.h"
 
 namespace {
-class CServerSource final : public CMetricsSource {
-  public:
-    void WriteMetrics(std::string& out) override { WriteServerMetrics(out); }
-    std::string Unhealthy() override { return ServerUnhealthy(); }
-};
-
-CServerSource g_source;
-std::unique_ptr<CMetricsEndpoint> g_endpoint;
-
 void WriteClients(CExposition& w) {
     const CMetrics& m = g_metrics;
     w.Family("tovrel_clients", "gauge", "Clients connected now, by listener kind.");
@@ -52,11 +40,11 @@ void WriteClients(CExposition& w) {
     w.SampleUnsigned(m.fastCommands);
 }
 
-void WriteMemory(CExposition& w) {
+void WriteMemory(CExposition& w, const CServer& server) {
     // One walk per scrape, not per pass: a few microseconds for thousands.
     long long queued = 0;
     long long largest = 0;
-    for (const CClient* c = g_server.clients; c != nullptr; c = c->next) {
+    for (const CClient* c = server.clients; c != nullptr; c = c->next) {
         long long q = static_cast<long long>(c->output.Size());
         queued += q;
         largest = q > largest ? q : largest;
@@ -67,10 +55,10 @@ void WriteMemory(CExposition& w) {
     w.Family("tovrel_largest_queue_bytes", "gauge", "Bytes queued for the client with the most.");
     w.Sample(largest);
     w.Family("tovrel_memory_budget_bytes", "gauge", "The memory budget (--max-memory).");
-    w.Sample(g_server.memory.Limit());
+    w.Sample(server.memory.Limit());
     w.Family("tovrel_memory_budget_used_bytes", "gauge",
              "Memory the clients hold against the budget.");
-    w.Sample(g_server.memory.Total());
+    w.Sample(server.memory.Total());
 }
 
 void WritePasses(CExposition& w) {
@@ -84,11 +72,11 @@ void WritePasses(CExposition& w) {
                 1e6);
 }
 
-void WriteRoom(CExposition& w) {
-    CRoomFigures room = RoomFigures();
-    if (!room.joined) {
+void WriteRoom(CExposition& w, const CRoom* joined) {
+    if (joined == nullptr) {
         return;
     }
+    CRoomStatus room = joined->Status();
     w.Family("tovrel_room_link_up", "gauge", "1 while the link to Redis is up, 0 otherwise.");
     w.Sample(room.up ? 1 : 0);
     w.Family("tovrel_room_link_down_seconds", "gauge",
@@ -136,50 +124,46 @@ void WriteProcess(CExposition& w) {
 }
 }  // namespace
 
-bool OpenMetrics() {
+bool CServerMetrics::Open() {
     if (g_settings.metricsPort == 0) {
         return true;
     }
-    g_endpoint.reset(new CMetricsEndpoint(g_source));
-    if (!g_endpoint->Open(static_cast<std::uint32_t>(g_settings.metricsIPv4),
-                          static_cast<std::uint16_t>(g_settings.metricsPort))) {
-        g_endpoint.reset();
+    endpoint_.reset(new CMetricsEndpoint(*this));
+    if (!endpoint_->Open(static_cast<std::uint32_t>(g_settings.metricsIPv4),
+                         static_cast<std::uint16_t>(g_settings.metricsPort))) {
+        endpoint_.reset();
         return false;
     }
     return true;
 }
 
-void CloseMetrics() {
-    g_endpoint.reset();
-}
-
-void ServeMetrics() {
-    if (g_endpoint != nullptr) {
-        g_endpoint->Serve();
+void CServerMetrics::AfterClients(const CDeadlines& /*clock*/) {
+    if (endpoint_ != nullptr) {
+        endpoint_->Serve();
     }
 }
 
-void WriteServerMetrics(std::string& out) {
+void CServerMetrics::WriteMetrics(std::string& out) {
     CExposition w(out);
     WriteClients(w);
-    WriteMemory(w);
+    WriteMemory(w, server_);
     WritePasses(w);
-    WriteRoom(w);
+    WriteRoom(w, room_);
     WriteProcess(w);
 }
 
-std::string ServerUnhealthy() {
-    CRoomFigures room = RoomFigures();
-    if (room.joined && !room.up && room.downMs > kRoomDownUnhealthyMs) {
+std::string CServerMetrics::Unhealthy() {
+    if (room_ == nullptr) {
+        return std::string();
+    }
+    CRoomStatus room = room_->Status();
+    if (!room.up && room.downMs > kRoomDownUnhealthyMs) {
         return "Redis link down for " + std::to_string(room.downMs / 1000) + " s";
     }
     return std::string();
 }
 
 void CPassTimer::Worked() {
-    if (g_endpoint == nullptr) {
-        return;
-    }
     std::uint64_t now = Platform().MicroTicks();
     if (started_) {
         g_metrics.workSeconds.Observe(static_cast<std::int64_t>(now - start_));
@@ -190,9 +174,6 @@ void CPassTimer::Worked() {
 }
 
 void CPassTimer::Slept() {
-    if (g_endpoint == nullptr) {
-        return;
-    }
     std::uint64_t now = Platform().MicroTicks();
     if (started_) {
         g_metrics.passSeconds.Observe(static_cast<std::int64_t>(now - start_));

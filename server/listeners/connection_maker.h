@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "connection/connection.h"
+#include "metrics/counters.h"
+#include "policy/handshake_budget.h"
 
 // What an accepted socket becomes on one listener: plain TCP, TLS, a
 // WebSocket. The server accepts on each of its listeners alike and hands
@@ -11,11 +13,13 @@ class CConnectionMaker {
   public:
     virtual ~CConnectionMaker() {}
     // The connection for a freshly accepted non-blocking socket, which it
-    // now owns; null, with the socket closed, when it cannot be made.
-    virtual std::unique_ptr<CConnection> Make(SocketHandle accepted) = 0;
-    // The listener's kind, for the console and the counters: "tcp", "tls",
-    // "ws", "wss".
-    virtual const char* Kind() const = 0;
+    // now owns; null, with the socket closed, when it cannot be made. A
+    // connection with a costly handshake takes its steps from `handshakes`,
+    // the pass's budget, which outlives every connection.
+    virtual std::unique_ptr<CConnection> Make(SocketHandle accepted,
+                                              CHandshakeBudget& handshakes) = 0;
+    // The listener's kind, for the counters.
+    virtual ListenerKind Kind() const = 0;
     // Once a pass, with the milliseconds since the last: for what a kind
     // looks after over time (TLS reloads its certificate). True when the
     // connections it made must be judged again (StillAccepted): the TLS
@@ -32,6 +36,6 @@ class CConnectionMaker {
 // The plain TCP kind, the one `tovrel <port>` listens with.
 class CTcpMaker final : public CConnectionMaker {
   public:
-    std::unique_ptr<CConnection> Make(SocketHandle accepted) override;
-    const char* Kind() const override { return "tcp"; }
+    std::unique_ptr<CConnection> Make(SocketHandle accepted, CHandshakeBudget&) override;
+    ListenerKind Kind() const override { return ListenerKind::kTcp; }
 };

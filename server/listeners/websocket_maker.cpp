@@ -1,13 +1,13 @@
 #include <new>
 
-#include "server/websocket.h"
+#include "server/listeners/kinds.h"
 #include "websocket/websocket_connection.h"
 
 namespace {
 class CWebSocketMaker final : public CConnectionMaker {
   public:
     explicit CWebSocketMaker(const std::vector<std::string>& origins) : origins_(origins) {}
-    std::unique_ptr<CConnection> Make(SocketHandle accepted) override {
+    std::unique_ptr<CConnection> Make(SocketHandle accepted, CHandshakeBudget&) override {
         std::unique_ptr<CConnection> connection(new (std::nothrow)
                                                     CWebSocketConnection(accepted, origins_));
         if (connection == nullptr) {
@@ -15,7 +15,7 @@ class CWebSocketMaker final : public CConnectionMaker {
         }
         return connection;
     }
-    const char* Kind() const override { return "ws"; }
+    ListenerKind Kind() const override { return ListenerKind::kWs; }
 
   private:
     // Outlives every connection made here: the server deletes its clients

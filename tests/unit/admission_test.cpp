@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "server/access.h"
+#include "server/admission.h"
 #include "server/option_values.h"
 #include "server/settings.h"
 #include "server/token_gate.h"

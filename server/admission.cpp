@@ -1,4 +1,4 @@
-#include "server/access.h"
+#include "server/admission.h"
 
 #include <cstdlib>
 

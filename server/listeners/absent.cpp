@@ -1,0 +1,39 @@
+// The kinds a build has no library for: each says it is not supported, so
+// its option is refused before serving, and makes nothing.
+#include "server/listeners/kinds.h"
+
+#ifndef TOVREL_WITH_TLS
+bool TlsSupported() {
+    return false;
+}
+
+std::shared_ptr<CTlsCredentials> LoadTlsCredentials(const std::string&, const std::string&,
+                                                    const std::string&) {
+    return nullptr;
+}
+
+std::unique_ptr<CConnectionMaker> MakeTlsMaker(std::shared_ptr<CTlsCredentials>) {
+    return nullptr;
+}
+#endif
+
+#ifndef TOVREL_WITH_WEBSOCKET
+bool WebSocketSupported() {
+    return false;
+}
+
+std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>&) {
+    return nullptr;
+}
+#endif
+
+#if !defined(TOVREL_WITH_TLS) || !defined(TOVREL_WITH_WEBSOCKET)
+bool WssSupported() {
+    return false;
+}
+
+std::unique_ptr<CConnectionMaker> MakeWssMaker(std::shared_ptr<CTlsCredentials>,
+                                               const std::vector<std::string>&) {
+    return nullptr;
+}
+#endif

@@ -1,0 +1,34 @@
+#include "server/loop.h"
+
+#include <cstdint>
+
+#include "console/console.h"
+#include "platform/platform.h"
+#include "server/metrics_glue.h"
+#include "server/server.h"
+
+std::atomic<unsigned char> g_quit{0};
+
+void RunServerLoop(CPassTimer* timer) {
+    CPlatform& platform = Platform();
+    std::uint32_t last = platform.TickCount();
+    while (g_quit.load() == 0) {
+        std::uint32_t now = platform.TickCount();
+        // Signed difference: survives the clock wrapping at 2^32.
+        int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));
+        last = now;
+        if (elapsed > kMaxElapsedMs) {
+            elapsed = kMaxElapsedMs;
+        }
+        g_server.Update(elapsed);
+        // What the pass printed and the output could not take at once.
+        ConsoleFlush();
+        if (timer != nullptr) {
+            timer->Worked();
+        }
+        platform.SleepMs(kPassSleepMs);
+        if (timer != nullptr) {
+            timer->Slept();
+        }
+    }
+}
