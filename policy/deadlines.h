@@ -6,6 +6,11 @@
 // zero. They are kept in a timer wheel of slots a few milliseconds wide, so
 // setting one is O(1) and a pass looks only at the slots it moved over:
 // nothing is visited for a holder whose time has not come.
+
+// Largest elapsed time handed to the clients in one pass: a longer stall of
+// the process moves the pass clock by this much only.
+constexpr int kMaxElapsedMs = 250;
+
 class CDeadlines {
   public:
     // One holder's deadline; lives in the holder.

@@ -2,13 +2,13 @@
 
 #include <atomic>
 
+#include "policy/deadlines.h"
+
 class CPassTimer;
 
 // Set by the stop handler; the loop ends after the pass that sees it.
 extern std::atomic<unsigned char> g_quit;
 
-// Largest elapsed time handed to the clients in one pass.
-constexpr int kMaxElapsedMs = 250;
 constexpr int kPassSleepMs = 20;
 
 // Runs g_server's passes, each followed by the console's backlog and the

@@ -8,7 +8,6 @@
 
 #include "platform/platform.h"
 #include "room/room_link.h"
-#include "server/loop.h"
 #include "server/relay.h"
 #include "server/settings.h"
 
