@@ -60,6 +60,9 @@ struct CSettings {
     std::vector<std::string> wsOrigins;
     // WebSocket clients over TLS, with the TLS certificate and key; 0: none.
     int wssPort = 0;
+    // SIGTERM drains: the listeners close and the clients are closed one by
+    // one over this many seconds. 0: it stops at once, as any stop does.
+    int drainSeconds = 0;
 };
 
 extern CSettings g_settings;
