@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import DISCONNECTED
+from conftest import DISCONNECTED, run_once
 
 RESUMED = b"@RESUMED "
 HISTORY = 3  # what a newcomer gets
@@ -138,3 +138,10 @@ def test_without_the_option_resume_is_an_ordinary_message(server):
     a.send_frame(b"@RESUME 1-1")
     a.expect_frame(b"@RESUME 1-1")
     b.expect_frame(b"@RESUME 1-1")
+
+
+@pytest.mark.parametrize("value", ["0", "100001", "x", ""])
+def test_a_window_out_of_range_is_refused(value):
+    rc, out, err = run_once(["5000", "--resume-window", value])
+    assert (rc, out) == (1, "")
+    assert err == "tovrel: --resume-window: expected a number from 1 to 100000\nTry 'tovrel --help'.\n"
