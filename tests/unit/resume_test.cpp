@@ -132,4 +132,29 @@ TEST_F(ResumeReplayTest, WholeWindowToManyClientsIsBoundedPerPassAndExact) {
     }
 }
 
+TEST_F(ResumeReplayTest, AResumeBeforeTheRoomsHistoryIsAnsweredOnceItComes) {
+    g_server.relay.AwaitHistory();
+    SocketHandle c = Connect();
+    fake.Feed(c, Frame("@RESUME 1765360000000-1"));
+    Pass();
+    Pass();
+    EXPECT_EQ(fake.TakeSent(c), "");
+    // The stream's entries, oldest first, with their ids.
+    const std::vector<std::string> texts = {"a", "b", "c", "d"};
+    const char* const positions[] = {"1765360000000-0", "1765360000000-1", "1765360000005-0",
+                                     "1765360000007-3"};
+    std::vector<char*> messages;
+    for (const std::string& text : texts) {
+        messages.push_back(HeapText(text));
+    }
+    g_server.relay.SetHistory(messages.data(), positions, messages.size());
+    Pass();
+    Pass();
+    std::vector<std::string> expected(texts.end() - kHistoryLength, texts.end());
+    expected.push_back(std::string(positions[2]) + " c");
+    expected.push_back(std::string(positions[3]) + " d");
+    expected.push_back("@RESUMED " + std::string(positions[3]) + " 2 0");
+    EXPECT_EQ(Payloads(fake.TakeSent(c)), expected);
+}
+
 }  // namespace
