@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -63,6 +64,9 @@ struct CSettings {
     // SIGTERM drains: the listeners close and the clients are closed one by
     // one over this many seconds. 0: it stops at once, as any stop does.
     int drainSeconds = 0;
+    // How many of the last relayed messages are kept for clients that
+    // resume ("@RESUME"); 0: none, and "@RESUME" is an ordinary message.
+    std::size_t resumeWindow = 0;
 };
 
 extern CSettings g_settings;
