@@ -78,3 +78,12 @@ void CRelay::Broadcast(char* message) {
         p->Deliver(outgoing);
     }
 }
+
+// Positions are kept by the resume window; without it they are not needed.
+void CRelay::Broadcast(char* message, const char*) {
+    Broadcast(message);
+}
+
+void CRelay::SetHistory(char** messages, const char* const*, std::size_t count) {
+    SetHistory(messages, count);
+}

@@ -22,6 +22,8 @@ class CRelay final : public CMessageSink {
     // Relays one message to everyone and keeps it in the history. Takes
     // ownership of `message` (a malloc'd NUL-terminated text).
     void Broadcast(char* message);
+    // The same, at the room's `position` for it (its stream id).
+    void Broadcast(char* message, const char* position);
     void Take(char* message) override { Broadcast(message); }
     // Stores a message as the newest history entry without sending it,
     // pushing the oldest out; takes ownership.
@@ -36,6 +38,8 @@ class CRelay final : public CMessageSink {
     // awaited, everyone in the room joined before it was known and gets it
     // now, before any relayed message.
     void SetHistory(char** messages, std::size_t count);
+    // The same, each message at the room's position of the same index.
+    void SetHistory(char** messages, const char* const* positions, std::size_t count);
 
     // The last relayed messages, newest first; each is the heap buffer
     // received for it, owned here until pushed out.

@@ -113,16 +113,27 @@ char* HeapText(const char* text) {
     return copy;
 }
 
-// Delivers into the server's relay, as a joined server does.
+// Delivers into the server's relay, as a joined server does, and keeps
+// the position each message was handed over at.
 class RelayDelivery : public CRoomDelivery {
   public:
-    void Deliver(char* message) override { g_server.relay.Broadcast(message); }
-    void ReplaceHistory(char** messages, std::size_t count) override {
-        g_server.relay.ClearHistory();
-        for (std::size_t i = 0; i < count; ++i) {
-            g_server.relay.KeepInHistory(messages[i]);
-        }
+    void Deliver(char* message, const char* position) override {
+        delivered.emplace_back(position, message);
+        g_server.relay.Broadcast(message, position);
     }
+    void ReplaceHistory(char** messages, const char* const* positions, std::size_t count) override {
+        history.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            history.emplace_back(positions[i], messages[i]);
+        }
+        ++historiesSet;
+        g_server.relay.SetHistory(messages, positions, count);
+    }
+
+    using Positioned = std::vector<std::pair<std::string, std::string>>;  // (position, text)
+    Positioned delivered;
+    Positioned history;  // as last handed over, oldest first
+    int historiesSet = 0;
 };
 
 class RoomLinkTest : public ServerFixture {
