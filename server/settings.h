@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -60,6 +61,7 @@ struct CSettings {
     std::vector<std::string> wsOrigins;
     // WebSocket clients over TLS, with the TLS certificate and key; 0: none.
     int wssPort = 0;
+    std::size_t resumeWindow = 0;
 };
 
 extern CSettings g_settings;
