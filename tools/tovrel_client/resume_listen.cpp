@@ -104,6 +104,7 @@ int RunResumingListen(const ClientOptions& options) {
         const Clock::time_point opened = Clock::now();
         {
             CSession session;
+            session.AllowTagged();
             const bool open = session.Open(options);
             const std::string request = open ? reader.Request() : std::string();
             if (open && (request.empty() || session.Send(request))) {
