@@ -61,6 +61,8 @@ struct CSettings {
     std::vector<std::string> wsOrigins;
     // WebSocket clients over TLS, with the TLS certificate and key; 0: none.
     int wssPort = 0;
+    // How many of the last relayed messages are kept for clients that
+    // resume ("@RESUME"); 0: none, and "@RESUME" is an ordinary message.
     std::size_t resumeWindow = 0;
 };
 
