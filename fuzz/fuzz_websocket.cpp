@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     {
-        CWebSocketConnection connection(s, origins);
+        CWebSocketConnection connection(s, origins, false);
         std::string handed;  // what Receive gave, as length frames
         bool ended = false;
         CSharedBlock* block = CSharedBlock::Make(1 << 20);

@@ -153,13 +153,14 @@ int Serve(int argc, char** argv) {
     }
     if (g_settings.wsPort != 0 &&
         !OpenListener(static_cast<std::uint32_t>(g_settings.bindIPv4), g_settings.wsPort,
-                      MakeWebSocketMaker(g_settings.wsOrigins),
+                      MakeWebSocketMaker(g_settings.wsOrigins, g_settings.resumeWindow != 0),
                       "Can't open WebSocket port %d!\n")) {
         return 1;
     }
     if (g_settings.wssPort != 0 &&
         (SharedTls(&tls) == nullptr ||
-         !OpenListener(0, g_settings.wssPort, MakeWssMaker(tls, g_settings.wsOrigins),
+         !OpenListener(0, g_settings.wssPort,
+                       MakeWssMaker(tls, g_settings.wsOrigins, g_settings.resumeWindow != 0),
                        "Can't open WebSocket TLS port %d!\n"))) {
         return 1;
     }

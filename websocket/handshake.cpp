@@ -104,7 +104,8 @@ std::string WebSocketAccept(const std::string& key) {
 }
 
 CHandshakeResult ReadHandshake(const char* bytes, std::size_t length,
-                               const std::vector<std::string>& origins, std::string& accept) {
+                               const std::vector<std::string>& origins, bool resumingPage,
+                               std::string& accept) {
     CHttpRequestHead head(std::string_view(bytes, length), kMaxRequestBytes, HttpLineEnds::kCrlf);
     if (head.status() == CHttpRequestHead::kIncomplete) {
         return CHandshakeResult();
@@ -155,7 +156,7 @@ CHandshakeResult ReadHandshake(const char* bytes, std::size_t length,
     }
     if (!seen[1]) {
         // A plain visit: the page, which then opens the WebSocket itself.
-        return Answer(CHandshakeResult::kPage, ChatPageResponse(), consumed);
+        return Answer(CHandshakeResult::kPage, ChatPageResponse(resumingPage), consumed);
     }
     if (!HttpListHas(upgrade, "websocket") || !HttpListHas(connection, "upgrade") || host.empty()) {
         return Answer(CHandshakeResult::kRefused, BadRequest(), consumed);

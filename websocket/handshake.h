@@ -27,10 +27,12 @@ struct CHandshakeResult {
 };
 
 // Looks at what has arrived of a request. `origins` lists the pages that may
-// open a WebSocket (as "https://example.org"); empty means any. `accept`
-// receives the 101 answer's text when the request is an upgrade.
+// open a WebSocket (as "https://example.org"); empty means any.
+// `resumingPage` picks the chat page that resumes. `accept` receives the 101
+// answer's text when the request is an upgrade.
 CHandshakeResult ReadHandshake(const char* bytes, std::size_t length,
-                               const std::vector<std::string>& origins, std::string& accept);
+                               const std::vector<std::string>& origins, bool resumingPage,
+                               std::string& accept);
 
 // The answer to a request not finished within the handshake's time.
 const std::string& RequestTimeoutAnswer();
@@ -41,5 +43,8 @@ std::string WebSocketAccept(const std::string& key);
 
 // The chat page's HTML, and its full HTTP answer with the
 // Content-Security-Policy that allows exactly its own script and style.
-const std::string& ChatPageHtml();
-const std::string& ChatPageResponse();
+// `resuming`: the page of a server with a resume window, which resumes
+// after every reconnect and reload; the script is the same, told by the
+// document.
+const std::string& ChatPageHtml(bool resuming);
+const std::string& ChatPageResponse(bool resuming);

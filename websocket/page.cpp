@@ -43,7 +43,14 @@ const char kScript[] = R"JS(
   // The page's own address: behind a proxy's prefix, the same prefix.
   var url = (location.protocol === "https:" ? "wss://" : "ws://") + location.host +
       location.pathname;
+  // Served by a server with a resume window: the page resumes where it left
+  // off after every reconnect and reload, and shows each message once.
+  var resume = document.body.getAttribute("data-resume") === "1";
   var ws = null, delay = 1000, keepAlive = null, pings = 0;
+  // Resuming: the backoff the next delay is drawn from, when the connection
+  // opened, the wait for a keep-alive's answer, and the frames of the
+  // replay until "@RESUMED" (null once it came).
+  var backoff = 1000, openedAt = 0, answerWait = null, replay = null;
   function add(line, cls) {
     var item = document.createElement("li");
     item.textContent = line;
@@ -58,34 +65,159 @@ const char kScript[] = R"JS(
     state.className = cls;
     send.disabled = cls !== "open";
   }
+
+  // This tab's memory of the room, so that a reload resumes: the last
+  // position and the messages shown, as "message N" for N in [first, next).
+  var prefix = "tovrel " + location.pathname + " ";
+  function load(key) {
+    try { return sessionStorage.getItem(prefix + key); } catch (e) { return null; }
+  }
+  function save(key, value) {
+    try { sessionStorage.setItem(prefix + key, value); return true; } catch (e) { return false; }
+  }
+  function forget(key) {
+    try { sessionStorage.removeItem(prefix + key); } catch (e) { /* nothing kept */ }
+  }
+  var position = load("position");
+  var first = Number(load("first")) || 0, next = Math.max(Number(load("next")) || 0, first);
+  function keep(line, cls) {
+    var entry = JSON.stringify([line, cls || ""]);
+    // When the storage is full, the oldest make room.
+    while (!save("message " + next, entry) && first < next) { forget("message " + first++); }
+    next++;
+    while (next - first > 500) { forget("message " + first++); }
+    save("first", String(first));
+    save("next", String(next));
+  }
+  function restore() {
+    for (var i = first; i < next; i++) {
+      try {
+        var entry = JSON.parse(load("message " + i));
+        add(entry[0], entry[1]);
+      } catch (e) { /* lost to the storage's limit */ }
+    }
+  }
+  function setPosition(value) {
+    position = value;
+    if (value === null) { forget("position"); } else { save("position", value); }
+  }
+  // A tagged message: "POSITION TEXT", or binary with its position in front.
+  function showTagged(data) {
+    var at, line, cls = "";
+    if (typeof data === "string") {
+      at = data.indexOf(" ");
+      line = at < 0 ? "" : data.slice(at + 1);
+    } else {
+      var bytes = new Uint8Array(data);
+      at = bytes.indexOf(32);
+      // A position is at most 41 bytes.
+      data = String.fromCharCode.apply(null, bytes.subarray(0, at < 0 ? 41 : Math.min(at, 41)));
+      line = "[binary message, " + (at < 0 ? 0 : bytes.length - at - 1) + " bytes]";
+      cls = "note";
+    }
+    add(line, cls);
+    keep(line, cls);
+    setPosition(at < 0 ? data : data.slice(0, at));
+  }
+  // "@RESUMED NEWEST REPLAYED MISSED": the last REPLAYED frames before it are
+  // the replay; earlier ones were sent before the resume was read.
+  function resumed(newest, count, missed) {
+    var frames = replay.slice(Math.max(0, replay.length - count));
+    replay = null;
+    frames.forEach(showTagged);
+    // "-": the server holds nothing, so no position of ours means anything to it.
+    setPosition(newest === "-" ? null : newest);
+    if (missed === "?") {
+      add("some messages may have been missed", "note");
+    } else if (missed !== "0") {
+      add(missed + (missed === "1" ? " message was missed" : " messages were missed"), "note");
+    }
+  }
+  function receiveResuming(data) {
+    var command = typeof data === "string" ? data.charAt(0) === "@"
+                                           : new Uint8Array(data)[0] === 64;
+    var done = command && typeof data === "string" &&
+        /^@RESUMED (\S+) (\d+) (\S+)$/.exec(data);
+    if (replay !== null && done) {
+      resumed(done[1], Number(done[2]), done[3]);
+    } else if (replay !== null && !command) {
+      replay.push(data);
+    } else if (!command) {
+      showTagged(data);
+    } else {
+      receivePlain(data);
+    }
+  }
+  function receivePlain(data) {
+    if (typeof data !== "string") {
+      add("[binary message, " + data.byteLength + " bytes]", "note");
+    } else {
+      add(data);
+    }
+  }
+
+  // The next connection: as before, or, resuming, after a random delay up
+  // to the backoff (so that many pages do not come back at once), soon
+  // after a restart (1012), the backoff reset by a minute's connection.
+  function reconnect(code, why) {
+    clearInterval(keepAlive);
+    clearTimeout(answerWait);
+    answerWait = null;
+    pings = 0;
+    var wait = delay;
+    if (!resume) {
+      delay = Math.min(delay * 2, 30000);
+    } else {
+      if (openedAt !== 0 && Date.now() - openedAt >= 60000) { backoff = 1000; }
+      openedAt = 0;
+      wait = Math.random() * (code === 1012 ? 3000 : backoff);
+      if (code !== 1012) { backoff = Math.min(backoff * 2, 30000); }
+    }
+    show("disconnected", "closed");
+    add(why + "; reconnecting in " + Math.ceil(wait / 1000) + " s", "note");
+    setTimeout(connect, wait);
+  }
+  // No answer to a keep-alive: the connection is dead even if no close came.
+  function unanswered() {
+    var dead = ws;
+    dead.onclose = null;
+    dead.onmessage = null;
+    dead.close();
+    reconnect(0, "no answer from the server");
+  }
   function connect() {
     show("connecting", "");
     ws = new WebSocket(url);
     ws.binaryType = "arraybuffer";
     ws.onopen = function () {
       delay = 1000;
+      openedAt = Date.now();
       show("connected", "open");
       if (token) { ws.send("@AUTH " + token); }
+      if (resume) {
+        replay = [];
+        ws.send(position === null ? "@RESUME" : "@RESUME " + position);
+      }
       // The server drops a client silent for 15 s: a ping every 10 s.
-      keepAlive = setInterval(function () { pings++; ws.send("@PING"); }, 10000);
+      keepAlive = setInterval(function () {
+        pings++;
+        ws.send("@PING");
+        if (resume && answerWait === null) { answerWait = setTimeout(unanswered, 5000); }
+      }, 10000);
     };
     ws.onmessage = function (event) {
-      if (typeof event.data !== "string") {
-        add("[binary message, " + event.data.byteLength + " bytes]", "note");
-      } else if (event.data === "@PING" && pings > 0) {
+      if (event.data === "@PING" && pings > 0) {
         pings--;
+        clearTimeout(answerWait);
+        answerWait = null;
+      } else if (resume) {
+        receiveResuming(event.data);
       } else {
-        add(event.data);
+        receivePlain(event.data);
       }
     };
     ws.onclose = function (event) {
-      clearInterval(keepAlive);
-      pings = 0;
-      show("disconnected", "closed");
-      add("disconnected" + (event.code ? " (" + event.code + ")" : "") +
-          "; reconnecting in " + Math.round(delay / 1000) + " s", "note");
-      setTimeout(connect, delay);
-      delay = Math.min(delay * 2, 30000);
+      reconnect(event.code, "disconnected" + (event.code ? " (" + event.code + ")" : ""));
     };
   }
   form.addEventListener("submit", function (event) {
@@ -96,6 +228,7 @@ const char kScript[] = R"JS(
     }
     text.focus();
   });
+  if (resume) { restore(); }
   connect();
 })();
 )JS";
@@ -111,46 +244,59 @@ std::string Sha256Base64(const char* text) {
 
 }  // namespace
 
-const std::string& ChatPageHtml() {
-    static const std::string html = std::string(
-                                        "<!DOCTYPE html>\n"
-                                        "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-                                        "<meta name=\"viewport\" content=\"width=device-width, "
-                                        "initial-scale=1\">\n"
-                                        "<title>tovrel</title>\n"
-                                        "<style>") +
-                                    kStyle +
-                                    "</style></head><body>\n"
-                                    "<header><h1>tovrel</h1><span id=\"state\">connecting</span>"
-                                    "</header>\n"
-                                    "<ul id=\"log\" aria-live=\"polite\"></ul>\n"
-                                    "<form id=\"form\" autocomplete=\"off\">"
-                                    "<input id=\"text\" maxlength=\"131072\" "
-                                    "placeholder=\"Message\" aria-label=\"Message\" autofocus>"
-                                    "<button id=\"send\" disabled>Send</button></form>\n"
-                                    "<script>" +
-                                    kScript + "</script>\n</body></html>\n";
-    return html;
+namespace {
+
+std::string MakeChatPageHtml(bool resuming) {
+    return std::string(
+               "<!DOCTYPE html>\n"
+               "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+               "<meta name=\"viewport\" content=\"width=device-width, "
+               "initial-scale=1\">\n"
+               "<title>tovrel</title>\n"
+               "<style>") +
+           kStyle + "</style></head><body" + (resuming ? " data-resume=\"1\"" : "") +
+           ">\n"
+           "<header><h1>tovrel</h1><span id=\"state\">connecting</span>"
+           "</header>\n"
+           "<ul id=\"log\" aria-live=\"polite\"></ul>\n"
+           "<form id=\"form\" autocomplete=\"off\">"
+           "<input id=\"text\" maxlength=\"131072\" "
+           "placeholder=\"Message\" aria-label=\"Message\" autofocus>"
+           "<button id=\"send\" disabled>Send</button></form>\n"
+           "<script>" +
+           kScript + "</script>\n</body></html>\n";
 }
 
-const std::string& ChatPageResponse() {
-    static const std::string response = [] {
-        const std::string& html = ChatPageHtml();
-        std::string csp = "default-src 'none'; script-src 'sha256-" + Sha256Base64(kScript) +
-                          "'; style-src 'sha256-" + Sha256Base64(kStyle) +
-                          "'; connect-src 'self'; base-uri 'none'; form-action 'none'; "
-                          "frame-ancestors 'none'";
-        return "HTTP/1.1 200 OK\r\n"
-               "Content-Type: text/html; charset=utf-8\r\n"
-               "Content-Security-Policy: " +
-               csp +
-               "\r\n"
-               "X-Content-Type-Options: nosniff\r\n"
-               "Referrer-Policy: no-referrer\r\n"
-               "Cache-Control: no-store\r\n"
-               "Connection: close\r\n"
-               "Content-Length: " +
-               std::to_string(html.size()) + "\r\n\r\n" + html;
-    }();
-    return response;
+// The policy names the hashes of the style and the script, which both
+// pages share: the body's attribute is not hashed.
+std::string MakeChatPageResponse(bool resuming) {
+    const std::string& html = ChatPageHtml(resuming);
+    std::string csp = "default-src 'none'; script-src 'sha256-" + Sha256Base64(kScript) +
+                      "'; style-src 'sha256-" + Sha256Base64(kStyle) +
+                      "'; connect-src 'self'; base-uri 'none'; form-action 'none'; "
+                      "frame-ancestors 'none'";
+    return "HTTP/1.1 200 OK\r\n"
+           "Content-Type: text/html; charset=utf-8\r\n"
+           "Content-Security-Policy: " +
+           csp +
+           "\r\n"
+           "X-Content-Type-Options: nosniff\r\n"
+           "Referrer-Policy: no-referrer\r\n"
+           "Cache-Control: no-store\r\n"
+           "Connection: close\r\n"
+           "Content-Length: " +
+           std::to_string(html.size()) + "\r\n\r\n" + html;
+}
+
+}  // namespace
+
+const std::string& ChatPageHtml(bool resuming) {
+    static const std::string pages[2] = {MakeChatPageHtml(false), MakeChatPageHtml(true)};
+    return pages[resuming ? 1 : 0];
+}
+
+const std::string& ChatPageResponse(bool resuming) {
+    static const std::string responses[2] = {MakeChatPageResponse(false),
+                                             MakeChatPageResponse(true)};
+    return responses[resuming ? 1 : 0];
 }

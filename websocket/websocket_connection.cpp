@@ -69,12 +69,18 @@ void OnFrameEnd(wslay_event_context_ptr, void* user) {
 }  // namespace
 
 CWebSocketConnection::CWebSocketConnection(std::unique_ptr<CConnection> transport,
-                                           const std::vector<std::string>& origins)
-    : transport_(std::move(transport)), origins_(origins), closeCode_(kCloseGoingAway) {}
+                                           const std::vector<std::string>& origins,
+                                           bool resumingPage)
+    : transport_(std::move(transport)),
+      origins_(origins),
+      resumingPage_(resumingPage),
+      closeCode_(kCloseGoingAway) {}
 
 CWebSocketConnection::CWebSocketConnection(SocketHandle socket,
-                                           const std::vector<std::string>& origins)
-    : CWebSocketConnection(std::unique_ptr<CConnection>(new CTcpConnection(socket)), origins) {}
+                                           const std::vector<std::string>& origins,
+                                           bool resumingPage)
+    : CWebSocketConnection(std::unique_ptr<CConnection>(new CTcpConnection(socket)), origins,
+                           resumingPage) {}
 
 int CWebSocketConnection::ReceiveRaw(void* buffer, int length) {
     return closed_ ? kIoError : transport_->Receive(buffer, length);
@@ -361,7 +367,8 @@ int CWebSocketConnection::ReadRequest() {
         return kIoWouldBlock;  // refused: the budget drops this client
     }
     request_.append(reinterpret_cast<const char*>(g_raw), static_cast<std::size_t>(got));
-    CHandshakeResult result = ReadHandshake(request_.data(), request_.size(), origins_, accept_);
+    CHandshakeResult result =
+        ReadHandshake(request_.data(), request_.size(), origins_, resumingPage_, accept_);
     if (result.kind == CHandshakeResult::kIncomplete) {
         return kIoWouldBlock;
     }

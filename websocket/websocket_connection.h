@@ -24,10 +24,13 @@ struct wslay_event_context;
 class CWebSocketConnection final : public CConnection {
   public:
     // `origins`: the pages that may open a WebSocket; empty allows any.
+    // `resumingPage`: the chat page served resumes (the server keeps a
+    // resume window).
     CWebSocketConnection(std::unique_ptr<CConnection> transport,
-                         const std::vector<std::string>& origins);
+                         const std::vector<std::string>& origins, bool resumingPage);
     // Over plain TCP on `socket`.
-    CWebSocketConnection(SocketHandle socket, const std::vector<std::string>& origins);
+    CWebSocketConnection(SocketHandle socket, const std::vector<std::string>& origins,
+                         bool resumingPage);
     ~CWebSocketConnection() override;
     CWebSocketConnection(const CWebSocketConnection&) = delete;
     CWebSocketConnection& operator=(const CWebSocketConnection&) = delete;
@@ -101,6 +104,7 @@ class CWebSocketConnection final : public CConnection {
     std::unique_ptr<CConnection> transport_;
     bool closed_ = false;
     const std::vector<std::string>& origins_;
+    const bool resumingPage_;
     State state_ = kRequest;
     std::string request_;
     std::string accept_;  // the 101 answer

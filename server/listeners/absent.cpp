@@ -22,7 +22,7 @@ bool WebSocketSupported() {
     return false;
 }
 
-std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>&) {
+std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>&, bool) {
     return nullptr;
 }
 #endif
@@ -33,7 +33,7 @@ bool WssSupported() {
 }
 
 std::unique_ptr<CConnectionMaker> MakeWssMaker(std::shared_ptr<CTlsCredentials>,
-                                               const std::vector<std::string>&) {
+                                               const std::vector<std::string>&, bool) {
     return nullptr;
 }
 #endif

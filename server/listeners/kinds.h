@@ -31,10 +31,14 @@ std::unique_ptr<CConnectionMaker> MakeTlsMaker(std::shared_ptr<CTlsCredentials> 
 
 // The WebSocket kind of listener: an upgrade on "/" joins the room, a plain
 // GET of "/" gets the chat page. `origins` lists the pages allowed to open
-// a WebSocket; empty allows any.
-std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>& origins);
+// a WebSocket; empty allows any. `resumingPage`: the server keeps a resume
+// window, so the page resumes where it left off.
+std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>& origins,
+                                                     bool resumingPage);
 
 // WebSocket clients over TLS (wss://): the TLS handshake with
-// `credentials` first, then the upgrade, with `origins` as above.
+// `credentials` first, then the upgrade, with `origins` and `resumingPage`
+// as above.
 std::unique_ptr<CConnectionMaker> MakeWssMaker(std::shared_ptr<CTlsCredentials> credentials,
-                                               const std::vector<std::string>& origins);
+                                               const std::vector<std::string>& origins,
+                                               bool resumingPage);

@@ -6,10 +6,11 @@
 namespace {
 class CWebSocketMaker final : public CConnectionMaker {
   public:
-    explicit CWebSocketMaker(const std::vector<std::string>& origins) : origins_(origins) {}
+    CWebSocketMaker(const std::vector<std::string>& origins, bool resumingPage)
+        : origins_(origins), resumingPage_(resumingPage) {}
     std::unique_ptr<CConnection> Make(SocketHandle accepted, CHandshakeBudget&) override {
-        std::unique_ptr<CConnection> connection(new (std::nothrow)
-                                                    CWebSocketConnection(accepted, origins_));
+        std::unique_ptr<CConnection> connection(
+            new (std::nothrow) CWebSocketConnection(accepted, origins_, resumingPage_));
         if (connection == nullptr) {
             Platform().CloseSocket(accepted);
         }
@@ -21,6 +22,7 @@ class CWebSocketMaker final : public CConnectionMaker {
     // Outlives every connection made here: the server deletes its clients
     // before its listeners.
     const std::vector<std::string> origins_;
+    const bool resumingPage_;
 };
 }  // namespace
 
@@ -28,6 +30,7 @@ bool WebSocketSupported() {
     return true;
 }
 
-std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>& origins) {
-    return std::unique_ptr<CConnectionMaker>(new CWebSocketMaker(origins));
+std::unique_ptr<CConnectionMaker> MakeWebSocketMaker(const std::vector<std::string>& origins,
+                                                     bool resumingPage) {
+    return std::unique_ptr<CConnectionMaker>(new CWebSocketMaker(origins, resumingPage));
 }

@@ -12,8 +12,9 @@ namespace {
 // then the upgrade, with the credentials in use at that moment.
 class CWssMaker final : public CConnectionMaker {
   public:
-    CWssMaker(std::shared_ptr<CTlsCredentials> credentials, const std::vector<std::string>& origins)
-        : tls_(std::move(credentials)), origins_(origins) {}
+    CWssMaker(std::shared_ptr<CTlsCredentials> credentials, const std::vector<std::string>& origins,
+              bool resumingPage)
+        : tls_(std::move(credentials)), origins_(origins), resumingPage_(resumingPage) {}
     std::unique_ptr<CConnection> Make(SocketHandle accepted,
                                       CHandshakeBudget& handshakes) override {
         std::unique_ptr<CConnection> tls =
@@ -22,8 +23,8 @@ class CWssMaker final : public CConnectionMaker {
             return nullptr;  // closed already
         }
         // A refused allocation destroys `tls`, which closes the socket.
-        return std::unique_ptr<CConnection>(new (std::nothrow)
-                                                CWebSocketConnection(std::move(tls), origins_));
+        return std::unique_ptr<CConnection>(
+            new (std::nothrow) CWebSocketConnection(std::move(tls), origins_, resumingPage_));
     }
     ListenerKind Kind() const override { return ListenerKind::kWss; }
     bool Pass(int elapsedMs) override { return tls_.Pass(elapsedMs); }
@@ -39,6 +40,7 @@ class CWssMaker final : public CConnectionMaker {
     // Outlives every connection made here: the server deletes its clients
     // before its listeners.
     const std::vector<std::string> origins_;
+    const bool resumingPage_;
 };
 
 }  // namespace
@@ -48,6 +50,8 @@ bool WssSupported() {
 }
 
 std::unique_ptr<CConnectionMaker> MakeWssMaker(std::shared_ptr<CTlsCredentials> credentials,
-                                               const std::vector<std::string>& origins) {
-    return std::unique_ptr<CConnectionMaker>(new CWssMaker(std::move(credentials), origins));
+                                               const std::vector<std::string>& origins,
+                                               bool resumingPage) {
+    return std::unique_ptr<CConnectionMaker>(
+        new CWssMaker(std::move(credentials), origins, resumingPage));
 }

@@ -97,3 +97,53 @@ def test_page_shows_and_sends_messages(server_factory, browser):
     server.stop()
     wait.until(lambda d: d.find_element(By.ID, "state").text == "disconnected")
     assert clients >= 2
+
+
+def notes(driver):
+    return [li.text for li in driver.find_elements(By.CSS_SELECTOR, "#log li.note")]
+
+
+def test_resuming_page_shows_every_message_once(server_factory, browser):
+    """With --resume-window the page resumes after a visit elsewhere, a reload
+    and a restart of its lone server: every message shows once, and the
+    restart, which the server cannot account for, shows as one note."""
+    ws_port = free_port()
+    args = ["{port}", "--ws-port", str(ws_port), "--resume-window", "100"]
+    server = server_factory(args=args)
+    tcp = server.connect()
+    shown = []
+
+    def say(text):
+        tcp.send_frame(text.encode())
+        tcp.expect_frame(text.encode())
+        shown.append(text)
+
+    page = f"http://127.0.0.1:{ws_port}/"
+    wait = WebDriverWait(browser, IO_TIMEOUT)
+    say("before the visit")
+    browser.get(page)
+    wait.until(lambda d: lines(d) == shown)
+
+    # Away for more messages than the history holds: the page comes back to
+    # all of them, and not to the history it is sent on admission as well.
+    browser.get("about:blank")
+    for n in range(5):
+        say(f"while away {n}")
+    browser.get(page)
+    wait.until(lambda d: lines(d) == shown)
+    browser.refresh()
+    wait.until(lambda d: d.find_element(By.ID, "state").text == "connected")
+    say("after the reload")
+    wait.until(lambda d: lines(d) == shown)
+    assert notes(browser) == []
+
+    port = server.port
+    server.stop()
+    wait.until(lambda d: d.find_element(By.ID, "state").text == "disconnected")
+    server = server_factory(port=port, args=args)
+    tcp = server.connect()
+    say("after the restart")
+    # The reconnect waits a random part of its backoff.
+    WebDriverWait(browser, 3 * IO_TIMEOUT).until(lambda d: lines(d) == shown)
+    missed = [n for n in notes(browser) if "missed" in n]
+    assert missed == ["some messages may have been missed"]

@@ -38,8 +38,8 @@ class Server(ServerProcess):
 
     io_timeout = TIMEOUT
 
-    def __init__(self, program, args=("{port}",)):
-        super().__init__([program], args=args, merge_stderr=True)
+    def __init__(self, program, args=("{port}",), port=None):
+        super().__init__([program], port=port, args=args, merge_stderr=True)
         assert self.wait_ready(TIMEOUT), f"server did not start: {self.lines}"
 
     @property

@@ -73,6 +73,7 @@ TEST(ParseArguments, UsageErrors) {
         {"--fast", "--listen", "5000"},        // two modes
         {"--ping", "--fast", "5000"},          // two modes
         {"--wait", "100", "5000"},             // --wait without --send
+        {"--reconnect", "5000"},               // --reconnect without --listen
         {"--timeout", "0", "--fast", "5000"},  // no time at all
         {"--interval", "-1", "--ping", "5000"},
     };

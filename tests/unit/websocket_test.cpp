@@ -89,7 +89,7 @@ class WebSocketTest : public ServerFixture {
     void SetUp() override {
         ServerFixture::SetUp();
         fake.reportReadiness = true;
-        ASSERT_TRUE(g_server.AddListener(0, 5080, MakeWebSocketMaker({})));
+        ASSERT_TRUE(g_server.AddListener(0, 5080, MakeWebSocketMaker({}, false)));
         wsListener = fake.LastListener();
     }
 

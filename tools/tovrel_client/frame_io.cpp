@@ -23,16 +23,19 @@ CFrameReader::Result CFrameReader::Next(std::string* payload) {
     if (broken_) {
         return kBadLength;
     }
-    const frame::CutResult cut =
-        frame::Cut(reinterpret_cast<const unsigned char*>(buffer_.data() + start_), Pending());
-    if (cut.status == frame::CutStatus::kBadLength) {
+    if (Pending() < static_cast<std::size_t>(frame::kHeaderSize)) {
+        return kNeedMore;
+    }
+    // As unsigned, so that every negative length is too long.
+    const std::size_t length = static_cast<std::uint32_t>(
+        frame::DecodeLength(reinterpret_cast<const unsigned char*>(buffer_.data() + start_)));
+    if (length > maxPayload_) {
         broken_ = true;
         return kBadLength;
     }
-    if (cut.status == frame::CutStatus::kNeedMore) {
+    if (Pending() - frame::kHeaderSize < length) {
         return kNeedMore;
     }
-    const std::size_t length = static_cast<std::size_t>(cut.length);
     payload->assign(buffer_, start_ + frame::kHeaderSize, length);
     start_ += frame::kHeaderSize + length;
     return kFrame;

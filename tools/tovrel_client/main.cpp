@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         case Mode::kSend:
             return RunSend(options);
         case Mode::kListen:
-            return RunChat(options, false);
+            return options.reconnect ? RunResumingListen(options) : RunChat(options, false);
         case Mode::kStats:
             return RunStats(options);
         default:

@@ -7,6 +7,8 @@
 // The modes of the tool. Each connects, does its work and returns the exit
 // status: 0 done, 1 the connection failed or a reply did not come.
 int RunChat(const ClientOptions& options, bool readInput);  // plain mode and --listen
+// --listen --reconnect: runs until interrupted, coming back after every loss.
+int RunResumingListen(const ClientOptions& options);
 int RunPing(const ClientOptions& options);
 int RunFast(const ClientOptions& options);
 int RunSend(const ClientOptions& options);

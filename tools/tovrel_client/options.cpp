@@ -190,6 +190,9 @@ ParseResult Finish(ClientOptions o, std::vector<std::string> positional, bool co
     if (waitSet && o.mode != Mode::kSend) {
         return Fail("--wait goes with --send");
     }
+    if (o.reconnect && o.mode != Mode::kListen) {
+        return Fail("--reconnect goes with --listen");
+    }
     if (!o.tls && (!o.caFile.empty() || !o.certFile.empty() || !o.keyFile.empty())) {
         return Fail("--ca, --cert and --key go with --tls");
     }
@@ -256,6 +259,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
             }
         } else if (name == "--raw") {
             o.raw = true;
+        } else if (name == "--reconnect") {
+            o.reconnect = true;
         } else if (name == "--tls") {
             o.tls = true;
         } else if (name == "--ca" || name == "--cert" || name == "--key") {
@@ -320,6 +325,10 @@ std::string UsageText() {
            "Options:\n"
            "  --host HOST      server name or address (default 127.0.0.1)\n"
            "  --raw            print payloads as they are, without escaping\n"
+           "  --reconnect      with --listen, for a server with --resume-window: come\n"
+           "                   back after every loss, resuming, so that each message is\n"
+           "                   printed once; missed messages are counted on standard\n"
+           "                   error, and a \"@PING\" unanswered for 5 s counts as a loss\n"
            "  --token-file FILE  send \"@AUTH <token>\" first, with the first token in\n"
            "                   FILE, for a server started with --token-file\n"
            "  --tls            talk TLS (to the server's --tls-port); the server's\n"

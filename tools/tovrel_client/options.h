@@ -13,6 +13,7 @@ struct ClientOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;
     bool raw = false;                // print payloads unescaped
+    bool reconnect = false;          // --listen: come back, resuming, after every loss
     int pingCount = 1;               // --ping N
     int intervalMs = 1000;           // pause between pings
     int timeoutMs = 2000;            // how long a ping or fast-command reply may take

@@ -48,6 +48,9 @@ class CSession {
     // can cost the server the last frames we sent.
     void Finish(int timeoutMs);
 
+    // Tagged messages from now on: frames may be longer by a position.
+    void AllowTagged() { reader_.AllowUpTo(kMaxTaggedPayload); }
+
     const std::string& Peer() const { return peer_; }
 
   private:
