@@ -17,7 +17,8 @@ int Usage() {
                  "  [--server tovrel|floor|ncat|nats|redis|tovrel-ws|nats-ws]\n"
                  "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
                  "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n"
-                 "  [--tls CERT.pem:KEY.pem]   clients talk TLS (tovrel, nats, redis)\n");
+                 "  [--tls CERT.pem:KEY.pem]   clients talk TLS (tovrel, nats, redis)\n"
+                 "  [--resume-window N]        tovrel keeps N messages; clients resume\n");
     return 2;
 }
 
@@ -94,6 +95,8 @@ int main(int argc, char** argv) {
                 return Usage();
             }
             SetBenchTls(pair.substr(0, colon), pair.substr(colon + 1));
+        } else if (key == "--resume-window") {
+            SetBenchResumeWindow(std::atoi(value));
         } else if (key == "--perf-dir") {
             o.perfDir = value;
         } else if (key == "--out") {
@@ -111,6 +114,10 @@ int main(int argc, char** argv) {
     }
     if (BenchTls() && scenario != "fanout") {
         std::fprintf(stderr, "tovrel-bench: --tls goes with fanout\n");
+        return Usage();
+    }
+    if (BenchResumeWindow() > 0 && (o.kind != ServerProcess::Kind::kTovrel || BenchTls())) {
+        std::fprintf(stderr, "tovrel-bench: --resume-window goes with --server tovrel\n");
         return Usage();
     }
     RaiseFileLimit();

@@ -26,6 +26,7 @@ namespace {
 
 std::string g_tlsCert;
 std::string g_tlsKey;
+int g_resumeWindow = 0;
 
 sockaddr_in Loopback(int port) {
     sockaddr_in addr = {};
@@ -196,6 +197,9 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
             std::fclose(f);
         }
         std::vector<std::string> args = Arguments(exe, maxConns);
+        if (g_resumeWindow > 0) {
+            args.insert(args.end(), {"--resume-window", std::to_string(g_resumeWindow)});
+        }
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         std::vector<const char*> argv;
         for (const std::string& a : args) {
@@ -398,8 +402,17 @@ bool BenchTls() {
     return !g_tlsCert.empty();
 }
 
+void SetBenchResumeWindow(int messages) {
+    g_resumeWindow = messages;
+}
+
+int BenchResumeWindow() {
+    return g_resumeWindow;
+}
+
 std::string ServerLabel(ServerProcess::Kind kind) {
-    return std::string(KindName(kind)) + (BenchTls() ? "-tls" : "");
+    return std::string(KindName(kind)) + (BenchTls() ? "-tls" : "") +
+           (g_resumeWindow > 0 ? "-resume" : "");
 }
 
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind) {

@@ -84,7 +84,13 @@ const char* KindName(ServerProcess::Kind kind);
 // redis-server): the relay serves this PEM certificate and key. Empty: plain.
 void SetBenchTls(const std::string& certFile, const std::string& keyFile);
 bool BenchTls();
-// The kind's name in result rows: "-tls" added when the clients talk TLS.
+// With a window (0: none), tovrel keeps that many messages for resuming
+// clients and each framed client sends "@RESUME" first, so it is sent
+// every message tagged with its position.
+void SetBenchResumeWindow(int messages);
+int BenchResumeWindow();
+// The kind's name in result rows: "-tls" added when the clients talk TLS,
+// "-resume" when they resume.
 std::string ServerLabel(ServerProcess::Kind kind);
 // False for a name that is none of KindName's.
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind);

@@ -32,6 +32,34 @@ class FramedWire : public Wire {
     bool ReadyFromConsole() const override { return true; }
 };
 
+// A resuming client of tovrel: "@RESUME" first; then every message comes as
+// its position, a space and the text, and the server's own frames begin
+// with "@". Messages come only after every client is in, so none of them
+// precedes the resume.
+class ResumingFramedWire : public FramedWire {
+  public:
+    void AppendHello(std::string& out, Role) const override { AppendPublish(out, "@RESUME"); }
+
+    WireEvent Cut(const unsigned char* bytes, std::size_t available, Role role) const override {
+        WireEvent event = FramedWire::Cut(bytes, available, role);
+        if (event.kind != WireEvent::Kind::kMessage) {
+            return event;
+        }
+        if (event.length > 0 && event.payload[0] == '@') {
+            event.kind = WireEvent::Kind::kOther;
+            return event;
+        }
+        const void* space = std::memchr(event.payload, ' ', event.length);
+        if (space == nullptr) {
+            return {WireEvent::Kind::kBad, 0, nullptr, 0};  // untagged
+        }
+        std::size_t tag = static_cast<const unsigned char*>(space) - event.payload + 1;
+        event.payload += tag;
+        event.length -= tag;
+        return event;
+    }
+};
+
 }  // namespace
 
 std::unique_ptr<Wire> MakeFramedWire() {
@@ -48,6 +76,11 @@ std::unique_ptr<Wire> MakeWire(ServerProcess::Kind kind) {
             return MakeWebSocketWire();
         case ServerProcess::Kind::kNatsWs:
             return MakeNatsWebSocketWire();
+        case ServerProcess::Kind::kTovrel:
+            if (BenchResumeWindow() > 0) {
+                return std::make_unique<ResumingFramedWire>();
+            }
+            return MakeFramedWire();
         default:
             return MakeFramedWire();
     }
