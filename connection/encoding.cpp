@@ -45,7 +45,31 @@ class CWebSocketEncoding : public CEncoding {
     }
     int Index() const override { return 1; }
 };
+
+// A framing's frames of tagged texts: the bytes are framed alike, the
+// encoding is another so that they go into blocks of their own.
+class CTaggedEncoding : public CEncoding {
+  public:
+    explicit CTaggedEncoding(const CEncoding& plain) : plain_(plain) {}
+    long long WireSize(std::size_t length) const override { return plain_.WireSize(length); }
+    int Write(CSharedBlock& block, const char* text, std::size_t length) const override {
+        return plain_.Write(block, text, length);
+    }
+    int Index() const override { return kFramingCount + plain_.Index(); }
+
+  private:
+    const CEncoding& plain_;
+};
 }  // namespace
+
+const CEncoding& TaggedEncoding(const CEncoding& plain) {
+    static const CTaggedEncoding lengthFrames(LengthFrameEncoding());
+    static const CTaggedEncoding webSocket(WebSocketEncoding());
+    if (IsTagged(plain)) {
+        return plain;
+    }
+    return plain.Index() == 0 ? static_cast<const CEncoding&>(lengthFrames) : webSocket;
+}
 
 int WebSocketHeaderSize(std::size_t length) {
     return length < 126 ? 2 : (length <= 0xFFFF ? 4 : 10);

@@ -20,13 +20,22 @@ class CEncoding {
     virtual int Index() const = 0;
 };
 
-// How many encodings there are: length frames and WebSocket frames.
-constexpr int kEncodingCount = 2;
+// How many framings there are (length frames and WebSocket frames), and
+// encodings: each framing plain, and tagged for clients that resumed.
+constexpr int kFramingCount = 2;
+constexpr int kEncodingCount = 2 * kFramingCount;
 
 // The 4-byte little-endian length, then the text.
 const CEncoding& LengthFrameEncoding();
 // One unmasked WebSocket frame per message (RFC 6455): a text message when
 // the text is valid UTF-8, a binary one otherwise.
 const CEncoding& WebSocketEncoding();
+// The same framing for a tagged text (a position, one space, the text),
+// kept apart so that a tagged frame is written once, as a plain one is.
+// Its index is kFramingCount above the plain one's.
+const CEncoding& TaggedEncoding(const CEncoding& plain);
+inline bool IsTagged(const CEncoding& encoding) {
+    return encoding.Index() >= kFramingCount;
+}
 // The header of that frame: its size (2, 4 or 10 bytes) for `length`.
 int WebSocketHeaderSize(std::size_t length);

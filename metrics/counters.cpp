@@ -4,6 +4,7 @@ const char* const kEndCauseNames[] = {"peer_closed",     "timeout",       "stall
                                       "output_overflow", "memory_budget", "error", "shutdown"};
 const char* const kListenerKindNames[] = {"tcp", "tls", "ws", "wss"};
 const char* const kRefusalCauseNames[] = {"address", "max_clients", "max_per_address"};
+const char* const kResumeOutcomeNames[] = {"replayed", "missed", "unknown"};
 
 namespace {
 const std::int64_t kPassBounds[kPassBuckets] = {5000,  10000, 19000, 20000,  21000,  22000,
@@ -24,4 +25,6 @@ CMetrics g_metrics = {0,
                       0,
                       {kPassBounds, {}, 0, 0},
                       {kWorkBounds, {}, 0, 0},
-                      {kIntakeBounds, {}, 0, 0}};
+                      {kIntakeBounds, {}, 0, 0},
+                      {},
+                      0};

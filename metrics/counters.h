@@ -29,6 +29,11 @@ extern const char* const kListenerKindNames[static_cast<int>(ListenerKind::kCoun
 enum class RefusalCause { kAddress, kMaxClients, kPerAddress, kCount };
 extern const char* const kRefusalCauseNames[static_cast<int>(RefusalCause::kCount)];
 
+// How a resume ended: everything after its position replayed, some of it
+// no longer held (a count), or not known ("?").
+enum class ResumeOutcome { kReplayed, kMissed, kUnknown, kCount };
+extern const char* const kResumeOutcomeNames[static_cast<int>(ResumeOutcome::kCount)];
+
 // Counts of observations at or below each bound (in the histogram's own
 // unit: microseconds, bytes), and above the last; the sum in that unit.
 template <int N>
@@ -70,6 +75,8 @@ struct CMetrics {
     CHistogram<kPassBuckets> passSeconds;
     CHistogram<kWorkBuckets> workSeconds;
     CHistogram<kIntakeBuckets> intakeBytes;
+    std::uint64_t resumes[static_cast<int>(ResumeOutcome::kCount)];
+    std::uint64_t resumeReplayedMessages;
 
     void Ended(EndCause cause) { ++ended[static_cast<int>(cause)]; }
     void Accepted(ListenerKind kind) {
@@ -78,6 +85,10 @@ struct CMetrics {
     }
     void Refused(RefusalCause cause) { ++refused[static_cast<int>(cause)]; }
     void Connected(ListenerKind kind, int change) { connected[static_cast<int>(kind)] += change; }
+    void Resumed(ResumeOutcome outcome, std::uint64_t replayed) {
+        ++resumes[static_cast<int>(outcome)];
+        resumeReplayedMessages += replayed;
+    }
 };
 
 // The process's one set, zero at start.

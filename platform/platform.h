@@ -114,6 +114,9 @@ class CPlatform {
     // Microseconds since an arbitrary origin, for timing a pass; by default
     // from the millisecond clock.
     virtual std::uint64_t MicroTicks() { return static_cast<std::uint64_t>(TickCount()) * 1000u; }
+    // Milliseconds since the Unix epoch by the wall clock, which may step;
+    // for what must differ from one run to the next.
+    virtual std::uint64_t WallClockMs() = 0;
     // The process's start, CPU time, memory and open files, as far as the
     // system tells; by default nothing.
     virtual ProcessFigures Process() { return ProcessFigures(); }

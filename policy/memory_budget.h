@@ -9,6 +9,18 @@
 // of what they hold, so a change is O(1) and the largest is found by
 // looking through one class. The budget knows entries only by their
 // numbers and an opaque owner.
+// Memory that a holder other than a client gives up on demand (the kept
+// messages of the resume window): it goes before any client is dropped.
+class CMemoryReclaimer {
+  public:
+    // Frees some of what it holds, until `bytes` more fit or it holds
+    // nothing; false when it freed nothing.
+    virtual bool Reclaim(long long bytes) = 0;
+
+  protected:
+    ~CMemoryReclaimer() {}
+};
+
 class CMemoryBudget {
   public:
     // One holder's place in the budget; lives in the holder.
@@ -22,7 +34,7 @@ class CMemoryBudget {
         Entry* prev = nullptr;
     };
 
-    constexpr CMemoryBudget() : classes_{}, total_(0), limit_(0) {}
+    constexpr CMemoryBudget() : classes_{}, total_(0), limit_(0), reclaimer_(nullptr) {}
 
     void SetLimit(long long bytes) { limit_ = bytes; }
     long long Limit() const { return limit_; }
@@ -41,6 +53,11 @@ class CMemoryBudget {
 
     long long Total() const { return total_; }
 
+    // Who gives memory up before a client is dropped for it; null: none.
+    void SetReclaimer(CMemoryReclaimer* reclaimer) { reclaimer_ = reclaimer; }
+    // Asks it for room for `bytes` more; false when it freed nothing.
+    bool Reclaim(long long bytes) { return reclaimer_ != nullptr && reclaimer_->Reclaim(bytes); }
+
   private:
     static constexpr int kClasses = 64;
     void File(Entry& entry, int sizeClass);
@@ -48,4 +65,5 @@ class CMemoryBudget {
     Entry* classes_[kClasses];
     long long total_;
     long long limit_;
+    CMemoryReclaimer* reclaimer_;
 };

@@ -133,6 +133,9 @@ int Serve(int argc, char** argv) {
         ConsoleError("Can't open serevr at port %d!\n", port);
         return 1;
     }
+    // Alone, positions count from this run's start by the wall clock, so
+    // those of an earlier run are told apart.
+    g_server.relay.EnableResume(g_settings.resumeWindow, Platform().WallClockMs(), g_server.memory);
     std::shared_ptr<CTlsCredentials> tls;
     if (g_settings.tlsPort != 0 &&
         (SharedTls(&tls) == nullptr ||

@@ -72,17 +72,23 @@ void CClient::UpdateBudget() {
 bool CClient::MakeRoom(long long bytes) {
     while (!memory_.Fits(bytes)) {
         CMemoryBudget::Entry* largest = memory_.Largest();
-        if (largest == nullptr || largest == &budget) {
-            Drop(kBudgetLine);  // nothing else to free: it cannot have the room
-            return false;
-        }
-        CClient* holder = static_cast<CClient*>(largest->owner);
-        if (largest->queued == 0) {
+        CClient* holder = largest != nullptr && largest != &budget
+                              ? static_cast<CClient*>(largest->owner)
+                              : nullptr;
+        if (holder != nullptr && largest->queued == 0) {
             long long held = largest->bytes;
             holder->GiveBackSpare();
             if (largest->bytes < held) {
                 continue;
             }
+        }
+        // Kept messages go before anyone is dropped.
+        if (memory_.Reclaim(bytes)) {
+            continue;
+        }
+        if (holder == nullptr) {
+            Drop(kBudgetLine);  // nothing else to free: it cannot have the room
+            return false;
         }
         holder->Drop(kBudgetLine);  // no longer a candidate: the next round names another
     }
@@ -123,7 +129,7 @@ void CClient::ResetIdle() {
 }
 
 void CClient::Schedule() {
-    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Pending()) {
+    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Pending() || Replaying()) {
         busy_.Add(work);  // its turn comes every pass
         return;
     }
@@ -180,13 +186,15 @@ void CClient::SendText(const char* text) {
 }
 
 void CClient::Deliver(COutgoing& message) {
-    if (dropReason_ != nullptr) {
+    // A replay takes what is relayed meanwhile from the window, in order.
+    if (dropReason_ != nullptr || Replaying()) {
         return;
     }
     CSharedBlock* block = nullptr;
     int at = 0;
     int size = 0;
-    message.Frame(connection_->Encoding(), &block, &at, &size);
+    const CEncoding& plain = connection_->Encoding();
+    message.Frame(Tagged() ? TaggedEncoding(plain) : plain, &block, &at, &size);
     SendShared(block, at, size);
 }
 

@@ -56,6 +56,11 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // CParticipant
     void Deliver(COutgoing& message) override;
     void Replay(const char* text) override { SendText(text); }
+    const CEncoding& Encoding() const override { return connection_->Encoding(); }
+    bool WantsMore() const override {
+        return dropReason_ == nullptr && output.Size() < kMaxSendPerPass;
+    }
+    void Queue(CSharedBlock* block, int at, int size) override { SendShared(block, at, size); }
 
     // One turn: send, count down the stall time or look at the idle
     // deadline, receive (within the pass's shared intake) when `mayRead`.
@@ -72,8 +77,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     };
     Next NextMessage(char** message);
     // After a turn that did not end it: files the client for the passes to
-    // come, in the work list while it has output, a drop pending or work its
-    // connection holds, and by its next deadline otherwise.
+    // come, in the work list while it has output, a drop pending, a replay
+    // going on or work its connection holds, and by its next deadline
+    // otherwise.
     void Schedule();
 
     // Marks the client to be dropped at its next turn with the console line

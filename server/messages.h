@@ -2,9 +2,11 @@
 
 class CClient;
 class CMessageSink;
+class CRelay;
 
 // What a whole message from a client does, in one place: "@PING" and
-// "@FASTCOMMANDS" are answered to the sender alone, anything else goes to
-// `sink`. `port` names the fast-command file. Takes ownership of the
+// "@FASTCOMMANDS" are answered to the sender alone, and so is "@RESUME"
+// when `relay` keeps messages for resumes; anything else goes to `sink`.
+// `port` names the fast-command file. Takes ownership of the
 // NUL-terminated heap buffer.
-void HandleMessage(CClient& from, char* message, CMessageSink& sink, int port);
+void HandleMessage(CClient& from, char* message, CMessageSink& sink, CRelay& relay, int port);

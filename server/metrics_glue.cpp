@@ -38,6 +38,14 @@ void WriteClients(CExposition& w) {
     w.SampleUnsigned(m.pings);
     w.Family("tovrel_fast_commands_total", "counter", "\"@FASTCOMMANDS\" requests.");
     w.SampleUnsigned(m.fastCommands);
+    w.Family("tovrel_resumes_total", "counter",
+             "\"@RESUME\" requests answered, by outcome: all replayed, some missed, or unknown.");
+    for (int outcome = 0; outcome < static_cast<int>(ResumeOutcome::kCount); ++outcome) {
+        w.SampleUnsigned(m.resumes[outcome], "outcome", kResumeOutcomeNames[outcome]);
+    }
+    w.Family("tovrel_resume_replayed_messages_total", "counter",
+             "Kept messages replayed to resuming clients.");
+    w.SampleUnsigned(m.resumeReplayedMessages);
 }
 
 void WriteMemory(CExposition& w, const CServer& server) {

@@ -16,6 +16,8 @@ namespace {
 constexpr long long kMinMemoryBytes = 1LL << 20;
 // Largest count --max-clients, --max-per-address and --accepts-per-pass take.
 constexpr int kMaxCount = 1000000;
+// Most messages --resume-window keeps.
+constexpr int kMaxResumeWindow = 100000;
 
 // The TLS options: certificate and key go with a TLS port, for plain
 // clients (--tls-port), WebSocket clients (--wss-port) or both; a CA only
@@ -72,7 +74,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass;
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
-    std::string wsPort, wssPort;
+    std::string wsPort, wssPort, resumeWindow;
     std::vector<std::string> allow, deny, wsOrigins;
     bool help = false, version = false;
     const CLI::Option* portOption = app.add_option("port", portText);
@@ -98,6 +100,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     const CLI::Option* originOption =
         app.add_option("--ws-origin", wsOrigins)->allow_extra_args(false);
     app.add_option("--wss-port", wssPort);
+    app.add_option("--resume-window", resumeWindow);
     // Any of the options above from a file; one given on the command line
     // keeps its value, except --deny, whose ranges from both apply. A key
     // that names no option is refused, as a mistyped option is. A file
@@ -277,6 +280,14 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
             return Refuse("--ws-origin: expected an origin such as https://example.org");
         }
         settings.wsOrigins.push_back(origin);
+    }
+    if (app.count("--resume-window") > 0) {
+        int window = 0;
+        if (!ParseCount(resumeWindow, kMaxResumeWindow, &window)) {
+            return Refuse("--resume-window: expected a number from 1 to " +
+                          std::to_string(kMaxResumeWindow));
+        }
+        settings.resumeWindow = static_cast<std::size_t>(window);
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

@@ -35,6 +35,13 @@ CSharedBlock* CRelayBlocks::Write(const CEncoding& encoding, const char* text, s
 
 void COutgoing::Frame(const CEncoding& encoding, CSharedBlock** block, int* at, int* size) {
     int i = encoding.Index();
+    if (i >= kFramingCount) {
+        i -= kFramingCount;
+        *block = tagged_.block[i];
+        *at = tagged_.at[i];
+        *size = tagged_.size[i];
+        return;
+    }
     if (!written_[i]) {
         written_[i] = true;
         long long wire = encoding.WireSize(length_);

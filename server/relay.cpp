@@ -1,5 +1,7 @@
 #include "server/relay.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,10 +55,36 @@ void CRelay::ClearHistory() {
     }
 }
 
-void CRelay::SetHistory(char** messages, std::size_t count) {
+void CRelay::EnableResume(std::size_t window, std::uint64_t epoch, CMemoryBudget& memory) {
+    window_.reset();
+    if (window > 0) {
+        window_.reset(new CResumeWindow(window, memory));
+    }
+    lone_ = CPosition{epoch, 0};
+    roomPositions_ = historyAwaited_;
+}
+
+CPosition CRelay::PositionFor(const char* position) {
+    CPosition at;
+    if (position != nullptr && ParsePosition(position, std::strlen(position), &at)) {
+        roomPositions_ = true;
+        return at;
+    }
+    ++lone_.minor;
+    return lone_;
+}
+
+void CRelay::SetHistory(char** messages, const char* const* positions, std::size_t count) {
     ClearHistory();
+    if (window_ != nullptr) {
+        window_->Clear();
+    }
     for (std::size_t i = 0; i < count; ++i) {
-        KeepInHistory(messages[i]);
+        if (window_ != nullptr && messages[i][0] != '\0') {
+            window_->Keep(PositionFor(positions != nullptr ? positions[i] : nullptr), messages[i],
+                          std::strlen(messages[i]), blocks_);
+        }
+        KeepInHistory(messages[i]);  // frees what is older than the history
     }
     if (!historyAwaited_) {
         return;
@@ -67,14 +95,120 @@ void CRelay::SetHistory(char** messages, std::size_t count) {
     }
 }
 
-void CRelay::Broadcast(char* message) {
+void CRelay::Broadcast(char* message, const char* position) {
     KeepInHistory(message);
     if (message[0] == '\0') {
         return;  // kept, but an empty text is never sent
     }
     ++g_metrics.messagesRelayed;
-    COutgoing outgoing(blocks_, message, std::strlen(message));
+    std::size_t length = std::strlen(message);
+    COutgoing outgoing(blocks_, message, length);
+    if (window_ != nullptr) {
+        outgoing.SetTagged(window_->Keep(PositionFor(position), message, length, blocks_));
+    }
     for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
         p->Deliver(outgoing);
     }
+}
+
+void CRelay::Resume(CParticipant* participant, const char* position) {
+    CReplayState& r = participant->replay_;
+    r.stage = CReplayState::kAsked;
+    r.hasFrom = position != nullptr;
+    r.fromValid = position != nullptr && ParsePosition(position, std::strlen(position), &r.from);
+}
+
+void CRelay::StartReplay(CReplayState& r) {
+    const CResumeWindow& w = *window_;
+    // Without a position, or with one not known here: the history, tagged.
+    std::uint64_t held = w.End() - w.Oldest();
+    r.cursor = w.End() - (held < kHistoryLength ? held : kHistoryLength);
+    r.replayed = 0;
+    r.missed = 0;
+    r.missedKnown = !r.hasFrom;
+    CPosition newest;
+    if (!r.fromValid || !w.Newest(&newest) || newest < r.from) {
+        return;
+    }
+    std::uint64_t next = w.After(r.from);
+    if (!roomPositions_ && r.from.major == lone_.major) {
+        // Every message made here has the next minor, so what left the
+        // window before the position's successor is counted.
+        std::uint64_t oldest =
+            w.Oldest() != w.End() ? w.PositionOf(w.Oldest()).minor : lone_.minor + 1;
+        r.cursor = next;
+        r.missedKnown = true;
+        r.missed = r.from.minor + 1 < oldest ? oldest - 1 - r.from.minor : 0;
+        return;
+    }
+    // The room's: only a position held here (or the newest) tells where
+    // the client stands.
+    if ((next > w.Oldest() && w.PositionOf(next - 1) == r.from) || newest == r.from) {
+        r.cursor = next;
+        r.missedKnown = true;
+    }
+}
+
+void CRelay::ContinueReplay(CParticipant* p) {
+    CReplayState& r = p->replay_;
+    if (!p->Replaying() || window_ == nullptr || historyAwaited_) {
+        return;  // a resume asked before the room's history waits for it
+    }
+    if (r.stage == CReplayState::kAsked) {
+        StartReplay(r);
+        r.stage = CReplayState::kReplaying;
+    }
+    const CResumeWindow& w = *window_;
+    int framing = p->Encoding().Index() % kFramingCount;
+    int turn = kReplayFramesPerTurn;
+    for (;;) {
+        if (r.cursor < w.Oldest()) {
+            r.missed += w.Oldest() - r.cursor;  // pushed out before the cursor came
+            r.cursor = w.Oldest();
+        }
+        if (r.cursor == w.End()) {
+            FinishReplay(p);
+            return;
+        }
+        if (turn == 0 || replayLeft_ == 0 || !p->WantsMore()) {
+            return;
+        }
+        const CTaggedFrames& frames = w.FramesOf(r.cursor);
+        CSharedBlock* block = frames.block[framing];
+        int at = frames.at[framing];
+        int size = frames.size[framing];
+        // The room made for it may push its own entry out of the window.
+        if (block != nullptr) {
+            block->Retain();
+        }
+        p->Queue(block, at, size);
+        if (block != nullptr) {
+            block->Release();
+        }
+        ++r.cursor;
+        ++r.replayed;
+        --turn;
+        --replayLeft_;
+    }
+}
+
+void CRelay::FinishReplay(CParticipant* p) {
+    CReplayState& r = p->replay_;
+    char newest[kPositionTextSize] = "-";
+    CPosition at;
+    if (window_->Newest(&at)) {
+        FormatPosition(at, newest);
+    }
+    char missed[24] = "?";
+    if (r.missedKnown) {
+        std::snprintf(missed, sizeof missed, "%" PRIu64, r.missed);
+    }
+    char line[sizeof "@RESUMED " + kPositionTextSize + 2 * 24];
+    std::snprintf(line, sizeof line, "@RESUMED %s %" PRIu64 " %s", newest, r.replayed, missed);
+    r.stage = CReplayState::kLive;
+    p->Replay(line);
+    g_metrics.Resumed(!r.missedKnown ? ResumeOutcome::kUnknown
+                      : r.missed > 0 ? ResumeOutcome::kMissed
+                                     : ResumeOutcome::kReplayed,
+                      r.replayed);
 }

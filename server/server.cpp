@@ -137,10 +137,16 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
         if (client->AwaitingToken()) {
             CheckToken(client, message);
         } else {
-            HandleMessage(*client, message, *sink, port);
+            HandleMessage(*client, message, *sink, relay, port);
         }
     }
-    return next == CClient::Next::kNone;
+    if (next != CClient::Next::kNone) {
+        return false;
+    }
+    if (client->Replaying()) {
+        relay.ContinueReplay(client);
+    }
+    return true;
 }
 
 void CServer::AcceptSome(SocketHandle listener, CConnectionMaker& maker) {
@@ -351,6 +357,7 @@ void CServer::StartPass(int elapsedMs) {
     elapsedMs_ = elapsedMs;
     clock.Advance(elapsedMs);
     handshakes.NewPass();
+    relay.NewPass();
 }
 
 void CServer::AcceptWaiting() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -60,6 +61,9 @@ struct CSettings {
     std::vector<std::string> wsOrigins;
     // WebSocket clients over TLS, with the TLS certificate and key; 0: none.
     int wssPort = 0;
+    // How many of the last relayed messages are kept for clients that
+    // resume ("@RESUME"); 0: none, and "@RESUME" is an ordinary message.
+    std::size_t resumeWindow = 0;
 };
 
 extern CSettings g_settings;

@@ -216,6 +216,13 @@ class CPosixPlatform : public CPlatform {
                static_cast<std::uint64_t>(ts.tv_nsec) / 1000ull;
     }
 
+    std::uint64_t WallClockMs() override {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000ull +
+               static_cast<std::uint64_t>(ts.tv_nsec) / 1000000ull;
+    }
+
     ProcessFigures Process() override {
         ProcessFigures figures;
         figures.startTimeSeconds = startSeconds_;

@@ -59,6 +59,7 @@ class FakePlatform : public CPlatform {
     bool MayRead(SocketHandle s) override;
     ReadyList ReadySockets() override;
     std::uint32_t TickCount() override { return now; }
+    std::uint64_t WallClockMs() override { return wallMs; }
     void SleepMs(int ms) override;
     // Standard output: the process's own unless `outputRoom` is set.
     int WriteOutput(const char* data, int length) override;
@@ -90,6 +91,8 @@ class FakePlatform : public CPlatform {
     std::deque<SocketHandle> backlog;
     std::map<SocketHandle, std::deque<SocketHandle>> backlogs;
     std::uint32_t now = 1000;
+    // The wall clock WallClockMs gives, in milliseconds since 1970.
+    std::uint64_t wallMs = 1765360000000ull;
     bool networkStarted = false;
     bool reuseAddressSet = false;
     void (*stopHandler)() = nullptr;
