@@ -80,6 +80,9 @@ class CConnection {
     // Frees all it holds of requests and messages not handed over: its
     // client is being dropped, so they never will be.
     virtual void Discard() {}
+    // The coming Close is for a restart of the server: a kind that can tell
+    // its peer so (a WebSocket's close code) says that instead of going away.
+    virtual void SayRestarting() {}
     // Where it asks before it holds more; null: it need not ask.
     void SetMemoryGrant(CMemoryGrant* grant) { grant_ = grant; }
 

@@ -39,6 +39,11 @@ struct ProcessFigures {
     long long maxFiles = -1;
 };
 
+// What a stop request asks for: to stop now (Ctrl+C, a hang-up, a closed
+// console window), or to stop gently (SIGTERM, Ctrl+Break), which the
+// server may take as a request to drain its clients first.
+enum class StopRequest { kNow, kGently };
+
 class CPlatform {
   public:
     virtual ~CPlatform() {}
@@ -46,8 +51,9 @@ class CPlatform {
     // Starts the socket library where one must be started; the result is not reported.
     virtual void StartNetwork() = 0;
     // Calls onStop (from a signal or system thread) for each stop request:
-    // Ctrl+C and friends. onStop must only store a lock-free flag.
-    virtual void InstallStopHandler(void (*onStop)()) = 0;
+    // Ctrl+C and friends, saying which kind. onStop must only store
+    // lock-free flags.
+    virtual void InstallStopHandler(void (*onStop)(StopRequest)) = 0;
 
     // A new IPv4 TCP socket, or INVALID_SOCKET.
     virtual SocketHandle CreateTcpSocket() = 0;

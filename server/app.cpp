@@ -20,8 +20,11 @@
 #include "tovrel_version.h"
 
 namespace {
-void OnStop() {
-    g_quit.store(1);
+// A gentle request is the loop's to judge, unless one came before.
+void OnStop(StopRequest request) {
+    if (request == StopRequest::kNow || g_drainRequested.exchange(1) != 0) {
+        g_quit.store(1);
+    }
 }
 }  // namespace
 
@@ -186,7 +189,7 @@ int Serve(int argc, char** argv) {
     if (metrics.Serving()) {
         g_server.AddHook(&metrics);
     }
-    RunServerLoop(metrics.Serving() ? &timer : nullptr);
+    RunServerLoop(metrics.Serving() ? &timer : nullptr, g_settings.drainSeconds);
     metrics.Close();
     if (room != nullptr) {
         room->Leave(g_server.clock);

@@ -138,7 +138,16 @@ void CClient::Schedule() {
     if (output.Capacity() > 0 && spareAt_ < at) {
         at = spareAt_;
     }
+    if (closeAt_ < at) {
+        at = closeAt_;
+    }
     clock_.Set(deadline, at);
+}
+
+void CClient::CloseBy(long long at) {
+    closeAt_ = at;
+    connection_->SayRestarting();
+    Schedule();
 }
 
 void CClient::Drop(const char* reason) {
@@ -166,7 +175,7 @@ void CClient::GiveBackSpare() {
 }
 
 void CClient::SendText(const char* text) {
-    if (text == nullptr || text[0] == '\0' || dropReason_ != nullptr) {
+    if (text == nullptr || text[0] == '\0' || TakesNoMore()) {
         return;
     }
     size_t length = std::strlen(text);
@@ -187,7 +196,7 @@ void CClient::SendText(const char* text) {
 
 void CClient::Deliver(COutgoing& message) {
     // A replay takes what is relayed meanwhile from the window, in order.
-    if (dropReason_ != nullptr || Replaying()) {
+    if (TakesNoMore() || Replaying()) {
         return;
     }
     CSharedBlock* block = nullptr;
@@ -199,7 +208,7 @@ void CClient::Deliver(COutgoing& message) {
 }
 
 void CClient::SendShared(CSharedBlock* block, int at, int size) {
-    if (dropReason_ != nullptr) {
+    if (TakesNoMore()) {
         return;
     }
     if (block == nullptr || output.Size() + static_cast<long long>(size) > kMaxQueuedOutput) {
@@ -230,6 +239,10 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
     }
     // A client is only idle while nothing waits to go out to it.
     if (output.Size() == 0) {
+        // Its closing time has come and all it was given has gone.
+        if (closeAt_ <= clock_.Now()) {
+            return End(nullptr, EndCause::kShutdown);
+        }
         if (timers_.OutputDrained()) {
             // The kept ring's time runs from before this pass, as the idle time does.
             spareAt_ = clock_.Before() + kKeepDrainedMs;

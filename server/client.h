@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -87,6 +88,11 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // (or its connection) half received.
     void Drop(const char* reason);
     bool Dropping() const { return dropReason_ != nullptr; }
+    // Closes the client at `at` on the pass clock, once what is queued for
+    // it by then has gone out: nothing more is queued from that time on.
+    // Its connection tells the peer that the server restarts, if its kind
+    // can (a WebSocket's close code).
+    void CloseBy(long long at);
     // Frees the buffers, its own and its connection's, that hold nothing
     // queued or half received.
     void GiveBackSpare();
@@ -169,6 +175,8 @@ class CClient final : public CParticipant, private CMemoryGrant {
     bool EndOfMessages();
     // Prints `reason` (if any), counts `cause` and says the connection has ended.
     static bool End(const char* reason, EndCause cause);
+    // Dropped, or its closing time has come: nothing more is queued.
+    bool TakesNoMore() const { return dropReason_ != nullptr || closeAt_ <= clock_.Now(); }
 
     std::unique_ptr<CConnection> connection_;
     bool admitted_;
@@ -186,4 +194,6 @@ class CClient final : public CParticipant, private CMemoryGrant {
     const char* dropReason_;
     // Closed with a reset: the peer stopped reading.
     bool discardOnClose_;
+    // When CloseBy closes it; never unless a drain set it.
+    long long closeAt_ = LLONG_MAX;
 };

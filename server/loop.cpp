@@ -8,11 +8,29 @@
 #include "server/server.h"
 
 std::atomic<unsigned char> g_quit{0};
+std::atomic<unsigned char> g_drainRequested{0};
 
-void RunServerLoop(CPassTimer* timer) {
+namespace {
+// Whether the passes go on after the stop requests so far.
+bool GoOn(int drainSeconds) {
+    if (g_quit.load() != 0) {
+        return false;
+    }
+    if (g_drainRequested.load() != 0 && !g_server.Draining()) {
+        if (drainSeconds <= 0) {
+            return false;
+        }
+        int closing = g_server.BeginDrain(drainSeconds * 1000LL);
+        ConsolePrint("Draining %d clients over %d s\n", closing, drainSeconds);
+    }
+    return !g_server.Drained();
+}
+}  // namespace
+
+void RunServerLoop(CPassTimer* timer, int drainSeconds) {
     CPlatform& platform = Platform();
     std::uint32_t last = platform.TickCount();
-    while (g_quit.load() == 0) {
+    while (GoOn(drainSeconds)) {
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.
         int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));

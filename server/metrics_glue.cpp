@@ -157,10 +157,17 @@ void CServerMetrics::WriteMetrics(std::string& out) {
     WriteMemory(w, server_);
     WritePasses(w);
     WriteRoom(w, room_);
+    w.Family("tovrel_draining", "gauge",
+             "1 while the server drains its clients before it stops, 0 otherwise.");
+    w.Sample(server_.Draining() ? 1 : 0);
     WriteProcess(w);
 }
 
 std::string CServerMetrics::Unhealthy() {
+    // A load balancer sends no one new to a server that is going.
+    if (server_.Draining()) {
+        return "draining";
+    }
     if (room_ == nullptr) {
         return std::string();
     }

@@ -18,6 +18,8 @@ constexpr long long kMinMemoryBytes = 1LL << 20;
 constexpr int kMaxCount = 1000000;
 // Most messages --resume-window keeps.
 constexpr int kMaxResumeWindow = 100000;
+// Longest drain --drain-seconds takes: an hour.
+constexpr int kMaxDrainSeconds = 3600;
 
 // The TLS options: certificate and key go with a TLS port, for plain
 // clients (--tls-port), WebSocket clients (--wss-port) or both; a CA only
@@ -72,7 +74,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.set_help_flag();  // --help is answered with our own text
     app.allow_extras();   // later arguments were always ignored
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
-    std::string maxClients, maxPerAddress, acceptsPerPass;
+    std::string maxClients, maxPerAddress, acceptsPerPass, drainSeconds;
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
     std::string wsPort, wssPort, resumeWindow;
     std::vector<std::string> allow, deny, wsOrigins;
@@ -91,6 +93,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--max-clients", maxClients);
     app.add_option("--max-per-address", maxPerAddress);
     app.add_option("--accepts-per-pass", acceptsPerPass);
+    app.add_option("--drain-seconds", drainSeconds);
     app.add_option("--tls-port", tlsPort);
     app.add_option("--tls-cert", tlsCert);
     app.add_option("--tls-key", tlsKey);
@@ -250,13 +253,15 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         const char* name;
         const std::string* text;
         int* value;
-    } counts[] = {{"--max-clients", &maxClients, &settings.maxClients},
-                  {"--max-per-address", &maxPerAddress, &settings.maxPerAddress},
-                  {"--accepts-per-pass", &acceptsPerPass, &settings.acceptsPerPass}};
+        int most;
+    } counts[] = {{"--max-clients", &maxClients, &settings.maxClients, kMaxCount},
+                  {"--max-per-address", &maxPerAddress, &settings.maxPerAddress, kMaxCount},
+                  {"--accepts-per-pass", &acceptsPerPass, &settings.acceptsPerPass, kMaxCount},
+                  {"--drain-seconds", &drainSeconds, &settings.drainSeconds, kMaxDrainSeconds}};
     for (const auto& c : counts) {
-        if (app.count(c.name) > 0 && !ParseCount(*c.text, kMaxCount, c.value)) {
+        if (app.count(c.name) > 0 && !ParseCount(*c.text, c.most, c.value)) {
             return Refuse(std::string(c.name) + ": expected a number from 1 to " +
-                          std::to_string(kMaxCount));
+                          std::to_string(c.most));
         }
     }
     if (const char* why = ReadTlsOptions(app, tlsPort, wssPort, tlsCert, tlsKey, tlsCa, settings)) {

@@ -55,9 +55,7 @@ void CServer::Shutdown() {
     }
     listenSocket = INVALID_SOCKET;
     if (gate_ != nullptr) {
-        for (Listener& l : gate_->listeners) {
-            Platform().CloseSocket(l.socket);
-        }
+        CloseListeners();
         gate_->listeners.clear();
         lists_->hooks.clear();
     }
@@ -66,6 +64,7 @@ void CServer::Shutdown() {
 bool CServer::Open(int requestedPort) {
     Shutdown();
     port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
+    drainEndsAt_ = -1;
     memory.SetLimit(g_settings.maxMemoryBytes);
     if (gate_ == nullptr) {
         gate_.reset(new Gate);
@@ -374,7 +373,9 @@ void CServer::AcceptWaiting() {
         if (l.maker->Pass(elapsedMs_)) {
             DropUnaccepted(*l.maker);
         }
-        AcceptSome(l.socket, *l.maker);
+        if (l.socket != INVALID_SOCKET) {  // closed for a drain
+            AcceptSome(l.socket, *l.maker);
+        }
     }
 }
 

@@ -63,6 +63,14 @@ class CServer {
                      std::unique_ptr<CConnectionMaker> maker);
     // Destroys every client, closes the listeners and forgets the hooks.
     void Shutdown();
+    // The drain before a stop: closes every client listener now, and each
+    // client once what is queued for it has gone, their closing times
+    // spread evenly over `spanMs` of the pass clock, the oldest first.
+    // Returns how many clients it is closing. Ends with the next Open.
+    int BeginDrain(long long spanMs);
+    bool Draining() const { return drainEndsAt_ >= 0; }
+    // Draining, and every client is gone or the time is up.
+    bool Drained() const;
     // Runs `hook` in every pass from now on, after those added before it;
     // not owned. Needs Open first.
     void AddHook(CPassHook* hook);
@@ -159,12 +167,17 @@ class CServer {
     bool StillAccepted(CClient* client);
     // Unlinks a client whose connection ended and deletes it.
     void Remove(CClient* client);
+    // Closes every listener's socket; the listeners stay, with their kinds,
+    // for the clients they made.
+    void CloseListeners();
 
     std::unique_ptr<Gate> gate_;
     std::unique_ptr<PassLists> lists_;
     int clientCount_;
     unsigned long long nextSeq_;
     int elapsedMs_ = 0;
+    // Where on the pass clock a drain under way ends; -1: none.
+    long long drainEndsAt_ = -1;
 };
 
 extern CServer g_server;

@@ -64,6 +64,9 @@ struct CSettings {
     // How many of the last relayed messages are kept for clients that
     // resume ("@RESUME"); 0: none, and "@RESUME" is an ordinary message.
     std::size_t resumeWindow = 0;
+    // SIGTERM drains: the listeners close and the clients are closed one by
+    // one over this many seconds. 0: it stops at once, as any stop does.
+    int drainSeconds = 0;
 };
 
 extern CSettings g_settings;

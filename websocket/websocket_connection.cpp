@@ -29,6 +29,7 @@ constexpr int kCloseGoingAway = 1001;
 constexpr int kClosePolicy = 1008;
 constexpr int kCloseTooBig = 1009;
 constexpr int kCloseInternal = 1011;
+constexpr int kCloseRestart = 1012;
 
 CWebSocketConnection* Self(void* user) {
     return static_cast<CWebSocketConnection*>(user);
@@ -69,7 +70,7 @@ void OnFrameEnd(wslay_event_context_ptr, void* user) {
 
 CWebSocketConnection::CWebSocketConnection(std::unique_ptr<CConnection> transport,
                                            const std::vector<std::string>& origins)
-    : transport_(std::move(transport)), origins_(origins) {}
+    : transport_(std::move(transport)), origins_(origins), closeCode_(kCloseGoingAway) {}
 
 CWebSocketConnection::CWebSocketConnection(SocketHandle socket,
                                            const std::vector<std::string>& origins)
@@ -270,6 +271,10 @@ void CWebSocketConnection::Discard() {
     ending_ = true;  // nothing more is decoded
 }
 
+void CWebSocketConnection::SayRestarting() {
+    closeCode_ = kCloseRestart;
+}
+
 void CWebSocketConnection::Fail(int code) {
     if (ctx_ != nullptr) {
         wslay_event_queue_close(ctx_, static_cast<uint16_t>(code), nullptr, 0);
@@ -429,7 +434,7 @@ void CWebSocketConnection::Close(bool discard) {
         wslay_event_get_write_enabled(ctx_)) {
         // Ends the session in the protocol's way: ours goes (a time-out, a
         // shutdown), or one queued already (an answer, an error).
-        wslay_event_queue_close(ctx_, kCloseGoingAway, nullptr, 0);
+        wslay_event_queue_close(ctx_, static_cast<uint16_t>(closeCode_), nullptr, 0);
         wslay_event_send(ctx_);
     }
     transport_->Close(false);

@@ -52,6 +52,7 @@ class CWebSocketConnection final : public CConnection {
         outgoing_.GiveBackSpare();
     }
     void Discard() override;
+    void SayRestarting() override;
 
     // What its bytes go through: for what only the transport knows (the
     // TLS client certificate).
@@ -114,6 +115,8 @@ class CWebSocketConnection final : public CConnection {
     const unsigned char* raw_ = nullptr;
     std::size_t rawLeft_ = 0;
     bool ending_ = false;
+    // The code of the close this side sends when it closes.
+    int closeCode_;
     bool brokenWrite_ = false;
     // What the transport holds half written is a control frame's: it goes
     // on before anything else.

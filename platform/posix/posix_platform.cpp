@@ -26,11 +26,12 @@
 
 namespace {
 
-void (*g_onStop)() = nullptr;
+void (*g_onStop)(StopRequest) = nullptr;
 
-extern "C" void OnStopSignal(int) {
+// SIGTERM (a service manager's stop) asks gently; the others at once.
+extern "C" void OnStopSignal(int number) {
     if (g_onStop != nullptr) {
-        g_onStop();
+        g_onStop(number == SIGTERM ? StopRequest::kGently : StopRequest::kNow);
     }
 }
 
@@ -83,7 +84,7 @@ class CPosixPlatform : public CPlatform {
         }
     }
 
-    void InstallStopHandler(void (*onStop)()) override {
+    void InstallStopHandler(void (*onStop)(StopRequest)) override {
         g_onStop = onStop;
         struct sigaction sa = {};
         sa.sa_handler = OnStopSignal;

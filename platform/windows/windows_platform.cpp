@@ -23,14 +23,17 @@
 
 namespace {
 
-void (*g_onStop)() = nullptr;
+void (*g_onStop)(StopRequest) = nullptr;
 
 // Runs on a thread the system starts for each console event (Ctrl+C,
 // Ctrl+Break, closing the window, ...). It only raises the stop flag and
 // claims the event, so the loop can finish its pass and close every client.
-BOOL WINAPI ConsoleCtrlHandler(DWORD /*ctrlType*/) {
+// Ctrl+Break, which a supervisor can send a process group, asks gently;
+// the others at once (the system ends the process soon after a close,
+// log-off or shut-down event anyway).
+BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
     if (g_onStop != nullptr) {
-        g_onStop();
+        g_onStop(ctrlType == CTRL_BREAK_EVENT ? StopRequest::kGently : StopRequest::kNow);
     }
     return TRUE;
 }
@@ -63,7 +66,7 @@ class CWindowsPlatform : public CPlatform {
         WSAStartup(MAKEWORD(2, 2), &data);
     }
 
-    void InstallStopHandler(void (*onStop)()) override {
+    void InstallStopHandler(void (*onStop)(StopRequest)) override {
         g_onStop = onStop;
         SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
     }

@@ -38,6 +38,8 @@ def test_help_and_version_print_to_stdout_and_exit_0():
     (["5000", "--metrics", "localhost:9464"], "--metrics"),
     (["5000", "--metrics", "70000"], "--metrics"),
     (["5000", "--metrics", "127.0.0.1:"], "--metrics"),
+    (["5000", "--drain-seconds", "0"], "--drain-seconds: expected a number from 1 to 3600"),
+    (["--drain-seconds", "3601", "5000"], "--drain-seconds: expected a number from 1 to 3600"),
     # Before the port, a second value is not read as the port.
     (["--allow", "10.0.0.0/8", "10.1.0.0/16", "5000"],
      "--allow: one value a use; give --allow again for 10.1.0.0/16"),
@@ -110,7 +112,7 @@ VALUED_OPTIONS = [
     ["--allow", "127.0.0.0/8"], ["--deny", "10.0.0.0/8"],
     ["--allow", "127.0.0.0/8", "--allow", "10.0.0.0/8"], ["--deny", "10.0.0.0/8", "--deny", "10.1.0.0/16"],
     ["--max-clients", "5"], ["--max-per-address", "5"], ["--accepts-per-pass", "2"],
-    ["--metrics", "{free}"],
+    ["--metrics", "{free}"], ["--drain-seconds", "5"],
     pytest.param(["--redis", "127.0.0.1:{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no Redis")),
     pytest.param(["--ws-port", "{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no WebSocket")),
     pytest.param(["--ws-port", "{free}", "--ws-origin", "https://a.example"],

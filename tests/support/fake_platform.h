@@ -35,7 +35,7 @@ class FakePlatform : public CPlatform {
 
     // Socket library
     void StartNetwork() override { networkStarted = true; }
-    void InstallStopHandler(void (*onStop)()) override { stopHandler = onStop; }
+    void InstallStopHandler(void (*onStop)(StopRequest)) override { stopHandler = onStop; }
     SocketHandle CreateTcpSocket() override;
     void SetReuseAddress(SocketHandle) override { reuseAddressSet = true; }
     int SetNonBlocking(SocketHandle s) override;
@@ -95,7 +95,7 @@ class FakePlatform : public CPlatform {
     std::uint64_t wallMs = 1765360000000ull;
     bool networkStarted = false;
     bool reuseAddressSet = false;
-    void (*stopHandler)() = nullptr;
+    void (*stopHandler)(StopRequest) = nullptr;
     bool failCreate = false, failNonBlocking = false, failBind = false, failListen = false;
     bool failAcceptedNonBlocking = false;
     int boundPort = -1;

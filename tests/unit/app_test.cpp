@@ -87,6 +87,7 @@ class MainTest : public ::testing::Test {
     void TearDown() override {
         g_server.Shutdown();
         g_quit.store(0);
+        g_drainRequested.store(0);
         SetPlatform(nullptr);
     }
     int Run(std::vector<std::string> args) {
@@ -137,7 +138,7 @@ TEST_F(MainTest, TooLongProgramDirectoryStopsBeforeTheDirectoryLine) {
 }
 
 TEST_F(MainTest, StopRequestEndsTheLoopWithStatusZero) {
-    fake.onSleep = [&](int) { fake.stopHandler(); };
+    fake.onSleep = [&](int) { fake.stopHandler(StopRequest::kNow); };
     EXPECT_EQ(Run({"/srv/tovrel", "65535", "ignored"}), 0);
     EXPECT_EQ(out, "/srv/\nServer is open at port 65535\n");
     EXPECT_EQ(fake.boundPort, 65535);

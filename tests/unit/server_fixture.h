@@ -21,6 +21,7 @@ class ServerFixture : public ::testing::Test {
         SetPlatform(&fake);
         g_server.relay.ClearHistory();
         g_quit.store(0);
+        g_drainRequested.store(0);
         ASSERT_TRUE(g_server.Open(5000));
         printed().clear();
         SetConsoleSink([](const char* line) { printed() += line; });
