@@ -7,13 +7,6 @@
 #include "console/console.h"
 #include "room/redis_reply.h"
 
-namespace {
-
-// The newest entries looked at for the history: enough that a few that are
-// no message do not leave it short.
-const char kHistoryScan[] = "10";
-}  // namespace
-
 CRoomLink::CRoomLink(CRoomDelivery& delivery, std::unique_ptr<CRedisChannel> channel,
                      std::string host, int port, std::string key, std::string password)
     : channel_(std::move(channel)),
@@ -189,13 +182,28 @@ void CRoomLink::Connect(const std::string& address) {
         CRedisCommand multi, last, exec;
         Command(Step::kPlain, multi.Word("MULTI"));
         Command(Step::kPlain, info);
-        last.Word("XREVRANGE").Word(key_).Word("+").Word("-").Word("COUNT").Word(kHistoryScan);
+        cursor_.BeginAnchor();
+        last.Word("XREVRANGE").Word(key_).Word("+").Word("-").Word("COUNT");
+        last.Number(cursor_.AnchorCount());
         Command(Step::kPlain, last);
         Command(Step::kAnchor, exec.Word("EXEC"));
     } else {
         Command(Step::kCheck, info);
     }
     Write();
+}
+
+bool CRoomLink::NextAnchorPage() {
+    if (!cursor_.Anchoring()) {
+        return true;
+    }
+    // Still in the handshake: no read goes out before the history is set.
+    std::string from = cursor_.AnchorFrom().ToString();
+    CRedisCommand page;
+    page.Word("XREVRANGE").Word(key_).Word(from).Word("-").Word("COUNT");
+    Command(Step::kAnchorPage, page.Number(cursor_.AnchorCount()));
+    sentAt_ = now_;
+    return Write();
 }
 
 void CRoomLink::SendBatch() {
@@ -247,7 +255,7 @@ void CRoomLink::AppendAdds(std::size_t maxCount, std::size_t maxBytes) {
             break;
         }
         CRedisCommand add;
-        add.Word("XADD").Word(key_).Word("MAXLEN").Word("~").Number(kStreamMaxLength).Word("*");
+        add.Word("XADD").Word(key_).Word("MAXLEN").Word("~").Number(StreamLength()).Word("*");
         entry_.Write(add, h->text, h->length, outbox_.Tag(), h->seq);
         if (!Command(Step::kAdd, add)) {
             break;
@@ -317,7 +325,10 @@ bool CRoomLink::Handle(Step step, const redisReply* r) {
                 return false;
             }
             cursor_.OnAnchor(r);
-            return true;
+            return NextAnchorPage();
+        case Step::kAnchorPage:
+            cursor_.OnAnchorPage(r);
+            return NextAnchorPage();
         case Step::kCheck:
             cursor_.OnCheck(r, ReadQueued());
             return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <limits>
@@ -17,7 +18,7 @@
 #include "room/stream_cursor.h"
 
 // Bounds of the link; docs/cluster.md says why each figure is what it is.
-constexpr int kStreamMaxLength = 10000;  // XADD MAXLEN ~: entries Redis keeps
+constexpr int kStreamMaxLength = 10000;  // XADD MAXLEN ~: entries Redis keeps, or the window
 constexpr int kMaxAddsPerBatch = 500;
 constexpr std::size_t kMaxAddBytesPerBatch = 4u << 20;
 constexpr int kSlowReplyMs = 2000;   // "Redis not answering"
@@ -69,6 +70,13 @@ class CRoomLink {
     void UseSentinels(std::vector<CRedisAddress> sentinels, std::string master) {
         primary_.UseSentinels(std::move(sentinels), std::move(master));
     }
+    // Clients may resume from the last `window` relayed messages (0: none):
+    // the stream keeps at least that many, and the first connection reads
+    // that many of its last entries before anything else is delivered.
+    void UseWindow(std::size_t window) {
+        window_ = window;
+        cursor_.UseWindow(window);
+    }
     // How host names are looked up (tests); by default through the platform.
     void LookUpWith(CHostLookup::Resolve resolve) { lookup_ = CHostLookup(std::move(resolve)); }
 
@@ -89,13 +97,20 @@ class CRoomLink {
     // kAsking: connected to a Sentinel, asking where the primary is.
     enum class State { kWaiting, kAsking, kHandshake, kUp };
     // What each reply still expected answers.
-    enum class Step { kPlain, kAnchor, kCheck, kAdd, kRead, kSentinel, kRole, kWait };
+    enum class Step { kPlain, kAnchor, kAnchorPage, kCheck, kAdd, kRead, kSentinel, kRole, kWait };
 
     // Connects, by address at once, or once a host name's look-up is done.
     void Reach();
     void Connect(const std::string& address);
     void Ask(const std::string& address);
+    // Asks for the anchor's next page while one is due; false once the link
+    // failed.
+    bool NextAnchorPage();
     void SendBatch();
+    // The stream's MAXLEN ~: never fewer than the window.
+    unsigned long long StreamLength() const {
+        return std::max<unsigned long long>(kStreamMaxLength, window_);
+    }
     void AppendAdds(std::size_t maxCount, std::size_t maxBytes);
     void ReportAtStop();
     // Queues a command whose reply answers `step`; false once one could not
@@ -124,6 +139,7 @@ class CRoomLink {
     CRoomEntry entry_;  // the entry of the add being queued
     std::string key_;
     std::string password_;
+    std::size_t window_ = 0;
 
     long long now_ = 0;  // the pass clock, as last handed
     State state_ = State::kWaiting;

@@ -6,7 +6,6 @@
 
 #include "console/console.h"
 #include "room/redis_reply.h"
-#include "stream/history.h"
 
 namespace {
 
@@ -37,26 +36,18 @@ void CStreamCursor::OnAnchor(const redisReply* r) {
         reply::Integer(reply::Field(info, "entries-added"), &seen_);
         ParseId(reply::Field(info, "last-generated-id"), &lastId_);
     }
+    OnAnchorPage(last);
+}
+
+void CStreamCursor::OnAnchorPage(const redisReply* page) {
     // The room's last messages become the history, oldest first; entries
     // that are no message are passed over.
-    char* history[kHistoryLength];
-    std::size_t kept = 0;
-    std::size_t count = reply::IsArray(last) ? last->elements : 0;
-    for (std::size_t i = 0; i < count && kept < kHistoryLength; ++i) {
-        const redisReply* entry = last->element[i];
-        const char* fault = entry_.Read(entry);
-        if (fault != nullptr) {
-            Skip(CRoomEntry::Id(entry), fault);
-            continue;
-        }
-        char* copy = entry_.CopyText();
-        if (copy != nullptr) {
-            history[kept++] = copy;
-        }
+    anchor_.TakePage(page, entry_,
+                     [this](const redisReply* id, const char* why) { Skip(id, why); });
+    if (!anchor_.More()) {
+        anchor_.HandOver(delivery_);
+        anchored_ = true;
     }
-    std::reverse(history, history + kept);
-    delivery_.ReplaceHistory(history, kept);
-    anchored_ = true;
 }
 
 void CStreamCursor::OnCheck(const redisReply* r, bool readQueued) {
@@ -100,7 +91,7 @@ void CStreamCursor::ReadFromStart(long long entriesBefore, bool readQueued) {
     lastId_ = CStreamId();
     seen_ = entriesBefore;
     ++counting_;  // places in the new stream say nothing of the old one's
-    delivery_.ReplaceHistory(nullptr, 0);
+    delivery_.ReplaceHistory(nullptr, nullptr, 0);
     // A read already sent in this batch went from the old place.
     discardRead_ = readQueued;
 }
@@ -156,7 +147,7 @@ void CStreamCursor::OnRead(const redisReply* r) {
         }
         char* copy = entry_.CopyText();
         if (copy != nullptr && !stopping_) {
-            delivery_.Deliver(copy);
+            delivery_.Deliver(copy, entry->element[0]->str);  // its position: the id
         } else {
             std::free(copy);  // stopping: the clients are no longer served
         }

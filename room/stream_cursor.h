@@ -10,9 +10,9 @@
 #include "room/room_delivery.h"
 #include "room/room_entry.h"
 #include "room/room_outbox.h"
+#include "room/stream_anchor.h"
 #include "room/stream_id.h"
 
-constexpr int kReadCount = 2000;           // most entries one XREAD returns
 constexpr int kStallMs = 1000;             // reads this far apart may have let entries be trimmed
 constexpr std::size_t kMaxWriters = 4096;  // writers remembered against duplicates
 constexpr int kSkipReportMs = 10000;       // at most one line about bad entries per this
@@ -22,12 +22,11 @@ constexpr std::uint64_t kMaxSeqLead = 1000;
 
 // Where this instance reads the room's stream, and what it makes of what it
 // reads. The anchor (where the stream stands, and its last entries as the
-// history) comes first; from then on reads go on from the last entry seen,
-// counting each entry's place in the stream's lifetime, and a check of where
-// the stream stands tells entries trimmed before they were read (counted as
-// missed) and a stream that is another (read from its start). Each entry is
-// handed to the delivery in stream order, once per writer's message number;
-// entries that are no message, or whose number is far ahead of its writer,
+// history and the resume window, CStreamAnchor) comes first; from then on reads go on from the last
+// entry seen, counting each entry's place in the stream's lifetime, and a check of where the stream
+// stands tells entries trimmed before they were read (counted as missed) and a stream that is
+// another (read from its start). Each entry is handed to the delivery in stream order, once per
+// writer's message number; entries that are no message, or whose number is far ahead of its writer,
 // are skipped and told at most once per kSkipReportMs. This instance's own
 // entries, while its outbox recovers, show which uncertain adds Redis has.
 class CStreamCursor {
@@ -40,7 +39,15 @@ class CStreamCursor {
 
     // A pass at `now`: a quiet count of skips is told when its time came.
     void Pass(long long now);
+    // How many relayed messages clients may resume from (0: none): the
+    // anchor reads that many of the stream's last entries.
+    void UseWindow(std::size_t window) { anchor_.UseWindow(window); }
     bool Anchored() const { return anchored_; }
+    // Entries the connection's first look at the stream reads, newest
+    // first; while Anchoring(), the next page reads back from AnchorFrom().
+    std::size_t AnchorCount() const { return anchor_.NextCount(); }
+    bool Anchoring() const { return !anchored_ && anchor_.More(); }
+    const CStreamId& AnchorFrom() const { return anchor_.NextFrom(); }
     // The next read: from this entry on, this many at most.
     const CStreamId& LastId() const { return lastId_; }
     int ReadCount() const { return readCount_; }
@@ -58,10 +65,12 @@ class CStreamCursor {
         discardRead_ = discardRead_ || readQueued;
     }
 
-    // The answers: the anchor's (EXEC of XINFO STREAM and XREVRANGE), a
-    // check's (XINFO STREAM; `readQueued` when a read follows it in the
-    // same batch) and a read's (XREAD).
+    // The answers: the anchor's (EXEC of XINFO STREAM and XREVRANGE, then
+    // any further page's XREVRANGE), a check's (XINFO STREAM; `readQueued`
+    // when a read follows it in the same batch) and a read's (XREAD).
+    void BeginAnchor() { anchor_.Begin(); }
     void OnAnchor(const redisReply* reply);
+    void OnAnchorPage(const redisReply* reply);
     void OnCheck(const redisReply* reply, bool readQueued);
     void OnRead(const redisReply* reply);
     // With a replica to wait for: a read's answer is held (owned) until
@@ -69,8 +78,12 @@ class CStreamCursor {
     void HoldRead(redisReply* reply);
     void DeliverHeldRead();
     void DropHeldRead();
-    // The connection broke: answers still expected are gone.
-    void Broken() { DropHeldRead(); }
+    // The connection broke: answers still expected are gone, and an anchor
+    // half read is read again.
+    void Broken() {
+        DropHeldRead();
+        anchor_.Drop();
+    }
     // From a stop on, nothing read is delivered.
     void StopDelivering() { stopping_ = true; }
 
@@ -93,6 +106,7 @@ class CStreamCursor {
     CRoomDelivery& delivery_;
     CRoomOutbox& outbox_;
     CRoomEntry entry_;
+    CStreamAnchor anchor_;
     long long now_ = 0;
 
     // Where reading stands: the last entry seen and how many entries the

@@ -16,4 +16,12 @@ struct CStreamId {
         return ms < other.ms || (ms == other.ms && seq < other.seq);
     }
     bool IsZero() const { return ms == 0 && seq == 0; }
+    // The ID just before this one, so that a range up to it leaves this one
+    // out (any Redis, not only those that take "(ID"); "0-0" has none.
+    CStreamId Before() const {
+        if (seq > 0) {
+            return {ms, seq - 1};
+        }
+        return IsZero() ? *this : CStreamId{ms - 1, UINT64_MAX};
+    }
 };

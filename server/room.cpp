@@ -38,10 +38,12 @@ class CRedisRoom final : public CRoom, private CRoomDelivery {
     CRoomStatus Status() const override;
 
   private:
-    // CRoomDelivery: what the room's stream brings.
-    void Deliver(char* message) override { relay_.Broadcast(message); }
-    void ReplaceHistory(char** messages, std::size_t count) override {
-        relay_.SetHistory(messages, count);
+    // CRoomDelivery: what the room's stream brings, at the stream's ids.
+    void Deliver(char* message, const char* position) override {
+        relay_.Broadcast(message, position);
+    }
+    void ReplaceHistory(char** messages, const char* const* positions, std::size_t count) override {
+        relay_.SetHistory(messages, positions, count);
     }
 
     void NoteLinkState() {
@@ -113,5 +115,6 @@ std::unique_ptr<CRoom> JoinRoom(std::uint16_t port, CRelay& relay) {
         }
         room->Link().UseSentinels(sentinels, g_settings.redisMaster);
     }
+    room->Link().UseWindow(g_settings.resumeWindow);
     return room;
 }

@@ -30,6 +30,7 @@ struct Script {
     bool broken = false;
     int appendsBeforeFailure = -1;    // hiredis refuses the append after this many
     std::vector<std::string> opened;  // the address of each connection
+    bool filtered = false;            // replies go through the reply filter, as from a socket
 };
 
 class ScriptedChannel : public CRedisChannel {
@@ -68,7 +69,13 @@ class ScriptedChannel : public CRedisChannel {
             return false;
         }
         heard_ = !script_->replies.empty();
-        redisReaderFeed(reader_, script_->replies.data(), script_->replies.size());
+        std::string passed;
+        if (script_->filtered) {
+            EXPECT_TRUE(filter_.Feed(script_->replies.data(), script_->replies.size(), &passed));
+        } else {
+            passed.swap(script_->replies);
+        }
+        redisReaderFeed(reader_, passed.data(), passed.size());
         script_->replies.clear();
         return true;
     }
@@ -86,6 +93,7 @@ class ScriptedChannel : public CRedisChannel {
   private:
     Script* script_;
     redisReader* reader_ = nullptr;
+    CReplyFilter filter_;
     bool heard_ = false;
 };
 
@@ -96,6 +104,40 @@ std::string Bulk(const std::string& text) {
 std::string Entry(const std::string& id, const std::string& text, const std::string& origin) {
     return "*2\r\n" + Bulk(id) + "*4\r\n" + Bulk("m") + Bulk(text) + Bulk("o") + Bulk(origin);
 }
+
+// A stream's entries, oldest first, that answers XREVRANGE END - COUNT N as
+// Redis does: newest first, from END ("+": the newest) back.
+struct ModelStream {
+    struct Stored {
+        CStreamId id;
+        std::string text;
+    };
+    std::vector<Stored> entries;
+
+    void Add(std::uint64_t ms, std::uint64_t seq, const std::string& text) {
+        entries.push_back({CStreamId{ms, seq}, text});
+    }
+    std::string RevRange(const Command& c) const {
+        CStreamId end;
+        bool newest = c[2] == "+";
+        EXPECT_TRUE(newest || end.Parse(c[2].data(), c[2].size()));
+        std::size_t count = std::stoul(c[5]);
+        std::string page;
+        std::size_t n = 0;
+        for (auto e = entries.rbegin(); e != entries.rend() && n < count; ++e) {
+            if (newest || !(end < e->id)) {
+                page += Entry(e->id.ToString(), e->text, "aaaa:" + std::to_string(n + 1));
+                ++n;
+            }
+        }
+        return "*" + std::to_string(n) + "\r\n" + page;
+    }
+    std::string Info() const {
+        return "*6\r\n" + Bulk("length") + ":" + std::to_string(entries.size()) + "\r\n" +
+               Bulk("entries-added") + ":" + std::to_string(entries.size()) + "\r\n" +
+               Bulk("last-generated-id") + Bulk(entries.back().id.ToString());
+    }
+};
 
 std::vector<std::string> AddedTexts(const Script& script) {
     std::vector<std::string> texts;
@@ -113,16 +155,27 @@ char* HeapText(const char* text) {
     return copy;
 }
 
-// Delivers into the server's relay, as a joined server does.
+// Delivers into the server's relay, as a joined server does, and keeps
+// the position each message was handed over at.
 class RelayDelivery : public CRoomDelivery {
   public:
-    void Deliver(char* message) override { g_server.relay.Broadcast(message); }
-    void ReplaceHistory(char** messages, std::size_t count) override {
-        g_server.relay.ClearHistory();
-        for (std::size_t i = 0; i < count; ++i) {
-            g_server.relay.KeepInHistory(messages[i]);
-        }
+    void Deliver(char* message, const char* position) override {
+        delivered.emplace_back(position, message);
+        g_server.relay.Broadcast(message, position);
     }
+    void ReplaceHistory(char** messages, const char* const* positions, std::size_t count) override {
+        history.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            history.emplace_back(positions[i], messages[i]);
+        }
+        ++historiesSet;
+        g_server.relay.SetHistory(messages, positions, count);
+    }
+
+    using Positioned = std::vector<std::pair<std::string, std::string>>;  // (position, text)
+    Positioned delivered;
+    Positioned history;  // as last handed over, oldest first
+    int historiesSet = 0;
 };
 
 class RoomLinkTest : public ServerFixture {
@@ -417,6 +470,117 @@ TEST_F(RoomLinkTest, AReadPastItsBoundIsReadAgainInSmallerOnes) {
     EXPECT_STREQ(g_server.relay.history[0], "c");  // newest first
     EXPECT_STREQ(g_server.relay.history[1], "b");
     EXPECT_STREQ(g_server.relay.history[2], "a");
+}
+
+// Every message is handed over at its entry's id, the position every
+// instance gives it: those of the history as well as those read on.
+TEST_F(RoomLinkTest, MessagesAreHandedOverAtTheirEntriesIds) {
+    Script script;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
+    link.AfterClients(now);
+    script.replies = "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n*4\r\n" + Bulk("entries-added") +
+                     ":2\r\n" + Bulk("last-generated-id") + Bulk("7-0") + "*2\r\n" +
+                     Entry("7-0", "b", "aaaa:2") + Entry("6-3", "a", "aaaa:1");
+    link.BeforeClients(now);
+    EXPECT_EQ(Console(), "Redis connected\n");
+    EXPECT_EQ(delivery.history, (RelayDelivery::Positioned{{"6-3", "a"}, {"7-0", "b"}}));
+
+    link.AfterClients(now);
+    script.replies = "*1\r\n*2\r\n" + Bulk("tovrel:r") + "*2\r\n" + Entry("8-0", "c", "aaaa:3") +
+                     Entry("8-1", "d", "aaaa:4");
+    link.BeforeClients(now);
+    EXPECT_EQ(delivery.delivered, (RelayDelivery::Positioned{{"8-0", "c"}, {"8-1", "d"}}));
+}
+
+// What the resume window changes in what is sent: the stream keeps at
+// least the window (MAXLEN ~), and the first look at the stream reads as
+// many entries (a page at most), exactly as many as without it otherwise.
+TEST_F(RoomLinkTest, TheStreamKeepsAndTheAnchorReadsTheWindow) {
+    struct Case {
+        std::size_t window;
+        unsigned long long maxLength;
+        std::size_t anchorCount;
+    };
+    const std::size_t large = static_cast<std::size_t>(kStreamMaxLength) * 10;
+    const Case cases[] = {
+        {0, kStreamMaxLength, kHistoryScan},
+        {kHistoryScan / 2, kStreamMaxLength, kHistoryScan},
+        {kHistoryScan + 1, kStreamMaxLength, kHistoryScan + 1},
+        {large, large, static_cast<std::size_t>(kReadCount)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.window);
+        Script script;
+        CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                       "127.0.0.1", 6379, "tovrel:r", "");
+        link.UseWindow(c.window);
+        ConnectToAnEmptyRoom(link, script);
+        ASSERT_GE(script.commands.size(), 4u);
+        EXPECT_EQ(script.commands[2], (Command{"XREVRANGE", "tovrel:r", "+", "-", "COUNT",
+                                               std::to_string(c.anchorCount)}));
+        link.Publish(HeapText("one"));
+        link.AfterClients(now);
+        ASSERT_EQ(AddedTexts(script), (std::vector<std::string>{"one"}));
+        const Command& add = script.commands[script.commands.size() - 2];
+        EXPECT_EQ(add[2], "MAXLEN");
+        EXPECT_EQ(add[4], std::to_string(c.maxLength));
+    }
+}
+
+// With a window larger than a page, the first connection reads the
+// stream's last entries backwards in pages, each within the reply's bound
+// (entries held back by the filter are read again in a smaller page), and
+// hands over the last `window` messages, oldest first, at their ids, before
+// any read goes out.
+TEST_F(RoomLinkTest, AWindowIsReadInBoundedPagesBeforeAnythingIsDelivered) {
+    const std::size_t window = static_cast<std::size_t>(kReadCount) * 2 + kHistoryScan;
+    const std::string big(CReplyFilter::kMaxReplyBytes / 64, 'x');  // 64 fill a reply
+    ModelStream stream;
+    for (std::size_t i = 0; i < window + kHistoryScan; ++i) {
+        // Three entries per millisecond, so pages also end at a sequence 0.
+        bool large = i >= window / 2 && i < window / 2 + 100;
+        stream.Add(1000 + i / 3, i % 3, (large ? big : std::string("m")) + std::to_string(i));
+    }
+    Script script;
+    script.filtered = true;
+    CRoomLink link(delivery, std::unique_ptr<CRedisChannel>(new ScriptedChannel(&script)),
+                   "127.0.0.1", 6379, "tovrel:r", "");
+    link.UseWindow(window);
+    link.AfterClients(now);
+    ASSERT_EQ(script.commands.size(), 4u);
+    script.replies =
+        "+OK\r\n+QUEUED\r\n+QUEUED\r\n*2\r\n" + stream.Info() + stream.RevRange(script.commands[2]);
+    std::vector<std::size_t> counts;  // of the pages after the first
+    for (;;) {
+        std::size_t sent = script.commands.size();
+        link.BeforeClients(now);
+        link.AfterClients(now);
+        ASSERT_GT(script.commands.size(), sent);
+        const Command& next = script.commands.back();
+        if (next[0] != "XREVRANGE") {
+            break;
+        }
+        EXPECT_EQ(delivery.historiesSet, 0);
+        script.replies = stream.RevRange(next);
+        counts.push_back(std::stoul(next[5]));
+    }
+    EXPECT_EQ(Console(), "Redis connected\n");
+    EXPECT_EQ(script.commands.back(),
+              (Command{"XREAD", "COUNT", std::to_string(kReadCount), "STREAMS", "tovrel:r",
+                       stream.entries.back().id.ToString()}));
+    // The large entries made a page come short: the next asked for fewer.
+    ASSERT_GE(counts.size(), 2u);
+    EXPECT_LT(counts.front(), static_cast<std::size_t>(kReadCount));
+    EXPECT_LE(*std::max_element(counts.begin(), counts.end()),
+              static_cast<std::size_t>(kReadCount));
+    RelayDelivery::Positioned expected;
+    for (std::size_t i = stream.entries.size() - window; i < stream.entries.size(); ++i) {
+        expected.emplace_back(stream.entries[i].id.ToString(), stream.entries[i].text);
+    }
+    EXPECT_EQ(delivery.historiesSet, 1);
+    EXPECT_TRUE(delivery.history == expected);
+    EXPECT_EQ(delivery.history.size(), window);
 }
 
 }  // namespace
