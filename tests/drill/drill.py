@@ -16,6 +16,7 @@ its PID. Linux only (/proc, signals).
 
 import argparse
 import asyncio
+import json
 import os
 import random
 import shutil
@@ -54,6 +55,15 @@ class Drill:
         if not ok:
             self.failures.append(text)
             self.note(f"FAILED: {text}")
+
+    def dump(self, name, stream):
+        if not self.args.dump:
+            return
+        with open(f"{self.args.dump}.{name}.json", "w") as f:
+            json.dump({"events": self.events, "stream": stream,
+                       "clients": [{"name": r.name, "got": r.got, "resumes": r.resumes,
+                                    "closes": r.closes, "anomalies": r.anomalies,
+                                    "log": r.log} for r in self.records]}, f)
 
     # -- clients ---------------------------------------------------------
     def start_clients(self, tcp_port, ws_port, tcp_count, ws_count, sender_count):
@@ -231,6 +241,7 @@ async def room_drill(drill, exe):
         sent = sum(len(s.sent) for s in drill.senders)
         confirmed = set().union(*(s.confirmed() for s in drill.senders))
         failures, rows = drill_check.check_room(drill.records, stream, confirmed)
+        drill.dump("room", stream)
         drill.failures += failures
         print(drill_check.table(rows, args.table))
         drill.note(f"room: {sent} sent, {len(confirmed)} came back to their sender, "
@@ -268,6 +279,7 @@ async def lone_drill(drill, exe):
         await drill.stop_clients()
         newest = drill.newest_position()
         failures, rows = drill_check.check_lone(drill.records, marks, newest[0])
+        drill.dump("lone", [])
         drill.failures += [f"lone: {f}" for f in failures]
         print(drill_check.table(rows, args.table))
         drill.note(f"lone: {sum(len(s.sent) for s in drill.senders)} sent; {len(rows)} clients")
@@ -301,6 +313,7 @@ def main():
     parser.add_argument("--lone-tcp", type=int, default=40)
     parser.add_argument("--lone-ws", type=int, default=10)
     parser.add_argument("--table", action="store_true", help="a line for every client")
+    parser.add_argument("--dump", help="write every client's list and resumes to this file (JSON)")
     parser.add_argument("--fixture-only", action="store_true",
                         help="the processes and faults, without clients")
     args = parser.parse_args()

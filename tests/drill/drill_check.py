@@ -63,14 +63,18 @@ def check_room(records, stream, confirmed):
 
 def check_lone(records, restart_resumes, epoch_after):
     """The lone drill: every client resumed across the restart was told "?",
-    none got a message twice, and none lacks a message relayed after it."""
+    none got a message twice, and from its first message of the new server
+    on, each got every one the new server relayed."""
     positions = room_messages(records)
-    after = {t for t, ps in positions.items()
-             if any(parse_position(p)[0] == epoch_after for p in ps)}
+    after = sorted((parse_position(p), t) for t, ps in positions.items() for p in ps
+                   if parse_position(p)[0] == epoch_after)
     failures = []
     rows = []
     for record in records:
-        row = Row(record, after, restart_resumes[record.name])
+        mine = [(parse_position(p), t) for p, t in record.got
+                if parse_position(p)[0] == epoch_after]
+        since = after[after.index(mine[0]):] if mine else after
+        row = Row(record, {t for _, t in since}, restart_resumes[record.name])
         rows.append(row)
         later = record.resumes[restart_resumes[record.name]:]
         across = [r for r in later if r[0] is not None and parse_position(r[0])[0] != epoch_after]
@@ -78,8 +82,8 @@ def check_lone(records, restart_resumes, epoch_after):
             failures.append(f"{record.name}: resumes across the restart {across[:3]}")
         if row.duplicates or row.out_of_order or row.missing or record.anomalies:
             failures.append(f"{record.name}: {row.duplicates} duplicates, {row.out_of_order} out "
-                            f"of order, {row.missing} of the new server's messages missing, "
-                            f"{record.anomalies[:3]}")
+                            f"of order, {row.missing} of the new server's messages missing "
+                            f"since its first, {record.anomalies[:3]}")
     return failures, rows
 
 

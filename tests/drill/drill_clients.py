@@ -41,6 +41,7 @@ class Record:
         self.resumed = False
         self.pending = []
         self.last_rx = time.monotonic()
+        self.log = []  # (time, what): opens, resumes and closes, for a dump
 
     def opening(self):
         """The first frame of a new connection."""
@@ -48,6 +49,7 @@ class Record:
         self.resumed = False
         self.pending = []
         self.last_rx = time.monotonic()
+        self.log.append((time.monotonic(), f"open after {len(self.got)}"))
         return "@RESUME" if self.last is None else f"@RESUME {self.last}"
 
     def on_frame(self, text):
@@ -73,8 +75,10 @@ class Record:
         asked = self.last
         for tagged in self.pending[len(self.pending) - replayed:]:
             self._take(tagged)
-        self.pending = []
         self.resumes.append((asked, words[1], replayed, words[3]))
+        self.log.append((time.monotonic(), f"{text} asked {asked} dropped "
+                         f"{len(self.pending) - replayed}"))
+        self.pending = []
         self.resumed = True
 
     def _take(self, tagged):
@@ -86,6 +90,7 @@ class Record:
         self.last = position
 
     def closed(self, why):
+        self.log.append((time.monotonic(), f"closed: {why}"))
         self.closes[why] = self.closes.get(why, 0) + 1
 
 
