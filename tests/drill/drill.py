@@ -29,7 +29,7 @@ import drill_check
 import drill_clients
 from drill_clients import Record, Sender, keep_connected, parse_position, tcp_connection, \
     ws_connection
-from drill_fixture import HAPROXY, HAProxy, Instance, RedisGroup, wait_until
+from drill_fixture import HAPROXY, HAProxy, Instance, RedisGroup, post, wait_until
 
 SKIP = 77
 DRAIN_SECONDS = 5
@@ -222,6 +222,8 @@ async def room_drill(drill, exe):
         if args.fixture_only:
             await room_faults(drill, redis, haproxy, instances)
             return
+        # A first message, so that every client has a position from its first resume on.
+        await blocking(post, haproxy.tcp_port, "first")
         drill.start_clients(haproxy.tcp_port, haproxy.ws_port, args.tcp, args.ws, args.senders)
         drill.expect(await drill.all_resumed(drill.records[:-args.senders], 60),
                      "not every client resumed at the start")
@@ -246,12 +248,27 @@ async def room_drill(drill, exe):
         print(drill_check.table(rows, args.table))
         drill.note(f"room: {sent} sent, {len(confirmed)} came back to their sender, "
                    f"{len(stream)} in the stream; {len(rows)} clients")
+        report_console(drill, instances)
     finally:
         if haproxy is not None:
             haproxy.close()
         for inst in instances:
             inst.close()
         redis.close()
+
+
+CONSOLE_LINES = ("Redis lost, retrying", "Redis not answering", "Redis connected",
+                 "Redis replica not in sync, delivering without one")
+CONSOLE_COUNTS = ("Sending ", "Suppressed ", "Missed ", "Room stream reset in Redis")
+
+
+def report_console(drill, instances):
+    """What each instance said about its link to Redis, over all its runs."""
+    for i, inst in enumerate(instances):
+        lines = [line for run in inst.runs for line in run.lines()]
+        said = [f"{line!r} x{lines.count(line)}" for line in CONSOLE_LINES if line in lines]
+        said += [repr(line) for line in lines if line.startswith(CONSOLE_COUNTS)]
+        drill.note(f"instance {i}, {len(inst.runs)} runs: {', '.join(said)}")
 
 
 # -- the lone drill -----------------------------------------------------------
@@ -262,6 +279,7 @@ async def lone_drill(drill, exe):
     inst = Instance(exe, ["--resume-window", str(WINDOW), "--drain-seconds", "2"])
     try:
         inst.start(redis=False)
+        await blocking(post, inst.port, "first")
         drill.start_clients(inst.port, inst.ws_port, args.lone_tcp, args.lone_ws, 1)
         drill.expect(await drill.all_resumed(drill.records[:-1], 30),
                      "lone: not every client resumed at the start")

@@ -50,7 +50,7 @@ def check_room(records, stream, confirmed):
     lost = confirmed - room
     if lost:
         failures.append(f"{len(lost)} messages their sender saw come back are in no list")
-    # Each client's first "@RESUME" has no position, before anything was sent.
+    # Each client's first "@RESUME" has no position: a newcomer, it gets the history.
     rows = [Row(r, room, 1) for r in records]
     for row in rows:
         r = row.record

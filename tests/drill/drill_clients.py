@@ -80,6 +80,8 @@ class Record:
                          f"{len(self.pending) - replayed}"))
         self.pending = []
         self.resumed = True
+        if self.last is None and words[1] != "-":
+            self.last = words[1]  # what it has seen, though nothing was replayed
 
     def _take(self, tagged):
         position, space, text = tagged.partition(" ")

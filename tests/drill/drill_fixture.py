@@ -23,7 +23,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from tovrel_test_support import (HOST, Process, RedisSentinel, RedisServer,  # noqa: E402
-                                 ServerProcess, free_port)
+                                 ServerProcess, frame, free_port, recv_frame)
 
 HAPROXY = "/usr/sbin/haproxy"
 
@@ -53,6 +53,14 @@ def http_status(port, path="/healthz", timeout=2.0):
             data += chunk
     head, _, body = data.partition(b"\r\n\r\n")
     return int(head.split(b" ")[1]), body
+
+
+def post(port, text, timeout=10.0):
+    """Sends `text` as one client and waits until it comes back."""
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        s.sendall(frame(text))
+        while recv_frame(s).decode() != text:
+            pass
 
 
 class CutProxy(Process):
