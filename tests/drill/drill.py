@@ -246,6 +246,8 @@ async def room_drill(drill, exe):
         drill.dump("room", stream)
         drill.failures += failures
         print(drill_check.table(rows, args.table))
+        for line in drill_check.closes(drill.records):
+            drill.note(line)
         drill.note(f"room: {sent} sent, {len(confirmed)} came back to their sender, "
                    f"{len(stream)} in the stream; {len(rows)} clients")
         report_console(drill, instances)

@@ -112,3 +112,17 @@ def table(rows, every_client):
         rs = [r for r in rows if r.record.kind == kind]
         out.append(line(f"all {len(rs)}", kind, rs))
     return "\n".join(out)
+
+
+def closes(records):
+    """Why the connections of each kind of client ended, with counts."""
+    out = []
+    for kind in sorted({r.kind for r in records}):
+        tally = {}
+        for r in records:
+            if r.kind == kind:
+                for why, n in r.closes.items():
+                    tally[why] = tally.get(why, 0) + n
+        out.append(f"{kind} connections ended: "
+                   + ", ".join(f"{why} x{n}" for why, n in sorted(tally.items())))
+    return out

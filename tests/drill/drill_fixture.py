@@ -41,16 +41,21 @@ def wait_until(predicate, timeout, what):
     raise AssertionError(f"not within {timeout} s: {what}")
 
 
+def read_to_end(sock):
+    """Everything `sock` sends until it closes (its own time-out applies)."""
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
 def http_status(port, path="/healthz", timeout=2.0):
     """The status code and body of GET `path` on 127.0.0.1:`port`."""
     with socket.create_connection((HOST, port), timeout=timeout) as s:
         s.sendall(f"GET {path} HTTP/1.1\r\nHost: {HOST}\r\n\r\n".encode())
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
+        data = read_to_end(s)
     head, _, body = data.partition(b"\r\n\r\n")
     return int(head.split(b" ")[1]), body
 
@@ -237,12 +242,7 @@ class HAProxy(Process):
             s.settimeout(2)
             s.connect(self.socket_path)
             s.sendall(b"show stat\n")
-            data = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+            data = read_to_end(s)
         out = {}
         for line in data.decode().splitlines():
             fields = line.split(",")
