@@ -290,6 +290,7 @@ async def lone_drill(drill, exe):
         marks = {r.name: len(r.resumes) for r in drill.records}
         rc = await blocking(inst.terminate, 15)
         drill.note(f"lone server stopped (SIGTERM), exit {rc}")
+        drill.expect(rc == 0, f"lone: the server ended with {rc} after SIGTERM")
         inst.start(redis=False)
         await asyncio.sleep(4)
         drill.until.set()

@@ -103,14 +103,24 @@ class RedisGroup:
         self.proxy_ports = [free_port(), free_port()]
         self.servers = [RedisServer(extra=self._announce(0)),
                         RedisServer(replica_of=self.proxy_ports[0], extra=self._announce(1))]
-        self.proxy = CutProxy(zip(self.proxy_ports, (s.port for s in self.servers)))
+        self.proxy = None
         self.sentinels = []
         self.primary = 0
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self):
+        name = self.name
+        self.proxy = CutProxy(zip(self.proxy_ports, (s.port for s in self.servers)))
         for s in self.servers:
             s.start()
         wait_until(lambda: "master_link_status:up" in self.info(1), 15, "the replica in sync")
         for _ in range(3):
-            self.sentinels.append(RedisSentinel(name, self.proxy_ports[0]).start())
+            self.sentinels.append(RedisSentinel(name, self.proxy_ports[0]))
+            self.sentinels[-1].start()
         for s in self.sentinels:
             wait_until(lambda: s.knows(replicas=1, sentinels=2), 20, "Sentinels that know all")
         # The replica is known at its proxy's port, so a failover leads there.
@@ -160,7 +170,8 @@ class RedisGroup:
             s.stop()
         for s in reversed(self.servers):
             s.stop()
-        self.proxy.close()
+        if self.proxy is not None:
+            self.proxy.close()
 
 
 class Instance:
@@ -221,7 +232,11 @@ class HAProxy(Process):
         with open(cfg, "w") as f:
             f.write(self._config(instances))
         super().__init__([HAPROXY, "-db", "-f", cfg])
-        wait_until(lambda: os.path.exists(self.socket_path), 10, "haproxy's stats socket")
+        try:
+            wait_until(lambda: os.path.exists(self.socket_path), 10, "haproxy's stats socket")
+        except AssertionError:
+            self.kill()
+            raise AssertionError(f"haproxy did not start: {self.describe()}")
 
     def _config(self, instances):
         lines = ["global", "  maxconn 4000", f"  stats socket {self.socket_path} level admin",
