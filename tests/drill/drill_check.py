@@ -39,6 +39,15 @@ def room_messages(records, stream=()):
     return positions
 
 
+def since_first(ordered, record):
+    """The texts of `ordered` ((position, text), in the room's order) from
+    the record's first message on."""
+    if not record.got:
+        return {t for _, t in ordered}
+    first = parse_position(record.got[0][0])
+    return {t for p, t in ordered if p >= first}
+
+
 def check_room(records, stream, confirmed):
     """The room drill: failures (empty when it passed) and the rows."""
     positions = room_messages(records, stream)
@@ -50,8 +59,10 @@ def check_room(records, stream, confirmed):
     lost = confirmed - room
     if lost:
         failures.append(f"{len(lost)} messages their sender saw come back are in no list")
-    # Each client's first "@RESUME" has no position: a newcomer, it gets the history.
-    rows = [Row(r, room, 1) for r in records]
+    # Each client's first "@RESUME" has no position: a newcomer, it gets the
+    # history, and what came before that is none of its business.
+    ordered = sorted((min(parse_position(p) for p in ps), t) for t, ps in positions.items())
+    rows = [Row(r, since_first(ordered, r), 1) for r in records]
     for row in rows:
         r = row.record
         if row.duplicates or row.out_of_order or row.silent or row.over_reported or r.anomalies:
