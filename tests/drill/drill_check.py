@@ -102,6 +102,14 @@ COLUMNS = ("client", "kind", "messages", "connections", "resumes", "replayed", "
            "unknown", "missing", "silent", "dupes", "disorder")
 
 
+LEGEND = """\
+  replayed: frames its "@RESUMED" answers counted as replay; missed: what they
+  reported missed as a number, unknown: how many said "?" (a first "@RESUME",
+  with no position, counts in neither); missing: messages of the room since
+  its first that it lacks; silent: missing beyond what was reported;
+  dupes: messages it got more than once; disorder: positions not rising"""
+
+
 def table(rows, every_client):
     """The table: one line per client (or only the failing ones), then a total
     per kind of client."""
@@ -122,6 +130,7 @@ def table(rows, every_client):
     for kind in sorted({r.record.kind for r in rows}):
         rs = [r for r in rows if r.record.kind == kind]
         out.append(line(f"all {len(rs)}", kind, rs))
+    out.append(LEGEND)
     return "\n".join(out)
 
 
