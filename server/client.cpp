@@ -129,7 +129,7 @@ void CClient::ResetIdle() {
 }
 
 void CClient::Schedule() {
-    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Pending() || Replaying()) {
+    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Pending() || Resuming()) {
         busy_.Add(work);  // its turn comes every pass
         return;
     }

@@ -71,7 +71,7 @@ class COutgoing {
 struct CReplayState {
     enum Stage : unsigned char {
         kNone,       // never resumed: plain delivery
-        kAsked,      // "@RESUME" read; the replay starts at its next turn
+        kAsked,      // "@RESUME" read before the room's history: waits for it
         kReplaying,  // relayed messages reach it through its cursor
         kLive,       // resumed: every relayed message goes out tagged
     };
@@ -103,11 +103,12 @@ class CParticipant {
     // a frame that could not be had.
     virtual void Queue(CSharedBlock* block, int at, int size) = 0;
 
-    // Asked to resume and not yet caught up: relayed messages wait for its
-    // replay cursor.
-    bool Replaying() const {
+    // Asked to resume and not yet caught up: it needs its turns for that.
+    bool Resuming() const {
         return replay_.stage == CReplayState::kAsked || replay_.stage == CReplayState::kReplaying;
     }
+    // Its replay has started: relayed messages wait for its cursor.
+    bool Replaying() const { return replay_.stage == CReplayState::kReplaying; }
     // Resumed: what is relayed goes out to it tagged.
     bool Tagged() const { return replay_.stage == CReplayState::kLive; }
 

@@ -92,6 +92,9 @@ void CRelay::SetHistory(char** messages, const char* const* positions, std::size
     historyAwaited_ = false;
     for (CParticipant* p = first_; p != nullptr; p = p->nextInRoom_) {
         Replay(p);
+        if (p->replay_.stage == CReplayState::kAsked) {
+            StartReplay(p->replay_);  // from the window as it is now
+        }
     }
 }
 
@@ -116,10 +119,16 @@ void CRelay::Resume(CParticipant* participant, const char* position) {
     r.stage = CReplayState::kAsked;
     r.hasFrom = position != nullptr;
     r.fromValid = position != nullptr && ParsePosition(position, std::strlen(position), &r.from);
+    // Started now, so nothing relayed from here on passes it by; before the
+    // room's history is known, it starts with it.
+    if (window_ != nullptr && !historyAwaited_) {
+        StartReplay(r);
+    }
 }
 
 void CRelay::StartReplay(CReplayState& r) {
     const CResumeWindow& w = *window_;
+    r.stage = CReplayState::kReplaying;
     // Without a position, or with one not known here: the history, tagged.
     std::uint64_t held = w.End() - w.Oldest();
     r.cursor = w.End() - (held < kHistoryLength ? held : kHistoryLength);
@@ -151,12 +160,8 @@ void CRelay::StartReplay(CReplayState& r) {
 
 void CRelay::ContinueReplay(CParticipant* p) {
     CReplayState& r = p->replay_;
-    if (!p->Replaying() || window_ == nullptr || historyAwaited_) {
+    if (!p->Replaying() || window_ == nullptr) {
         return;  // a resume asked before the room's history waits for it
-    }
-    if (r.stage == CReplayState::kAsked) {
-        StartReplay(r);
-        r.stage = CReplayState::kReplaying;
     }
     const CResumeWindow& w = *window_;
     int framing = p->Encoding().Index() % kFramingCount;

@@ -69,8 +69,8 @@ class CRelay final : public CMessageSink {
     void SetHistory(char** messages, std::size_t count) { SetHistory(messages, nullptr, count); }
 
     // "@RESUME" from `participant`, with the text after its space (null:
-    // none). It replays from its next ContinueReplay; asked again, it
-    // starts over.
+    // none): its replay starts here (once the room's history is known),
+    // and goes on in its turns; asked again, it starts over.
     void Resume(CParticipant* participant, const char* position);
     // In a replaying participant's turn: queues more of its replay while
     // its output is short, within this turn's and this pass's share; once

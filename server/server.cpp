@@ -142,7 +142,7 @@ bool CServer::Turn(CClient* client, int elapsedMs, bool mayRead) {
     if (next != CClient::Next::kNone) {
         return false;
     }
-    if (client->Replaying()) {
+    if (client->Resuming()) {
         relay.ContinueReplay(client);
     }
     return true;

@@ -112,6 +112,7 @@ VALUED_OPTIONS = [
     ["--allow", "127.0.0.0/8"], ["--deny", "10.0.0.0/8"],
     ["--allow", "127.0.0.0/8", "--allow", "10.0.0.0/8"], ["--deny", "10.0.0.0/8", "--deny", "10.1.0.0/16"],
     ["--max-clients", "5"], ["--max-per-address", "5"], ["--accepts-per-pass", "2"],
+    ["--resume-window", "10"],
     ["--metrics", "{free}"], ["--drain-seconds", "5"],
     pytest.param(["--redis", "127.0.0.1:{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no Redis")),
     pytest.param(["--ws-port", "{free}"], marks=pytest.mark.skipif(IS_WINE, reason="no WebSocket")),
