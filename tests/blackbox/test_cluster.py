@@ -94,6 +94,57 @@ def test_newcomers_on_every_instance_get_the_rooms_last_three(redis, server_fact
         newcomer.ping_barrier()
 
 
+# More than an instance's first look at the stream reads without a window.
+WINDOW = 50
+
+
+def resume(client, position=None):
+    """Sends "@RESUME [POSITION]"; returns the replay as (position, text)
+    pairs, and the "@RESUMED" frame's NEWEST and MISSED."""
+    client.send_frame("@RESUME" if position is None else f"@RESUME {position}")
+    frames = []
+    while not frames or not frames[-1].startswith("@RESUMED "):
+        frames.append(client.recv_frame().decode())
+    _, newest, replayed, missed = frames.pop().split(" ")
+    replay = frames[len(frames) - int(replayed):] if int(replayed) > 0 else []
+    return [tuple(f.split(" ", 1)) for f in replay], newest, missed
+
+
+def test_a_client_resumes_on_any_instance_at_the_rooms_positions(redis, server_factory):
+    room = new_room()
+    key = f"tovrel:{room}"
+    window = ["--resume-window", str(WINDOW)]
+    servers = [join(server_factory, redis, room, extra=window) for _ in range(2)]
+    watchers = [s.connect() for s in servers]
+    for w in watchers:
+        replay, newest, _ = resume(w)
+        assert (replay, newest) == ([], "-")
+    # Every instance tags a message with its entry's id in the stream.
+    watchers[0].send_frame("hello")
+    tagged = [tuple(w.recv_frame().decode().split(" ", 1)) for w in watchers]
+    (first_id, _), = redis.call("XRANGE", key, "-", "+")
+    assert tagged == [(first_id.decode(), "hello")] * 2
+
+    leaver = servers[1].connect()
+    assert resume(leaver)[0] == [tagged[0]]
+    leaver.close()
+    missed = [f"while away {k}" for k in range(WINDOW - 1)]
+    for text in missed:
+        watchers[0].send_frame(text)
+    got = [tuple(w.recv_frame().decode().split(" ", 1)) for w in watchers for _ in missed]
+    ids = [entry_id.decode() for entry_id, _ in redis.call("XRANGE", key, "-", "+")][1:]
+    assert got == list(zip(ids, missed)) * 2
+
+    # Back on the other instance, and on one started after it left: exactly
+    # what it missed, once, at the same positions.
+    late = join(server_factory, redis, room, connected=False, extra=window)
+    for server in (servers[0], late):
+        back = server.connect()
+        assert resume(back, tagged[0][0]) == (list(zip(ids, missed)), ids[-1], "0")
+        back.ping_barrier()
+    expect_silence(*watchers)
+
+
 def test_a_newcomer_before_the_history_is_known_gets_it_first(redis, server_factory):
     room = new_room()
     first = join(server_factory, redis, room)
