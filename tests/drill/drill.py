@@ -209,7 +209,7 @@ async def room_drill(drill, exe):
         options = ["--redis-sentinel", redis.sentinel_addresses(), "--redis-master", redis.name,
                    "--room", room, "--accepts-per-pass", "20"]
         if not args.fixture_only:
-            options += ["--resume-window", str(WINDOW), "--drain-seconds", str(DRAIN_SECONDS)]
+            options += ["--resume-window", str(args.window), "--drain-seconds", str(DRAIN_SECONDS)]
         for _ in range(3):
             instances.append(Instance(exe, options))
         for inst in instances:
@@ -278,7 +278,7 @@ def report_console(drill, instances):
 
 async def lone_drill(drill, exe):
     args = drill.args
-    inst = Instance(exe, ["--resume-window", str(WINDOW), "--drain-seconds", "2"])
+    inst = Instance(exe, ["--resume-window", str(args.window), "--drain-seconds", "2"])
     try:
         inst.start(redis=False)
         await blocking(post, inst.port, "first")
@@ -331,6 +331,7 @@ def main():
     parser.add_argument("--ws", type=int, default=50)
     parser.add_argument("--senders", type=int, default=3)
     parser.add_argument("--rate", type=float, default=8.0, help="messages/s per sender")
+    parser.add_argument("--window", type=int, default=WINDOW, help="--resume-window of the servers")
     parser.add_argument("--lone-tcp", type=int, default=40)
     parser.add_argument("--lone-ws", type=int, default=10)
     parser.add_argument("--table", action="store_true", help="a line for every client")
