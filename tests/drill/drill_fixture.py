@@ -13,6 +13,7 @@
 """
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -276,3 +277,4 @@ class HAProxy(Process):
 
     def close(self):
         self.stop(signal.SIGTERM, 10)
+        shutil.rmtree(self.dir, ignore_errors=True)
