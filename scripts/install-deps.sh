@@ -13,6 +13,8 @@ packages+=(libgtest-dev python3 python3-pytest clang-format git)
 packages+=(wine64)
 # Rooms across instances: the tests start Debian's redis-server
 packages+=(redis-server)
+# The rolling-restart drill (tests/drill): Debian's haproxy in front of the instances
+packages+=(haproxy)
 # TLS: the tests make certificates and talk TLS with the openssl program
 packages+=(openssl)
 # The metrics endpoint: the tests start Debian's prometheus and run promtool

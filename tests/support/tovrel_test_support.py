@@ -358,11 +358,12 @@ class RedisServer:
     again after kill() or stop(), on the same port. Every wait is bounded,
     and the stops end exactly the process that start() began."""
 
-    def __init__(self, password=None, replica_of=None):
+    def __init__(self, password=None, replica_of=None, extra=()):
         self.dir = tempfile.mkdtemp(prefix="tovrel-redis-")
         self.port = free_port()
         self.password = password
         self.replica_of = replica_of  # the primary's port, for a replica
+        self.extra = list(extra)  # further redis-server options, as "--name", "value"
         self.proc = None
 
     def start(self, timeout=10.0):
@@ -374,6 +375,7 @@ class RedisServer:
         argv += ["--repl-diskless-sync-delay", "0"]
         if self.replica_of is not None:
             argv += ["--replicaof", HOST, str(self.replica_of)]
+        argv += self.extra
         log = open(os.path.join(self.dir, "redis.log"), "ab")
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
                                      stderr=subprocess.STDOUT, cwd=self.dir)
