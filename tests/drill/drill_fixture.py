@@ -24,7 +24,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from tovrel_test_support import (HOST, Process, RedisSentinel, RedisServer,  # noqa: E402
-                                 ServerProcess, frame, free_port, recv_frame)
+                                 ServerProcess, frame, recv_frame, stable_port)
 
 HAPROXY = "/usr/sbin/haproxy"
 
@@ -101,7 +101,7 @@ class RedisGroup:
 
     def __init__(self, name):
         self.name = name
-        self.proxy_ports = [free_port(), free_port()]
+        self.proxy_ports = [stable_port(), stable_port()]
         self.servers = [RedisServer(extra=self._announce(0)),
                         RedisServer(replica_of=self.proxy_ports[0], extra=self._announce(1))]
         self.proxy = None
@@ -180,7 +180,7 @@ class Instance:
 
     def __init__(self, exe, options):
         self.exe = exe
-        self.port, self.ws_port, self.metrics_port = free_port(), free_port(), free_port()
+        self.port, self.ws_port, self.metrics_port = stable_port(), stable_port(), stable_port()
         self.args = ["{port}", "--metrics", str(self.metrics_port), "--ws-port", str(self.ws_port),
                      *options]
         self.proc = None
@@ -228,7 +228,7 @@ class HAProxy(Process):
     def __init__(self, instances):
         self.dir = tempfile.mkdtemp(prefix="tovrel-drill-haproxy-")
         self.socket_path = os.path.join(self.dir, "stats.sock")
-        self.tcp_port, self.ws_port = free_port(), free_port()
+        self.tcp_port, self.ws_port = stable_port(), stable_port()
         cfg = os.path.join(self.dir, "haproxy.cfg")
         with open(cfg, "w") as f:
             f.write(self._config(instances))

@@ -21,6 +21,7 @@ import os
 import shlex
 import shutil
 import signal
+import random
 import socket
 import struct
 import subprocess
@@ -41,6 +42,35 @@ def free_port(host=HOST):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+_STABLE_PORTS_GIVEN = set()
+
+
+def stable_port(host=HOST):
+    """A free TCP port below the kernel's ephemeral range, for a listener
+    that is started again on the same port after a stop or a kill: a port
+    the kernel may hand out to outgoing connections could be taken by one
+    of them in between."""
+    low = 32768
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        pass
+    rng = random.Random()
+    for _ in range(1000):
+        port = rng.randrange(10000, max(10001, low))
+        if port in _STABLE_PORTS_GIVEN:
+            continue  # given to a listener that may not be open yet
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind((host, port))
+            except OSError:
+                continue
+            _STABLE_PORTS_GIVEN.add(port)
+            return port
+    return free_port(host)
 
 
 def frame(payload):
