@@ -83,6 +83,11 @@ class CConnection {
     // The coming Close is for a restart of the server: a kind that can tell
     // its peer so (a WebSocket's close code) says that instead of going away.
     virtual void SayRestarting() {}
+    // The server is done sending: tells the peer so in the connection's own
+    // way (a FIN, a TLS close_notify, a WebSocket close) once what was sent
+    // has gone, and keeps receiving what the peer still sends until it
+    // closes too (Receive says 0). False when it cannot: then it is closed.
+    virtual bool FinishSending() { return false; }
     // Where it asks before it holds more; null: it need not ask.
     void SetMemoryGrant(CMemoryGrant* grant) { grant_ = grant; }
 

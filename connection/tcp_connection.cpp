@@ -8,6 +8,10 @@ int CTcpConnection::Send(const SendSlice* slices, int count) {
     return Platform().SendGather(socket_, slices, count);
 }
 
+bool CTcpConnection::FinishSending() {
+    return Platform().ShutdownSend(socket_);
+}
+
 void CTcpConnection::Close(bool discard) {
     CloseSocketOnce(socket_, discard);
 }

@@ -12,6 +12,7 @@ class CTcpConnection : public CConnection {
     int Receive(void* buffer, int length) override;
     int Send(const SendSlice* slices, int count) override;
     void Close(bool discard) override;
+    bool FinishSending() override;
     const CEncoding& Encoding() const override { return LengthFrameEncoding(); }
 
   private:

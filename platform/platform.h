@@ -90,6 +90,10 @@ class CPlatform {
         return count > 0 ? Send(s, slices[0].data, slices[0].length) : kIoWouldBlock;
     }
     virtual void CloseSocket(SocketHandle s) = 0;
+    // Tells the peer that nothing more will be sent (a FIN after what is
+    // queued), while what it still sends can be received. False where the
+    // system cannot.
+    virtual bool ShutdownSend(SocketHandle /*s*/) { return false; }
     // Closes at once with a reset, discarding what the system still holds
     // to send: for a peer that stopped reading, whose unsent bytes would
     // otherwise keep system memory long after the close.

@@ -138,8 +138,9 @@ void CClient::Schedule() {
     if (output.Capacity() > 0 && spareAt_ < at) {
         at = spareAt_;
     }
-    if (closeAt_ < at) {
-        at = closeAt_;
+    long long closing = finishBy_ != LLONG_MAX ? finishBy_ : closeAt_;
+    if (closing < at) {
+        at = closing;
     }
     clock_.Set(deadline, at);
 }
@@ -241,7 +242,16 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
     if (output.Size() == 0) {
         // Its closing time has come and all it was given has gone.
         if (closeAt_ <= clock_.Now()) {
-            return End(nullptr, EndCause::kShutdown);
+            // What the peer sent before it learns of the close is still
+            // handled: it is told, then has a moment to close its side.
+            if (finishBy_ == LLONG_MAX) {
+                if (!connection_->FinishSending()) {
+                    return End(nullptr, EndCause::kShutdown);
+                }
+                finishBy_ = clock_.Now() + kFinishGraceMs;
+            } else if (finishBy_ <= clock_.Now()) {
+                return End(nullptr, EndCause::kShutdown);
+            }
         }
         if (timers_.OutputDrained()) {
             // The kept ring's time runs from before this pass, as the idle time does.
@@ -310,7 +320,11 @@ bool CClient::Receive() {
     }
     int received = connection_->Receive(g_recvBuffer, allowance);
     if (received == 0 || received == kIoError) {
-        return End(nullptr, received == 0 ? EndCause::kPeerClosed : EndCause::kError);
+        // A peer that closes after the server finished sending was closed by it.
+        EndCause cause = received != 0            ? EndCause::kError
+                         : finishBy_ != LLONG_MAX ? EndCause::kShutdown
+                                                  : EndCause::kPeerClosed;
+        return End(nullptr, cause);
     }
     intake_.Took(this, received > 0 ? received : 0);
     UpdateBudget();  // its connection may hold more or less now (a message being put together)

@@ -23,6 +23,9 @@ constexpr int kRecvBufferSize = 32768;
 // nothing has been queued for a while.
 constexpr int kKeptOutputRuns = 1024;
 constexpr int kKeepDrainedMs = 1000;
+// A client closed by a drain is told that nothing more comes, then has this
+// long to close its side; what it sends meanwhile is still handled.
+constexpr int kFinishGraceMs = 2000;
 
 // One accepted connection in the room. It owns its connection, what it has
 // received of a frame (its input) and the frames still to be sent (`output`). It shares the pass's
@@ -196,4 +199,7 @@ class CClient final : public CParticipant, private CMemoryGrant {
     bool discardOnClose_;
     // When CloseBy closes it; never unless a drain set it.
     long long closeAt_ = LLONG_MAX;
+    // Once it passed and the server finished sending: the peer's time to
+    // close its side.
+    long long finishBy_ = LLONG_MAX;
 };

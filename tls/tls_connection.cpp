@@ -291,6 +291,21 @@ int CTlsConnection::Send(const SendSlice* slices, int count) {
     return sent > 0 ? sent : last;
 }
 
+bool CTlsConnection::FinishSending() {
+    // A record half written must go whole first; a close_notify in its
+    // place would break OpenSSL's write retry.
+    if (ssl_ == nullptr || !established_ || broken_ || peerClosed_ || retrying_) {
+        return false;
+    }
+    ERR_clear_error();
+    if (SSL_shutdown(ssl_) < 0) {
+        ERR_clear_error();
+        return false;
+    }
+    Platform().ShutdownSend(socket_);
+    return true;
+}
+
 void CTlsConnection::Close(bool discard) {
     if (ssl_ != nullptr) {
         if (established_ && !discard && !broken_ && !peerClosed_) {

@@ -30,6 +30,7 @@ class CTlsConnection final : public CConnection {
     int Receive(void* buffer, int length) override;
     int Send(const SendSlice* slices, int count) override;
     void Close(bool discard) override;
+    bool FinishSending() override;
     const CEncoding& Encoding() const override { return LengthFrameEncoding(); }
     bool Established() const override { return established_; }
     bool Pending() const override;

@@ -421,6 +421,17 @@ void CWebSocketConnection::Drain() {
     }
 }
 
+bool CWebSocketConnection::FinishSending() {
+    if (closed_ || state_ != kOpen || ctx_ == nullptr || ending_ || brokenWrite_ ||
+        !BetweenFrames() || !wslay_event_get_write_enabled(ctx_)) {
+        return false;
+    }
+    // Our close goes now; messages keep being read until the peer's close
+    // comes back, and then Receive says 0.
+    wslay_event_queue_close(ctx_, static_cast<uint16_t>(closeCode_), nullptr, 0);
+    return FlushControl() || !brokenWrite_;
+}
+
 void CWebSocketConnection::Close(bool discard) {
     if (closed_) {
         return;

@@ -40,6 +40,7 @@ class CWebSocketConnection final : public CConnection {
     int Send(const SendSlice* slices, int count) override;
     bool FrameQueued(int bytes) override;
     void Close(bool discard) override;
+    bool FinishSending() override;
     const CEncoding& Encoding() const override;
     bool Established() const override { return state_ == kOpen; }
     bool Pending() const override;

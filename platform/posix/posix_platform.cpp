@@ -186,6 +186,10 @@ class CPosixPlatform : public CPlatform {
         ::close(ToFd(s));
     }
 
+    bool ShutdownSend(SocketHandle s) override {
+        return ::shutdown(ToFd(s), SHUT_WR) == 0;
+    }
+
     void AbortSocket(SocketHandle s) override {
         linger now = {1, 0};
         ::setsockopt(ToFd(s), SOL_SOCKET, SO_LINGER, &now, sizeof now);

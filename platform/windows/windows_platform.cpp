@@ -170,6 +170,8 @@ class CWindowsPlatform : public CPlatform {
         ::closesocket(ToSocket(s));
     }
 
+    bool ShutdownSend(SocketHandle s) override { return ::shutdown(ToSocket(s), SD_SEND) == 0; }
+
     void AbortSocket(SocketHandle s) override {
         linger now = {1, 0};
         ::setsockopt(ToSocket(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now),

@@ -121,6 +121,24 @@ def test_second_stop_request_ends_the_drain_at_once(server_factory, second):
     assert server.count(DISCONNECTED) == len(clients)
 
 
+def test_what_a_client_sends_before_it_learns_of_its_close_is_still_relayed(server_factory):
+    """The server finishes sending (a FIN after the queue) and reads on until
+    the client closes too, so a message in flight at the close is not lost."""
+    server = drain_server(server_factory)
+    leaving = server.connect()  # the oldest: its close comes at once
+    staying = server.connect()
+    for client in (leaving, staying):
+        client.send_frame(b"@PING")
+        client.expect_frame("@PING")
+    server.proc.send_signal(signal.SIGTERM)
+    server.wait_line(DRAINING.format(2, DRAIN_SECONDS))
+    leaving.sock.settimeout(IO_TIMEOUT)
+    assert leaving.sock.recv(1) == b""  # told that nothing more comes
+    leaving.send_frame(b"last words")
+    staying.expect_frame("last words")
+    leaving.sock.close()
+
+
 def test_websocket_client_gets_its_messages_then_1012(server_factory):
     websockets = pytest.importorskip("websockets")
     ws_port = free_port()

@@ -29,7 +29,8 @@ class FakePlatform : public CPlatform {
         int sendCalls = 0;
         int recvCalls = 0;
         bool closed = false;
-        bool aborted = false;  // closed with a reset
+        bool aborted = false;   // closed with a reset
+        bool sendShut = false;  // ShutdownSend was called
         bool accepted = false;
     };
 
@@ -51,6 +52,10 @@ class FakePlatform : public CPlatform {
     int Send(SocketHandle s, const void* data, int length) override;
     int SendGather(SocketHandle s, const SendSlice* slices, int count) override;
     void CloseSocket(SocketHandle s) override;
+    bool ShutdownSend(SocketHandle s) override {
+        sockets[s].sendShut = true;
+        return true;
+    }
     void AbortSocket(SocketHandle s) override {
         sockets[s].aborted = true;
         CloseSocket(s);
