@@ -144,7 +144,7 @@ void CClient::Schedule() {
         // Not idle: its messages wait for the credit, or for the flood's end.
         at = bucket_.CreditAt(clock_.Now());
         long long floodEnds = bucket_.OverSince() + kFloodDropMs;
-        at = floodEnds < at ? floodEnds : at;
+        at = bucket_.OverSince() >= 0 && floodEnds < at ? floodEnds : at;
     }
     if (output.Capacity() > 0 && spareAt_ < at) {
         at = spareAt_;
@@ -206,7 +206,7 @@ bool CClient::Credit() {
 bool CClient::ResumeHeld() {
     long long now = clock_.Now();
     if (bucket_.CreditAt(now) > now) {
-        if (now - bucket_.OverSince() >= kFloodDropMs) {
+        if (bucket_.OverSince() >= 0 && now - bucket_.OverSince() >= kFloodDropMs) {
             Drop(kFloodLine);  // a rate so low that no credit came in the time
         }
         return true;
@@ -361,8 +361,9 @@ bool CClient::StoreInput(const unsigned char* bytes, int count) {
 }
 
 bool CClient::Receive() {
-    readOwed_ = false;
     int allowance = intake_.Allowance(this, input_.Size(), input_.MissingBytes(), kRecvBufferSize);
+    // A read owed is paid only by a read: with the intake spent it waits.
+    readOwed_ = readOwed_ && allowance <= 0;
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
         ResetIdle();
