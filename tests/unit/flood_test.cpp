@@ -83,4 +83,25 @@ TEST_F(FloodTest, HeldBackClientIsPacedAndLosesNothing) {
     }
 }
 
+// A limit lifted or changed live applies to a client held back now: what
+// it kept goes on at once, not at the time the old rate would have given.
+TEST_F(FloodTest, LiveChangeReachesAHeldBackClient) {
+    const double slow = 1000.0 / (kMessages * 1000);  // one credit per kMessages seconds
+    g_server.SetMessageRate(slow, 1);
+    SocketHandle flooder = Connect();
+    SocketHandle reader = Connect();
+    std::string all;
+    for (int i = 0; i < kMessages; ++i) {
+        all += Frame(Message(i));
+    }
+    fake.Feed(flooder, all);
+    Pass(kPassMs);
+    Pass(kPassMs);
+    EXPECT_EQ(fake.TakeSent(reader), Frame(Message(0)));
+    g_server.SetMessageRate(0, 0);
+    Pass(kPassMs);
+    Pass(kPassMs);
+    EXPECT_EQ(fake.TakeSent(reader), all.substr(Frame(Message(0)).size()));
+}
+
 }  // namespace
