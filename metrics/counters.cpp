@@ -1,7 +1,8 @@
 #include "metrics/counters.h"
 
-const char* const kEndCauseNames[] = {"peer_closed",     "timeout",       "stall", "invalid_size",
-                                      "output_overflow", "memory_budget", "error", "shutdown"};
+const char* const kEndCauseNames[] = {"peer_closed",  "timeout",         "stall",
+                                      "invalid_size", "output_overflow", "memory_budget",
+                                      "error",        "shutdown",        "flood"};
 const char* const kListenerKindNames[] = {"tcp", "tls", "ws", "wss"};
 const char* const kRefusalCauseNames[] = {"address", "max_clients", "max_per_address"};
 const char* const kResumeOutcomeNames[] = {"replayed", "missed", "unknown"};
@@ -27,4 +28,6 @@ CMetrics g_metrics = {0,
                       {kWorkBounds, {}, 0, 0},
                       {kIntakeBounds, {}, 0, 0},
                       {},
+                      0,
+                      0,
                       0};

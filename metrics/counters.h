@@ -16,6 +16,7 @@ enum class EndCause {
     kBudget,       // freed for the memory budget ("Memory budget exceeded")
     kError,        // the connection broke (reset, aborted, ...)
     kShutdown,     // the server stopped
+    kFlood,        // over its message rate for too long ("Message flood")
     kCount
 };
 // The label value of each cause, in the order above.
@@ -77,6 +78,9 @@ struct CMetrics {
     CHistogram<kIntakeBuckets> intakeBytes;
     std::uint64_t resumes[static_cast<int>(ResumeOutcome::kCount)];
     std::uint64_t resumeReplayedMessages;
+    // Times a client over its message rate was held back, and those held now.
+    std::uint64_t holdBacks;
+    std::int64_t clientsHeld;
 
     void Ended(EndCause cause) { ++ended[static_cast<int>(cause)]; }
     void Accepted(ListenerKind kind) {

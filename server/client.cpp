@@ -16,9 +16,13 @@ SendSlice g_sendSlices[kMaxSendSlices];
 
 const char kOverflowLine[] = "Output overflow\n";
 const char kBudgetLine[] = "Memory budget exceeded\n";
+const char kFloodLine[] = "Message flood\n";
 
 // What a drop's console line counts as.
 EndCause DropCause(const char* reason) {
+    if (reason == kFloodLine) {
+        return EndCause::kFlood;
+    }
     return reason == kBudgetLine ? EndCause::kBudget : EndCause::kOverflow;
 }
 }  // namespace
@@ -55,6 +59,7 @@ CClient::~CClient() {
     intake_.Forget(this);
     clock_.Cancel(deadline);
     busy_.Remove(work);
+    SetHeld(false);
 }
 
 bool CClient::End(const char* reason, EndCause cause) {
@@ -129,12 +134,18 @@ void CClient::ResetIdle() {
 }
 
 void CClient::Schedule() {
-    if (output.Size() > 0 || dropReason_ != nullptr || connection_->Pending() || Resuming()) {
+    if (output.Size() > 0 || dropReason_ != nullptr || Pending() || Resuming()) {
         busy_.Add(work);  // its turn comes every pass
         return;
     }
     busy_.Remove(work);
     long long at = timers_.IdleEndsAt();
+    if (held_) {
+        // Not idle: its messages wait for the credit, or for the flood's end.
+        at = bucket_.CreditAt(clock_.Now());
+        long long floodEnds = bucket_.OverSince() + kFloodDropMs;
+        at = bucket_.OverSince() >= 0 && floodEnds < at ? floodEnds : at;
+    }
     if (output.Capacity() > 0 && spareAt_ < at) {
         at = spareAt_;
     }
@@ -164,6 +175,48 @@ void CClient::Drop(const char* reason) {
     input_.Clear();
     connection_->Discard();
     UpdateBudget();
+}
+
+void CClient::SetMessageRate(double rate, double burst) {
+    bucket_.SetLimits(rate, burst, clock_.Now());
+}
+
+void CClient::SetHeld(bool held) {
+    if (held != held_) {
+        held_ = held;
+        g_metrics.clientsHeld += held ? 1 : -1;
+    }
+}
+
+bool CClient::Credit() {
+    long long now = clock_.Now();
+    // "@AUTH" is free: a client that owes a token sends nothing else.
+    if (awaitingToken_ || bucket_.Take(now)) {
+        return true;
+    }
+    SetHeld(true);
+    ++g_metrics.holdBacks;
+    intake_.Forget(this);  // it reads nothing for now: the next one is served
+    bucket_.Refused(now);
+    if (now - bucket_.OverSince() >= kFloodDropMs) {
+        Drop(kFloodLine);
+    }
+    return false;
+}
+
+bool CClient::ResumeHeld() {
+    long long now = clock_.Now();
+    if (bucket_.CreditAt(now) > now) {
+        if (bucket_.OverSince() >= 0 && now - bucket_.OverSince() >= kFloodDropMs) {
+            Drop(kFloodLine);  // a rate so low that no credit came in the time
+        }
+        return true;
+    }
+    SetHeld(false);
+    readOwed_ = true;
+    // What it kept is cut first; its socket is read in its next turn.
+    input_.BeginCut(nullptr, 0);
+    return true;
 }
 
 void CClient::GiveBackSpare() {
@@ -235,6 +288,9 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
     if (dropReason_ != nullptr) {
         return End(dropReason_, DropCause(dropReason_));
     }
+    if (held_) {
+        ResetIdle();  // its messages wait for the credit: that is no idleness
+    }
     if (!SendQueued(elapsedMs)) {
         return false;
     }
@@ -265,9 +321,12 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
             UpdateBudget();
         }
     }
+    if (held_) {
+        return ResumeHeld();
+    }
     // The pass's readiness look saw nothing for this socket: skipping it is
     // what a receive finding nothing waiting would have done.
-    return !mayRead || Receive();
+    return !(mayRead || readOwed_) || Receive();
 }
 
 bool CClient::SendQueued(int elapsedMs) {
@@ -313,6 +372,8 @@ bool CClient::StoreInput(const unsigned char* bytes, int count) {
 
 bool CClient::Receive() {
     int allowance = intake_.Allowance(this, input_.Size(), input_.MissingBytes(), kRecvBufferSize);
+    // A read owed is paid only by a read: with the intake spent it waits.
+    readOwed_ = readOwed_ && allowance <= 0;
     if (allowance <= 0) {
         // Its bytes wait in the kernel for its next turn: that is no idleness.
         ResetIdle();
@@ -353,6 +414,14 @@ CClient::Next CClient::NextMessage(char** message) {
             return Next::kEnded;
         }
         if (cut == CFrameInput::Cut::kNeedMore) {
+            return EndOfMessages() ? Paused() : Next::kEnded;
+        }
+        if (!Credit()) {
+            // The message waits with the rest in its input, uncut.
+            input_.PutBack();
+            if (dropReason_ != nullptr) {
+                break;
+            }
             return EndOfMessages() ? Next::kNone : Next::kEnded;
         }
         ResetIdle();
@@ -371,6 +440,14 @@ CClient::Next CClient::NextMessage(char** message) {
         input_.StopCut();
         End(dropReason_, DropCause(dropReason_));
         return Next::kEnded;
+    }
+    return Paused();
+}
+
+CClient::Next CClient::Paused() {
+    // All it sent was taken within its credit, and its socket was read.
+    if (!held_ && !readOwed_) {
+        bucket_.Paused();
     }
     return Next::kNone;
 }

@@ -9,6 +9,7 @@
 #include "policy/deadlines.h"
 #include "policy/intake.h"
 #include "policy/memory_budget.h"
+#include "policy/token_bucket.h"
 #include "policy/work_list.h"
 #include "server/client_timers.h"
 #include "server/frame_input.h"
@@ -120,8 +121,18 @@ class CClient final : public CParticipant, private CMemoryGrant {
     const CConnection& Connection() const { return *connection_; }
     // Whether its connection carries messages yet (a handshake is done).
     bool Established() const { return connection_->Established(); }
-    // Whether its connection holds work its socket would not announce.
-    bool Pending() const { return connection_->Pending(); }
+    // Whether it has bytes to read that its socket would not announce (its
+    // connection's, or a read owed since its credit returned). Never while
+    // it is held back: then nothing of it is read.
+    bool Pending() const { return !held_ && (readOwed_ || connection_->Pending()); }
+
+    // Its messages may count against `rate` a second, in bursts of up to
+    // `burst` (0: no limit; see CTokenBucket). A client over its rate is
+    // held back: its messages wait, kept in its input and its socket, and
+    // it is read no further until its credit returns; it is filed by that
+    // time. One over its rate for kFloodDropMs without a pause is dropped.
+    void SetMessageRate(double rate, double burst);
+    bool HeldBack() const { return held_; }
 
     // What is left of the idle time: it runs only while nothing is queued.
     int IdleMs() const { return timers_.IdleMs(); }
@@ -176,6 +187,16 @@ class CClient final : public CParticipant, private CMemoryGrant {
     bool Receive();
     // Keeps what is left of a half frame once the whole ones are taken.
     bool EndOfMessages();
+    // Takes one message's credit; without it the client is held back (or
+    // dropped when that has gone on too long).
+    bool Credit();
+    void SetHeld(bool held);
+    // A held-back client whose credit has returned cuts what it kept; false
+    // when the connection has ended.
+    bool ResumeHeld();
+    // The turn's messages are done: a client that is not held back and
+    // was read has paused, whatever its rate. Says kNone.
+    Next Paused();
     // Prints `reason` (if any), counts `cause` and says the connection has ended.
     static bool End(const char* reason, EndCause cause);
     // Dropped, or its closing time has come: nothing more is queued.
@@ -202,4 +223,10 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // Once it passed and the server finished sending: the peer's time to
     // close its side.
     long long finishBy_ = LLONG_MAX;
+    CTokenBucket bucket_;
+    // Over its rate: whole messages wait in its input.
+    bool held_ = false;
+    // Its credit returned: its socket (or connection) is read in its next
+    // turn, whatever the readiness look says.
+    bool readOwed_ = false;
 };

@@ -52,7 +52,8 @@ CFrameInput::Cut CFrameInput::Next(const unsigned char** payload, int* length) {
     if (cut.status == frame::CutStatus::kNeedMore) {
         return Cut::kNeedMore;
     }
-    cutOffset_ += cut.length + frame::kHeaderSize;
+    lastCut_ = static_cast<int>(cut.length) + frame::kHeaderSize;
+    cutOffset_ += lastCut_;
     *payload = at + frame::kHeaderSize;
     *length = cut.length;
     return Cut::kFrame;

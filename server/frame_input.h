@@ -44,6 +44,9 @@ class CFrameInput {
     };
     // The next whole frame of the cut. The payload is valid until EndCut.
     Cut Next(const unsigned char** payload, int* length);
+    // Puts the frame Next just gave back in front of the rest, uncut, so
+    // it waits with them (a sender over its rate).
+    void PutBack() { cutOffset_ -= lastCut_; }
     // Ends the cut. The frames cut from kept bytes leave them at once;
     // what is left of lent bytes (a half frame) is returned for the owner
     // to Keep, with *restCount 0 when nothing is.
@@ -63,4 +66,6 @@ class CFrameInput {
     const unsigned char* cutBytes_;
     int cutAvailable_;
     int cutOffset_;
+    // Bytes of the frame Next gave last, its header with it.
+    int lastCut_ = 0;
 };

@@ -46,6 +46,12 @@ void WriteClients(CExposition& w) {
     w.Family("tovrel_resume_replayed_messages_total", "counter",
              "Kept messages replayed to resuming clients.");
     w.SampleUnsigned(m.resumeReplayedMessages);
+    w.Family("tovrel_flood_holds_total", "counter",
+             "Times a client over its message rate (--msg-rate) was held back.");
+    w.SampleUnsigned(m.holdBacks);
+    w.Family("tovrel_flood_held_clients", "gauge",
+             "Clients held back now for their message rate, their messages waiting.");
+    w.Sample(m.clientsHeld);
 }
 
 void WriteMemory(CExposition& w, const CServer& server) {

@@ -209,6 +209,22 @@ bool ParseCount(const std::string& text, int most, int* count) {
     return true;
 }
 
+bool ParseRate(const std::string& text, double most, double* rate) {
+    size_t point = text.find('.');
+    std::string whole = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? "1" : text.substr(point + 1);
+    // Digits on both sides of the point, a few of them.
+    if (!IsDigits(whole, 9) || !IsDigits(fraction, 9)) {
+        return false;
+    }
+    double value = std::strtod(text.c_str(), nullptr);
+    if (!(value > 0) || value > most) {
+        return false;
+    }
+    *rate = value;
+    return true;
+}
+
 const char* ParseSentinels(const std::string& text, CSettings& settings) {
     const char* expected = "--redis-sentinel: expected HOST:PORT[,HOST:PORT...]";
     std::vector<std::pair<std::string, int>> sentinels;

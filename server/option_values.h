@@ -22,6 +22,9 @@ int ParsePortArgument(const char* text);
 
 // A count from 1 to `most`; false for anything else.
 bool ParseCount(const std::string& text, int most, int* count);
+// A decimal such as "5" or "0.5", above 0 and at most `most`; false for
+// anything else (signs, exponents, white space).
+bool ParseRate(const std::string& text, double most, double* rate);
 
 enum class MemorySize { kValid, kMalformed, kTooLarge };
 // Sizes like "512M", "64k", "1G" or plain bytes into *bytes; kTooLarge when

@@ -20,6 +20,8 @@ constexpr int kMaxCount = 1000000;
 constexpr int kMaxDrainSeconds = 3600;
 // Most messages --resume-window keeps.
 constexpr int kMaxResumeWindow = 100000;
+// Largest --msg-rate and --msg-burst: far beyond what one pass takes in.
+constexpr double kMaxMessageRate = 1000000;
 
 // The TLS options: certificate and key go with a TLS port, for plain
 // clients (--tls-port), WebSocket clients (--wss-port) or both; a CA only
@@ -76,7 +78,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string portText, bind, memory, redis, room, metrics, tokenFile, sentinels, master;
     std::string maxClients, maxPerAddress, acceptsPerPass, drainSeconds;
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
-    std::string wsPort, wssPort, resumeWindow;
+    std::string wsPort, wssPort, resumeWindow, msgRate, msgBurst;
     std::vector<std::string> allow, deny, wsOrigins;
     bool help = false, version = false;
     const CLI::Option* portOption = app.add_option("port", portText);
@@ -104,6 +106,8 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         app.add_option("--ws-origin", wsOrigins)->allow_extra_args(false);
     app.add_option("--wss-port", wssPort);
     app.add_option("--resume-window", resumeWindow);
+    app.add_option("--msg-rate", msgRate);
+    app.add_option("--msg-burst", msgBurst);
     // Any of the options above from a file; one given on the command line
     // keeps its value, except --deny, whose ranges from both apply. A key
     // that names no option is refused, as a mistyped option is. A file
@@ -293,6 +297,21 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
                           std::to_string(kMaxResumeWindow));
         }
         settings.resumeWindow = static_cast<std::size_t>(window);
+    }
+    const struct {
+        const char* name;
+        const std::string* text;
+        double* value;
+    } rates[] = {{"--msg-rate", &msgRate, &settings.msgRate},
+                 {"--msg-burst", &msgBurst, &settings.msgBurst}};
+    for (const auto& r : rates) {
+        if (app.count(r.name) > 0 && !ParseRate(*r.text, kMaxMessageRate, r.value)) {
+            return Refuse(std::string(r.name) + ": expected a number above 0 such as 5 or 0.5, " +
+                          "at most " + std::to_string(static_cast<int>(kMaxMessageRate)));
+        }
+    }
+    if (app.count("--msg-burst") > 0 && app.count("--msg-rate") == 0) {
+        return Refuse("--msg-burst needs --msg-rate");
     }
     // Without a port, the first other argument stands in its place, so that
     // `tovrel -x` still reads as a port that is not a number.

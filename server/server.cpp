@@ -66,6 +66,7 @@ bool CServer::Open(int requestedPort) {
     port = static_cast<std::uint16_t>(requestedPort & 0xFFFF);
     drainEndsAt_ = -1;
     memory.SetLimit(g_settings.maxMemoryBytes);
+    SetMessageRate(g_settings.msgRate, g_settings.msgBurst);
     if (gate_ == nullptr) {
         gate_.reset(new Gate);
         lists_.reset(new PassLists);
@@ -192,6 +193,9 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         return Accepted::kTaken;
     }
     ConsolePrint("New client connected\n");
+    if (msgRate_ > 0) {
+        client->SetMessageRate(msgRate_, msgBurst_);
+    }
     client->kind = maker.Kind();
     g_metrics.Accepted(client->kind);
     client->seq = ++nextSeq_;
@@ -326,6 +330,16 @@ void CServer::TurnsInOrder(CClient* from, unsigned long long lastRank, bool ever
     }
 }
 
+void CServer::SetMessageRate(double rate, double burst) {
+    msgRate_ = rate;
+    msgBurst_ = burst;
+    // A rare walk, at a reload: each client is filed again by its new credit.
+    for (CClient* c = clients; c != nullptr; c = c->next) {
+        c->SetMessageRate(rate, burst);
+        c->Schedule();
+    }
+}
+
 void CServer::AddHook(CPassHook* hook) {
     if (gate_ != nullptr) {
         lists_->hooks.push_back(hook);
@@ -391,7 +405,7 @@ bool CServer::FindDue() {
     int lights = 0;
     int halves = 0;
     auto countReader = [&](CClient* c) {
-        if (!c->Dropping()) {
+        if (!c->Dropping() && !c->HeldBack()) {
             lights += c->HalfReceived() ? 0 : 1;
             halves += c->HalfReceived() && c != intake.Served() ? 1 : 0;
         }
@@ -403,7 +417,9 @@ bool CServer::FindDue() {
     } else {
         for (int i = 0; i < ready.count; ++i) {
             auto found = lists_->bySocket.find(ready.sockets[i]);
-            if (found != lists_->bySocket.end() && found->second->readyPass != pass) {
+            // A client held back for its rate reads nothing, whatever its socket says.
+            if (found != lists_->bySocket.end() && found->second->readyPass != pass &&
+                !found->second->HeldBack()) {
                 found->second->readyPass = pass;
                 countReader(found->second);
                 MarkDue(found->second);

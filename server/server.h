@@ -74,6 +74,9 @@ class CServer {
     // Runs `hook` in every pass from now on, after those added before it;
     // not owned. Needs Open first.
     void AddHook(CPassHook* hook);
+    // Each client's message rate and burst (see CClient::SetMessageRate),
+    // for the clients connected now and those to come; 0: no limit.
+    void SetMessageRate(double rate, double burst);
     // One pass: accept up to --accepts-per-pass connections per listener, then give a turn to every
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
@@ -178,6 +181,8 @@ class CServer {
     int elapsedMs_ = 0;
     // Where on the pass clock a drain under way ends; -1: none.
     long long drainEndsAt_ = -1;
+    double msgRate_ = 0;
+    double msgBurst_ = 0;
 };
 
 extern CServer g_server;

@@ -67,6 +67,10 @@ struct CSettings {
     // How many of the last relayed messages are kept for clients that
     // resume ("@RESUME"); 0: none, and "@RESUME" is an ordinary message.
     std::size_t resumeWindow = 0;
+    // Messages a second each client may send on average (0: no limit), and
+    // how many at once (0: 2 × msgRate, at least 1).
+    double msgRate = 0;
+    double msgBurst = 0;
 };
 
 extern CSettings g_settings;
