@@ -37,40 +37,44 @@ HOST = "127.0.0.1"
 _LENGTH = struct.Struct("<i")
 
 
-def free_port(host=HOST):
-    """A TCP port that nothing listens on at the moment (the kernel's pick)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+_PORTS_GIVEN = set()
 
 
-_STABLE_PORTS_GIVEN = set()
-
-
-def stable_port(host=HOST):
-    """A free TCP port below the kernel's ephemeral range, for a listener
-    that is started again on the same port after a stop or a kill: a port
-    the kernel may hand out to outgoing connections could be taken by one
-    of them in between."""
-    low = 32768
+def _ephemeral_low():
+    """The first port of the kernel's range for outgoing connections."""
     try:
         with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low = int(f.read().split()[0])
+            return int(f.read().split()[0])
     except (OSError, ValueError, IndexError):
-        pass
+        return 32768
+
+
+def free_port(host=HOST):
+    """A TCP port that nothing listens on at the moment, below the kernel's
+    range for outgoing connections: a port from that range could be taken
+    by some test's outgoing connection between this pick and the bind of
+    the listener it is for, or while that listener is stopped and started
+    again. A port given once is not given again by this process."""
+    low = _ephemeral_low()
     rng = random.Random()
     for _ in range(1000):
         port = rng.randrange(10000, max(10001, low))
-        if port in _STABLE_PORTS_GIVEN:
-            continue  # given to a listener that may not be open yet
+        if port in _PORTS_GIVEN:
+            continue
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
             try:
                 s.bind((host, port))
             except OSError:
                 continue
-            _STABLE_PORTS_GIVEN.add(port)
-            return port
-    return free_port(host)
+        _PORTS_GIVEN.add(port)
+        return port
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))  # the kernel's pick, as a last resort
+        return s.getsockname()[1]
+
+
+# Listeners started again on the same port after a stop or a kill.
+stable_port = free_port
 
 
 def frame(payload):
