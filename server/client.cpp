@@ -40,6 +40,7 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       memory_(shared.memory),
       clock_(shared.clock),
       busy_(shared.busy),
+      late_(shared.late),
       timers_(shared.clock, shaking_ ? kHandshakeTimeoutMs : kIdleTimeoutMs),
       spareAt_(0),
       dropReason_(nullptr),
@@ -226,6 +227,10 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
     if (wasEmpty) {
         timers_.OutputQueued(seq);
         busy_.Add(work);
+        if (late_ != nullptr && clock_.TurnCame(seq) && latePass != clock_.Pass()) {
+            latePass = clock_.Pass();
+            late_->push_back(this);
+        }
     }
     UpdateBudget();
 }
@@ -260,10 +265,18 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
     return !mayRead || Receive();
 }
 
+bool CClient::SendLate() {
+    if (sentPass_ == clock_.Pass() || dropReason_ != nullptr) {
+        return true;
+    }
+    return SendQueued(0);  // the pass's time was counted in its turn
+}
+
 bool CClient::SendQueued(int elapsedMs) {
     if (output.Size() == 0) {
         return true;
     }
+    sentPass_ = clock_.Pass();
     int pieces = output.Gather(g_sendSlices, kMaxSendSlices, kMaxSendPerPass);
     int sent = connection_->Send(g_sendSlices, pieces);
     if (sent == kIoError) {

@@ -78,7 +78,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
     std::string wsPort, wssPort, resumeWindow;
     std::vector<std::string> allow, deny, wsOrigins;
-    bool help = false, version = false;
+    bool help = false, version = false, lowLatency = false;
     const CLI::Option* portOption = app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
@@ -104,6 +104,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         app.add_option("--ws-origin", wsOrigins)->allow_extra_args(false);
     app.add_option("--wss-port", wssPort);
     app.add_option("--resume-window", resumeWindow);
+    app.add_flag("--low-latency", lowLatency);
     // Any of the options above from a file; one given on the command line
     // keeps its value, except --deny, whose ranges from both apply. A key
     // that names no option is refused, as a mistyped option is. A file
@@ -286,6 +287,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         }
         settings.wsOrigins.push_back(origin);
     }
+    settings.lowLatency = lowLatency;
     if (app.count("--resume-window") > 0) {
         int window = 0;
         if (!ParseCount(resumeWindow, kMaxResumeWindow, &window)) {

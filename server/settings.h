@@ -67,6 +67,10 @@ struct CSettings {
     // How many of the last relayed messages are kept for clients that
     // resume ("@RESUME"); 0: none, and "@RESUME" is an ordinary message.
     std::size_t resumeWindow = 0;
+    // Passes start when there is something to do, at most 20 ms and at
+    // least kMinPassGapMs apart, and output that comes after a client's
+    // turn goes in the same pass; false: a 20 ms sleep after every pass.
+    bool lowLatency = false;
 };
 
 extern CSettings g_settings;
