@@ -248,10 +248,7 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
         if (closeAt_ <= clock_.Now()) {
             return End(nullptr, EndCause::kShutdown);
         }
-        if (timers_.OutputDrained()) {
-            // The kept ring's time runs from before this pass, as the idle time does.
-            spareAt_ = clock_.Before() + kKeepDrainedMs;
-        }
+        QueueEmpty();
         if (timers_.IdleOver()) {
             return End("TIMEOUT\n", EndCause::kTimeout);
         }
@@ -269,7 +266,21 @@ bool CClient::SendLate() {
     if (sentPass_ == clock_.Pass() || dropReason_ != nullptr) {
         return true;
     }
-    return SendQueued(0);  // the pass's time was counted in its turn
+    // The pass's time was counted in its turn.
+    if (!SendQueued(0)) {
+        return false;
+    }
+    if (output.Size() == 0) {
+        QueueEmpty();  // as its turn would have, so no turn is due for it
+    }
+    return true;
+}
+
+void CClient::QueueEmpty() {
+    if (timers_.OutputDrained()) {
+        // The kept ring's time runs from before this pass, as the idle time does.
+        spareAt_ = clock_.Before() + kKeepDrainedMs;
+    }
 }
 
 bool CClient::SendQueued(int elapsedMs) {

@@ -177,6 +177,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // Keeps received bytes in its input, within the budget. False when the
     // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
+    // The queue is empty after a send: the idle time runs again, and once
+    // it has just drained, the kept ring's time starts.
+    void QueueEmpty();
     // Sends from `output`; false when the connection has ended.
     bool SendQueued(int elapsedMs);
     // Receives; false when the connection has ended.

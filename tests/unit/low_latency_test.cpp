@@ -140,15 +140,19 @@ TEST_F(LowLatencyTest, SleepingServerWakesWhenAClientWrites) {
     SocketHandle a = Connect();
     SocketHandle b = Connect();
     std::uint32_t wroteAt = 0;
+    size_t looksAtWrite = 0;
+    size_t looksByThen = 0;
     std::string sentByThen;
     fake.clockFollowsWaits = true;
     fake.onWait = [&](int) {
         size_t waits = fake.waitTimeouts.size();
         if (waits == 2) {
             wroteAt = fake.now;
+            looksAtWrite = fake.lookTimes.size();
             fake.Feed(a, Frame("wake"));
         } else if (waits == 3) {
             sentByThen = fake.TakeSent(b);
+            looksByThen = fake.lookTimes.size();
             g_quit.store(1);
         }
     };
@@ -161,6 +165,9 @@ TEST_F(LowLatencyTest, SleepingServerWakesWhenAClientWrites) {
     // wait's time was up.
     EXPECT_EQ(sentByThen, Frame("wake"));
     EXPECT_LT(fake.lookTimes.back() - wroteAt, static_cast<std::uint32_t>(kPassSleepMs));
+    // That one pass sent it to both, leaving nothing due: it waits again.
+    EXPECT_EQ(looksByThen, looksAtWrite + 1);
+    EXPECT_EQ(fake.waitTimeouts[2], kPassSleepMs);
 }
 
 }  // namespace
