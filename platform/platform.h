@@ -118,6 +118,10 @@ class CPlatform {
         bool complete;
     };
     virtual ReadyList ReadySockets() { return {nullptr, 0, false}; }
+    // Waits up to `timeoutMs` for something the next look would report, or
+    // a connection waiting on a listener, and takes nothing: the look still
+    // finds it. Systems that cannot tell sleep the whole time.
+    virtual void WaitReadiness(int timeoutMs) { SleepMs(timeoutMs); }
 
     // Milliseconds since an arbitrary origin, wrapping at 2^32.
     virtual std::uint32_t TickCount() = 0;

@@ -59,3 +59,17 @@ CDeadlines::Entry* CDeadlines::TakeExpired() {
     }
     return nullptr;
 }
+
+long long CDeadlines::NextAt(long long limit) const {
+    long long next = limit;
+    long long last = limit >> kSlotShift;
+    // A time already come waits in the slot at sweep_.
+    for (long long slot = sweep_; slot <= last && slot < sweep_ + kSlots; ++slot) {
+        for (const Entry* e = slots_[SlotAt(slot)]; e != nullptr; e = e->next) {
+            if (e->at < next) {
+                next = e->at;
+            }
+        }
+    }
+    return next;
+}

@@ -58,6 +58,9 @@ class CDeadlines {
     // Takes out one entry whose time has come (at <= Now()), or null when
     // none is left for this pass.
     Entry* TakeExpired();
+    // The earliest deadline set, or `limit` when none comes before it. It
+    // looks only at the slots up to `limit`'s, so keep that near.
+    long long NextAt(long long limit) const;
 
   private:
     static constexpr int kSlotShift = 4;  // 16 ms a slot, less than a pass

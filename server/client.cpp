@@ -44,6 +44,7 @@ CClient::CClient(std::unique_ptr<CConnection> connection, const Shared& shared)
       memory_(shared.memory),
       clock_(shared.clock),
       busy_(shared.busy),
+      late_(shared.late),
       timers_(shared.clock, shaking_ ? kHandshakeTimeoutMs : kIdleTimeoutMs),
       spareAt_(0),
       dropReason_(nullptr),
@@ -280,6 +281,10 @@ void CClient::SendShared(CSharedBlock* block, int at, int size) {
     if (wasEmpty) {
         timers_.OutputQueued(seq);
         busy_.Add(work);
+        if (late_ != nullptr && clock_.TurnCame(seq) && latePass != clock_.Pass()) {
+            latePass = clock_.Pass();
+            late_->push_back(this);
+        }
     }
     UpdateBudget();
 }
@@ -309,10 +314,7 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
                 return End(nullptr, EndCause::kShutdown);
             }
         }
-        if (timers_.OutputDrained()) {
-            // The kept ring's time runs from before this pass, as the idle time does.
-            spareAt_ = clock_.Before() + kKeepDrainedMs;
-        }
+        QueueEmpty();
         if (timers_.IdleOver()) {
             return End("TIMEOUT\n", EndCause::kTimeout);
         }
@@ -329,10 +331,32 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
     return !(mayRead || readOwed_) || Receive();
 }
 
+bool CClient::SendLate() {
+    if (sentPass_ == clock_.Pass() || dropReason_ != nullptr) {
+        return true;
+    }
+    // The pass's time was counted in its turn.
+    if (!SendQueued(0)) {
+        return false;
+    }
+    if (output.Size() == 0) {
+        QueueEmpty();  // as its turn would have, so no turn is due for it
+    }
+    return true;
+}
+
+void CClient::QueueEmpty() {
+    if (timers_.OutputDrained()) {
+        // The kept ring's time runs from before this pass, as the idle time does.
+        spareAt_ = clock_.Before() + kKeepDrainedMs;
+    }
+}
+
 bool CClient::SendQueued(int elapsedMs) {
     if (output.Size() == 0) {
         return true;
     }
+    sentPass_ = clock_.Pass();
     int pieces = output.Gather(g_sendSlices, kMaxSendSlices, kMaxSendPerPass);
     int sent = connection_->Send(g_sendSlices, pieces);
     if (sent == kIoError) {

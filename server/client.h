@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "connection/connection.h"
 #include "metrics/counters.h"
@@ -43,6 +44,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
         CMemoryBudget& memory;
         CDeadlines& clock;
         CWorkList& busy;
+        // Where a client that gets output after its turn in a pass notes
+        // itself, to send it in that pass; null: it waits for the next.
+        std::vector<CClient*>* late = nullptr;
     };
     CClient(std::unique_ptr<CConnection> connection, const Shared& shared);
     ~CClient();
@@ -81,6 +85,12 @@ class CClient final : public CParticipant, private CMemoryGrant {
         kEnded,    // the connection has ended (its console line printed)
     };
     Next NextMessage(char** message);
+    // The send, at the end of a pass, of output that came after the turn
+    // (noted in Shared::late); nothing when it sent in this pass already.
+    // False when the connection has ended (as Tick).
+    bool SendLate();
+    // The pass in which it last noted itself late.
+    unsigned latePass = 0;
     // After a turn that did not end it: files the client for the passes to
     // come, in the work list while it has output, a drop pending, a replay
     // going on or work its connection holds, and by its next deadline
@@ -181,6 +191,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // Keeps received bytes in its input, within the budget. False when the
     // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
+    // The queue is empty after a send: the idle time runs again, and once
+    // it has just drained, the kept ring's time starts.
+    void QueueEmpty();
     // Sends from `output`; false when the connection has ended.
     bool SendQueued(int elapsedMs);
     // Receives; false when the connection has ended.
@@ -211,6 +224,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     CMemoryBudget& memory_;
     CDeadlines& clock_;
     CWorkList& busy_;
+    std::vector<CClient*>* late_;
+    // The last pass in which it tried a send: one a pass at most.
+    unsigned sentPass_ = 0;
     CClientTimers timers_;
     // The kept output ring goes at `spareAt_` once the queue has drained.
     long long spareAt_;

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "server/metrics_glue.h"
 #include "server/server.h"
+#include "server/settings.h"
 
 std::atomic<unsigned char> g_quit{0};
 std::atomic<unsigned char> g_drainRequested{0};
@@ -25,12 +26,29 @@ bool GoOn(int drainSeconds) {
     }
     return !g_server.Drained();
 }
+
+// Waits for the next pass with --low-latency: until the sockets have
+// something or a deadline comes, at most a pass sleep after the pass
+// started at `startedUs`, and at least the gap after it.
+void AwaitNextPass(CPlatform& platform, std::uint64_t startedUs) {
+    long long workedMs = static_cast<long long>((platform.MicroTicks() - startedUs) / 1000u);
+    long long timeout = g_server.WaitMs(kPassSleepMs) - workedMs;
+    if (timeout > 0) {
+        platform.WaitReadiness(static_cast<int>(timeout));
+    }
+    std::uint64_t sinceUs = platform.MicroTicks() - startedUs;
+    const std::uint64_t gapUs = kMinPassGapMs * 1000u;
+    if (sinceUs < gapUs) {
+        platform.SleepMs(static_cast<int>((gapUs - sinceUs + 999u) / 1000u));
+    }
+}
 }  // namespace
 
 void RunServerLoop(CPassTimer* timer, int drainSeconds) {
     CPlatform& platform = Platform();
     std::uint32_t last = platform.TickCount();
     while (GoOn(drainSeconds)) {
+        std::uint64_t startedUs = g_settings.lowLatency ? platform.MicroTicks() : 0;
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.
         int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));
@@ -44,7 +62,12 @@ void RunServerLoop(CPassTimer* timer, int drainSeconds) {
         if (timer != nullptr) {
             timer->Worked();
         }
-        platform.SleepMs(kPassSleepMs);
+        // The wait counts as sleep.
+        if (g_settings.lowLatency) {
+            AwaitNextPass(platform, startedUs);
+        } else {
+            platform.SleepMs(kPassSleepMs);
+        }
         if (timer != nullptr) {
             timer->Slept();
         }

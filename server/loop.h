@@ -13,9 +13,13 @@ extern std::atomic<unsigned char> g_quit;
 extern std::atomic<unsigned char> g_drainRequested;
 
 constexpr int kPassSleepMs = 20;
+// With --low-latency, the least time from one pass's start to the next's,
+// so that under load what arrives meanwhile still goes out in one send.
+constexpr int kMinPassGapMs = 1;
 
 // Runs g_server's passes, each followed by the console's backlog and the
-// sleep, until g_quit is set; `timer` (null: none) times them. A request
-// to stop gently ends them too, unless `drainSeconds` is not 0: then the
-// server drains over that many seconds first, and they end once it has.
+// sleep (with --low-latency: a wait for the sockets, up to the next
+// deadline, within the sleep and no shorter than the gap), until g_quit is set; `timer` (null:
+// none) times them. A request to stop gently ends them too, unless `drainSeconds` is not 0: then
+// the server drains over that many seconds first, and they end once it has.
 void RunServerLoop(CPassTimer* timer = nullptr, int drainSeconds = 0);

@@ -80,7 +80,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     std::string tlsPort, tlsCert, tlsKey, tlsCa;
     std::string wsPort, wssPort, resumeWindow, msgRate, msgBurst;
     std::vector<std::string> allow, deny, wsOrigins;
-    bool help = false, version = false;
+    bool help = false, version = false, lowLatency = false;
     const CLI::Option* portOption = app.add_option("port", portText);
     app.add_option("--bind", bind);
     app.add_option("--max-memory", memory);
@@ -108,6 +108,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     app.add_option("--resume-window", resumeWindow);
     app.add_option("--msg-rate", msgRate);
     app.add_option("--msg-burst", msgBurst);
+    app.add_flag("--low-latency", lowLatency);
     // Any of the options above from a file; one given on the command line
     // keeps its value, except --deny, whose ranges from both apply. A key
     // that names no option is refused, as a mistyped option is. A file
@@ -290,6 +291,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
         }
         settings.wsOrigins.push_back(origin);
     }
+    settings.lowLatency = lowLatency;
     if (app.count("--resume-window") > 0) {
         int window = 0;
         if (!ParseCount(resumeWindow, kMaxResumeWindow, &window)) {

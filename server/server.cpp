@@ -118,6 +118,10 @@ void CServer::Remove(CClient* client) {
         gate_->tokens.erase(shown);
     }
     lists_->bySocket.erase(client->Socket());
+    if (client->latePass == clock.Pass()) {
+        std::vector<CClient*>& late = lists_->late;
+        late.erase(std::remove(late.begin(), late.end(), client), late.end());
+    }
     --clientCount_;
     g_metrics.Connected(client->kind, -1);
     delete client;
@@ -187,8 +191,9 @@ CServer::Accepted CServer::AcceptOne(SocketHandle listener, CConnectionMaker& ma
         return Accepted::kTaken;
     }
     // A client the heap refused has closed its connection already.
+    std::vector<CClient*>* late = g_settings.lowLatency ? &lists_->late : nullptr;
     CClient* client =
-        new (std::nothrow) CClient(std::move(connection), {intake, memory, clock, busy});
+        new (std::nothrow) CClient(std::move(connection), {intake, memory, clock, busy, late});
     if (client == nullptr) {
         return Accepted::kTaken;
     }
@@ -364,6 +369,36 @@ void CServer::Update(int elapsedMs) {
     RunHooks(&CPassHook::BeforeClients);
     TakeTurns();
     RunHooks(&CPassHook::AfterClients);
+    SendLateOutput();
+}
+
+void CServer::SendLateOutput() {
+    if (gate_ == nullptr) {
+        return;
+    }
+    std::vector<CClient*>& late = lists_->late;
+    // Taken off first: a removal below looks for the client in the list.
+    for (size_t i = late.size(); i > 0; --i) {
+        CClient* client = late[i - 1];
+        late.pop_back();
+        if (client->SendLate()) {
+            client->Schedule();
+        } else {
+            Remove(client);
+        }
+    }
+}
+
+int CServer::WaitMs(int mostMs) const {
+    if (busy.First() != nullptr) {
+        return 0;
+    }
+    long long until = clock.NextAt(clock.Now() + mostMs);
+    if (Draining() && drainEndsAt_ < until) {
+        until = drainEndsAt_;
+    }
+    long long ms = until - clock.Now();
+    return ms < 0 ? 0 : static_cast<int>(ms);
 }
 
 void CServer::StartPass(int elapsedMs) {

@@ -36,7 +36,8 @@ constexpr int kListenBacklog = 65535;
 // something to do: a socket the readiness look reported, output queued or
 // a drop pending (the work list), or a deadline that falls in the pass.
 // A pass is a list of phases: the clock, the accepts, the readiness look,
-// the hooks before the clients, the turns, the hooks after them.
+// the hooks before the clients, the turns, the hooks after them, and with
+// --low-latency the sends of what came after a client's turn.
 class CServer {
   public:
     constexpr CServer()
@@ -81,6 +82,10 @@ class CServer {
     // client with something to do, in list order from a client one further
     // along than the last pass's first.
     void Update(int elapsedMs);
+    // How long the loop may wait for the sockets before the next pass, at
+    // most `mostMs`: 0 while some client has work, else until the next
+    // deadline.
+    int WaitMs(int mostMs) const;
 
     // The first listener's socket: the plain TCP port.
     SocketHandle listenSocket;
@@ -122,12 +127,17 @@ class CServer {
         std::unordered_map<SocketHandle, CClient*> bySocket;
         std::vector<CClient*> due;
         std::vector<CPassHook*> hooks;
+        // With --low-latency: who got output after its turn in this pass.
+        std::vector<CClient*> late;
     };
     // The phases of a pass, in their order.
     void StartPass(int elapsedMs);
     void AcceptWaiting();
     void RunHooks(void (CPassHook::*phase)(const CDeadlines&));
     void TakeTurns();
+    // The last phase with --low-latency: sends what came after their turn
+    // to those that have not sent in this pass.
+    void SendLateOutput();
     // Lists this pass's due clients and starts the intake; true when every
     // client is due (a readiness look that could not tell).
     bool FindDue();

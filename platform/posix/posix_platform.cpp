@@ -129,7 +129,11 @@ class CPosixPlatform : public CPlatform {
     }
 
     int Listen(SocketHandle s, int backlog) override {
-        return ::listen(ToFd(s), backlog) < 0 ? -1 : 0;
+        if (::listen(ToFd(s), backlog) < 0) {
+            return -1;
+        }
+        readiness_.WatchListener(ToFd(s));
+        return 0;
     }
 
     SocketHandle Accept(SocketHandle listener) override {
@@ -204,6 +208,11 @@ class CPosixPlatform : public CPlatform {
     }
     ReadyList ReadySockets() override {
         return readiness_.Ready();
+    }
+    void WaitReadiness(int timeoutMs) override {
+        if (!readiness_.Wait(timeoutMs)) {
+            SleepMs(timeoutMs);
+        }
     }
 
     std::uint32_t TickCount() override {

@@ -1,6 +1,7 @@
 #include "platform/posix/readiness.h"
 
 #include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,6 +36,9 @@ CReadiness::~CReadiness() {
 #if defined(__linux__)
     if (epoll_ >= 0) {
         ::close(epoll_);
+    }
+    if (wake_ >= 0) {
+        ::close(wake_);
     }
 #endif
     std::free(seen_);
@@ -119,6 +123,8 @@ void CReadiness::Forget(int fd) {
     if (fd < 0) {
         return;
     }
+    // A closed listener leaves the wake set by itself.
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), fd), listeners_.end());
     if (fd >= seenCount_) {
         RemoveAlways(fd);
         return;
@@ -175,6 +181,48 @@ CPlatform::ReadyList CReadiness::Ready() const {
     return {ready_, readyCount_, complete};
 }
 
+void CReadiness::WatchListener(int fd) {
+    listeners_.push_back(fd);
+    AddToWake(fd);
+}
+
+void CReadiness::AddToWake(int fd) {
+    if (wake_ < 0) {
+        return;  // added when the set is made
+    }
+    epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(wake_, EPOLL_CTL_ADD, fd, &ev);
+}
+
+bool CReadiness::Wait(int timeoutMs) {
+    if (wake_ < 0 && !wakeFailed_) {
+        wake_ = ::epoll_create1(EPOLL_CLOEXEC);
+        wakeFailed_ = wake_ < 0;
+        for (int fd : listeners_) {
+            AddToWake(fd);
+        }
+    }
+    // Sockets outside the set are listed at every look: nothing to wait for.
+    if (wake_ < 0 || epollFailed_ || alwaysCount_ > 0 || alwaysLost_) {
+        return false;
+    }
+    if (epoll_ >= 0 && !socketsInWake_) {
+        epoll_event ev = {};
+        ev.events = EPOLLIN;  // readable while the sockets' set has events
+        ev.data.fd = epoll_;
+        if (::epoll_ctl(wake_, EPOLL_CTL_ADD, epoll_, &ev) != 0) {
+            return false;
+        }
+        socketsInWake_ = true;
+    }
+    epoll_event ev;
+    // A stop signal cuts the wait short, as it does a sleep.
+    ::epoll_wait(wake_, &ev, 1, timeoutMs);
+    return true;
+}
+
 #else  // no epoll: every socket may read, and no look can list them
 
 bool CReadiness::CoverEvents(int) {
@@ -193,6 +241,11 @@ void CReadiness::Forget(int fd) {
 void CReadiness::Refresh() {}
 CPlatform::ReadyList CReadiness::Ready() const {
     return {nullptr, 0, false};
+}
+void CReadiness::WatchListener(int) {}
+void CReadiness::AddToWake(int) {}
+bool CReadiness::Wait(int) {
+    return false;
 }
 
 #endif

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -11,6 +12,8 @@
 // only costs the receive that finds nothing. Descriptors index a table of
 // the look that last saw them, so a query is one comparison; the look also
 // keeps the list of the sockets it saw, so a caller can visit only those.
+// A wait for the next look blocks on a second set, made at the first wait,
+// that holds the first one and the listeners.
 class CReadiness {
   public:
     CReadiness() = default;
@@ -27,6 +30,11 @@ class CReadiness {
     bool MayRead(int fd) const;
     // The sockets the last look saw, and those the set could not take.
     CPlatform::ReadyList Ready() const;
+    // Notes a listening socket: a connection waiting on it ends a Wait.
+    void WatchListener(int fd);
+    // Waits up to `timeoutMs` for a watched socket or a listener to have
+    // something, taking nothing. False, without waiting, when it cannot tell.
+    bool Wait(int timeoutMs);
 
   private:
     bool CoverDescriptor(int fd);
@@ -34,6 +42,7 @@ class CReadiness {
     bool CoverReady(int count);
     void AddAlways(int fd);
     void RemoveAlways(int fd);
+    void AddToWake(int fd);
 
     int epoll_ = -1;
     bool epollFailed_ = false;
@@ -53,4 +62,10 @@ class CReadiness {
     SocketHandle* ready_ = nullptr;  // the last look's list
     int readyCount_ = 0;
     int readyCapacity_ = 0;
+    // The set Wait blocks on, the listeners it holds, and whether it holds
+    // the sockets' set yet.
+    int wake_ = -1;
+    bool wakeFailed_ = false;
+    bool socketsInWake_ = false;
+    std::vector<int> listeners_;
 };

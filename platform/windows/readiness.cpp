@@ -131,6 +131,54 @@ bool CReadiness::Arm(Watcher* w) {
     return true;
 }
 
+bool CReadiness::ArmIdle(bool report) {
+    bool armed = true;
+    arming_.swap(idle_);
+    for (Watcher* w : arming_) {
+        if (!Arm(w)) {
+            w->state = Watcher::kIdle;
+            Place(idle_, w);
+            if (report) {
+                Report(w);
+            }
+            armed = false;
+        }
+    }
+    arming_.clear();
+    return armed;
+}
+
+bool CReadiness::Wait(int timeoutMs) {
+    if (port_ == nullptr || lost_ || !outside_.empty()) {
+        return false;  // sockets off the port are listed at every look
+    }
+    // A refused receive is an error the look reports at once.
+    if (!ArmIdle(false)) {
+        return true;
+    }
+    OVERLAPPED_ENTRY entry;
+    ULONG taken = 0;
+    if (!::GetQueuedCompletionStatusEx(port_, &entry, 1, &taken, static_cast<DWORD>(timeoutMs),
+                                       FALSE) ||
+        taken == 0 || entry.lpOverlapped == nullptr) {
+        return true;
+    }
+    // Put back for the look; should that fail, the socket waits idle to be
+    // armed again at the look, which completes at once if bytes are there.
+    if (!::PostQueuedCompletionStatus(port_, entry.dwNumberOfBytesTransferred,
+                                      entry.lpCompletionKey, entry.lpOverlapped)) {
+        Watcher* w = CONTAINING_RECORD(entry.lpOverlapped, Watcher, overlapped);
+        --pending_;
+        if (w->forgotten) {
+            delete w;
+        } else {
+            w->state = Watcher::kIdle;
+            Place(idle_, w);
+        }
+    }
+    return true;
+}
+
 void CReadiness::Report(Watcher* w) {
     w->seen = look_;
     ready_.push_back(w->socket);  // within the capacity Watch reserved
@@ -147,15 +195,7 @@ void CReadiness::Refresh() {
     // A new receive for each socket the last look reported (and each new
     // one); bytes still unread complete it at once. A receive refused at
     // once means an error to report now, and another try at the next look.
-    arming_.swap(idle_);
-    for (Watcher* w : arming_) {
-        if (!Arm(w)) {
-            w->state = Watcher::kIdle;
-            Place(idle_, w);
-            Report(w);
-        }
-    }
-    arming_.clear();
+    ArmIdle(true);
 
     OVERLAPPED_ENTRY entries[kEntriesPerCall];
     ULONG taken = kEntriesPerCall;

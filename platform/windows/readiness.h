@@ -25,7 +25,8 @@
 //
 // A socket accepted since the last look, one the port could not take, or
 // every socket after a failed look may read: that only costs the receive
-// that finds nothing.
+// that finds nothing. A wait for the next look arms the idle sockets first,
+// so that new bytes on any of them end it.
 class CReadiness {
   public:
     CReadiness() = default;
@@ -42,6 +43,9 @@ class CReadiness {
     bool MayRead(SOCKET s) const;
     // The sockets the last look saw, and those the port could not take.
     CPlatform::ReadyList Ready() const;
+    // Waits up to `timeoutMs` for a completion, which it leaves for the
+    // look. False, without waiting, when it cannot tell.
+    bool Wait(int timeoutMs);
 
   private:
     struct Watcher;
@@ -49,6 +53,9 @@ class CReadiness {
     void Place(std::vector<Watcher*>& list, Watcher* w);
     void Unplace(std::vector<Watcher*>& list, Watcher* w);
     bool Arm(Watcher* w);
+    // Posts a receive for each idle socket; one refused at once stays idle
+    // and, with `report`, is reported in this look. False when one was.
+    bool ArmIdle(bool report);
     void Report(Watcher* w);
 
     HANDLE port_ = nullptr;

@@ -182,6 +182,11 @@ class CWindowsPlatform : public CPlatform {
     void RefreshReadiness() override { readiness_.Refresh(); }
     bool MayRead(SocketHandle s) override { return readiness_.MayRead(ToSocket(s)); }
     ReadyList ReadySockets() override { return readiness_.Ready(); }
+    void WaitReadiness(int timeoutMs) override {
+        if (!readiness_.Wait(timeoutMs)) {
+            SleepMs(timeoutMs);
+        }
+    }
 
     std::uint32_t TickCount() override { return static_cast<std::uint32_t>(GetTickCount()); }
 

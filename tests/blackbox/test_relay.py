@@ -4,10 +4,19 @@ import socket
 import struct
 import time
 
+import pytest
+
 from conftest import DISCONNECTED, NEW_CLIENT, expect_silence, frame
 
 
-def test_relay_to_all_including_sender(server):
+# The default pace and --low-latency relay and answer alike.
+PACES = pytest.mark.parametrize("args", [["{port}"], ["--low-latency", "{port}"]],
+                                ids=["default", "low-latency"])
+
+
+@PACES
+def test_relay_to_all_including_sender(server_factory, args):
+    server = server_factory(args=args)
     a, b, c = server.connect(), server.connect(), server.connect()
     a.send_frame(b"hello")
     for client in (a, b, c):
@@ -38,7 +47,9 @@ def test_relay_from_each_client_in_order(server):
         client.expect_nothing(0.1)
 
 
-def test_ping_answered_to_sender_only(server):
+@PACES
+def test_ping_answered_to_sender_only(server_factory, args):
+    server = server_factory(args=args)
     a, b = server.connect(), server.connect()
     a.send_frame(b"@PING")
     assert a.recv_exact(9) == b"\x05\x00\x00\x00@PING"

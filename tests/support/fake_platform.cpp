@@ -97,6 +97,7 @@ int FakePlatform::SendGather(SocketHandle s, const SendSlice* slices, int count)
 
 void FakePlatform::RefreshReadiness() {
     ++readinessLooks;
+    lookTimes.push_back(now);
     readyAtLook.clear();
     readyList.clear();
     for (const auto& entry : sockets) {
@@ -124,7 +125,34 @@ void FakePlatform::CloseSocket(SocketHandle s) {
     sockets[s].closed = true;
 }
 
+bool FakePlatform::AnythingReady() const {
+    for (const auto& entry : sockets) {
+        if (!entry.second.inbound.empty() && entry.second.accepted && !entry.second.closed) {
+            return true;
+        }
+    }
+    for (const auto& waiting : backlogs) {
+        if (!waiting.second.empty()) {
+            return true;
+        }
+    }
+    return !backlog.empty();
+}
+
+void FakePlatform::WaitReadiness(int timeoutMs) {
+    waitTimeouts.push_back(timeoutMs);
+    if (onWait) {
+        onWait(timeoutMs);
+    }
+    if (clockFollowsWaits && !AnythingReady()) {
+        now += static_cast<std::uint32_t>(timeoutMs);
+    }
+}
+
 void FakePlatform::SleepMs(int ms) {
+    if (clockFollowsWaits) {
+        now += static_cast<std::uint32_t>(ms);
+    }
     if (onSleep) {
         onSleep(ms);
     }

@@ -63,6 +63,7 @@ class FakePlatform : public CPlatform {
     void RefreshReadiness() override;
     bool MayRead(SocketHandle s) override;
     ReadyList ReadySockets() override;
+    void WaitReadiness(int timeoutMs) override;
     std::uint32_t TickCount() override { return now; }
     std::uint64_t WallClockMs() override { return wallMs; }
     void SleepMs(int ms) override;
@@ -123,6 +124,18 @@ class FakePlatform : public CPlatform {
     int readinessLooks = 0;
     std::set<SocketHandle> readyAtLook;
     std::vector<SocketHandle> readyList;  // what ReadySockets hands out
+    // `now` at each look: when each pass started.
+    std::vector<std::uint32_t> lookTimes;
+    // Readiness waits, each one's timeout in call order. A wait calls onWait
+    // first (a test may feed a socket there), then returns at once when a
+    // look would report something or a connection waits, and otherwise
+    // takes its whole timeout. With clockFollowsWaits, a wait that takes
+    // its timeout, and every SleepMs, move `now` by it.
+    std::vector<int> waitTimeouts;
+    std::function<void(int)> onWait;
+    bool clockFollowsWaits = false;
+    // Whether a look now would report something, or a connection waits.
+    bool AnythingReady() const;
 
   private:
     SocketHandle nextHandle_ = 100;
