@@ -18,7 +18,8 @@ int Usage() {
                  "  [--runs CLIENTS:SIZE:RATE,...] [--clients 100,1000] [--seconds S]\n"
                  "  [--writers N] [--mib N] [--cdf-dir DIR] [--perf-dir DIR] [--out FILE]\n"
                  "  [--tls CERT.pem:KEY.pem]   clients talk TLS (tovrel, nats, redis)\n"
-                 "  [--resume-window N]        tovrel keeps N messages; clients resume\n");
+                 "  [--resume-window N]        tovrel keeps N messages; clients resume\n"
+                 "  [--server-arg ARG]         one more argument for tovrel (repeatable)\n");
     return 2;
 }
 
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
                 return Usage();
             }
             SetBenchTls(pair.substr(0, colon), pair.substr(colon + 1));
+        } else if (key == "--server-arg") {
+            AddBenchServerArg(value);
         } else if (key == "--resume-window") {
             SetBenchResumeWindow(std::atoi(value));
         } else if (key == "--perf-dir") {

@@ -27,6 +27,7 @@ namespace {
 std::string g_tlsCert;
 std::string g_tlsKey;
 int g_resumeWindow = 0;
+std::vector<std::string> g_serverArgs;
 
 sockaddr_in Loopback(int port) {
     sockaddr_in addr = {};
@@ -197,6 +198,9 @@ bool ServerProcess::Start(Kind kind, const std::string& exe, int maxConns,
             std::fclose(f);
         }
         std::vector<std::string> args = Arguments(exe, maxConns);
+        if (IsTovrel(kind)) {
+            args.insert(args.end(), g_serverArgs.begin(), g_serverArgs.end());
+        }
         if (g_resumeWindow > 0) {
             args.insert(args.end(), {"--resume-window", std::to_string(g_resumeWindow)});
         }
@@ -393,6 +397,19 @@ const char* KindName(ServerProcess::Kind kind) {
     return kKindNames[static_cast<int>(kind)];
 }
 
+namespace {
+// "+low-latency" for --low-latency, one such part per extra argument.
+std::string ServerArgsLabel() {
+    std::string label;
+    for (const std::string& a : g_serverArgs) {
+        label +=
+            "+" +
+            a.substr(a.find_first_not_of('-') == std::string::npos ? 0 : a.find_first_not_of('-'));
+    }
+    return label;
+}
+}  // namespace
+
 void SetBenchTls(const std::string& certFile, const std::string& keyFile) {
     g_tlsCert = certFile;
     g_tlsKey = keyFile;
@@ -406,13 +423,17 @@ void SetBenchResumeWindow(int messages) {
     g_resumeWindow = messages;
 }
 
+void AddBenchServerArg(const std::string& arg) {
+    g_serverArgs.push_back(arg);
+}
+
 int BenchResumeWindow() {
     return g_resumeWindow;
 }
 
 std::string ServerLabel(ServerProcess::Kind kind) {
     return std::string(KindName(kind)) + (BenchTls() ? "-tls" : "") +
-           (g_resumeWindow > 0 ? "-resume" : "");
+           (g_resumeWindow > 0 ? "-resume" : "") + ServerArgsLabel();
 }
 
 bool KindFromName(const std::string& name, ServerProcess::Kind& kind) {

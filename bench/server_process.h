@@ -88,6 +88,9 @@ bool BenchTls();
 // clients and each framed client sends "@RESUME" first, so it is sent
 // every message tagged with its position.
 void SetBenchResumeWindow(int messages);
+// One more argument for tovrel's command line (such as --low-latency); it is
+// named in the result rows after a "+".
+void AddBenchServerArg(const std::string& arg);
 int BenchResumeWindow();
 // The kind's name in result rows: "-tls" added when the clients talk TLS,
 // "-resume" when they resume.
