@@ -27,4 +27,5 @@ CMetrics g_metrics = {0,
                       {kWorkBounds, {}, 0, 0},
                       {kIntakeBounds, {}, 0, 0},
                       {},
+                      0,
                       0};

@@ -77,6 +77,8 @@ struct CMetrics {
     CHistogram<kIntakeBuckets> intakeBytes;
     std::uint64_t resumes[static_cast<int>(ResumeOutcome::kCount)];
     std::uint64_t resumeReplayedMessages;
+    // Messages of listen-only clients refused with "@DENIED".
+    std::uint64_t deniedMessages;
 
     void Ended(EndCause cause) { ++ended[static_cast<int>(cause)]; }
     void Accepted(ListenerKind kind) {

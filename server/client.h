@@ -148,6 +148,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // accept), is not renewed by what it sends. Admit ends the wait.
     void AwaitToken();
     bool AwaitingToken() const { return awaitingToken_; }
+    // Let in with a listen-only token (by the server): it gets what the
+    // room gets, but its ordinary messages are refused.
+    bool listenOnly = false;
     // The peer's IPv4 address, and whether the server counts it per address.
     std::uint32_t peer = 0;
     bool peerCounted = false;

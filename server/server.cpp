@@ -239,6 +239,7 @@ void CServer::CheckToken(CClient* client, char* message) {
     std::free(message);
     switch (verdict) {
         case CTokenGate::Verdict::kAdmit:
+            client->listenOnly = g_tokens.RightsOf(token) == CTokenGate::Rights::kListen;
             gate_->tokens[client].swap(token);
             Admit(client);
             break;
@@ -253,9 +254,12 @@ void CServer::CheckToken(CClient* client, char* message) {
 
 void CServer::DropRevoked() {
     for (auto& shown : gate_->tokens) {
-        if (!g_tokens.Knows(shown.second)) {
+        CTokenGate::Rights rights = g_tokens.RightsOf(shown.second);
+        if (rights == CTokenGate::Rights::kNone) {
             shown.first->Drop("Token revoked\n");
         }
+        // A token turned from full to listen-only, or back, counts from now.
+        shown.first->listenOnly = rights == CTokenGate::Rights::kListen;
     }
 }
 

@@ -156,8 +156,9 @@ class CServer {
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);
-    // Drops the clients whose token is no longer in force (after the token
-    // file was read again: a rare walk, never one per pass).
+    // Drops the clients whose token is no longer in force, and gives the
+    // others the rights their token has now (after the token file was read
+    // again: a rare walk, never one per pass).
     void DropRevoked();
     // Drops the established clients of `maker` that it no longer accepts
     // (after its client CAs changed: a rare walk, over its clients only).
