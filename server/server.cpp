@@ -7,6 +7,7 @@
 #include <new>
 
 #include "console/console.h"
+#include "server/listeners/kinds.h"
 #include "server/messages.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
@@ -373,6 +374,8 @@ void CServer::AcceptWaiting() {
         DropRevoked();
     }
     gate_->admission.Report(clock.Now());
+    // The clients' TLS state is theirs; room for this is made at the next request.
+    memory.Update(gate_->sharedTlsHeap, OpenSslHeapShared(), 0, false);
     for (Listener& l : gate_->listeners) {
         if (l.maker->Pass(elapsedMs_)) {
             DropUnaccepted(*l.maker);

@@ -112,6 +112,8 @@ class CServer {
         // The clients of the kinds that may later refuse them (TLS with
         // client CAs), each with its listener's kind, to judge them again.
         std::unordered_map<CClient*, CConnectionMaker*> judged;
+        // What OpenSSL holds for no one client: counted, never dropped.
+        CMemoryBudget::Entry sharedTlsHeap{nullptr};
     };
     // What a pass finds its work by: the clients by socket, this pass's due
     // clients, the hooks.

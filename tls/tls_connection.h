@@ -4,6 +4,7 @@
 
 #include "connection/connection.h"
 #include "policy/handshake_budget.h"
+#include "tls/tls_heap.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -34,6 +35,8 @@ class CTlsConnection final : public CConnection {
     bool Established() const override { return established_; }
     bool Pending() const override;
     bool WritePending() const override { return retrying_; }
+    // What OpenSSL holds for it: its state, and its buffers while in use.
+    long long HeldBytes() const override { return heap_.Bytes(); }
 
     // Whether the certificate its client was let in with still verifies
     // against the client CAs of `context`, as a handshake with it would
@@ -46,6 +49,17 @@ class CTlsConnection final : public CConnection {
     int SocketWrite(const char* data, int length);
 
   private:
+    // Charges the connection with what OpenSSL's calls in its scope left
+    // allocated, asking for the room for it first.
+    class CChargeScope {
+      public:
+        explicit CChargeScope(CTlsConnection& c) : c_(c) { c_.heap_.Begin(); }
+        ~CChargeScope();
+
+      private:
+        CTlsConnection& c_;
+    };
+
     CTlsConnection(SSL* ssl, CHandshakeBudget& handshakes, SocketHandle socket);
     // One handshake step: kIoWouldBlock while under way (also once done),
     // 0 when the peer left, kIoError when it failed (its line printed).
@@ -66,4 +80,5 @@ class CTlsConnection final : public CConnection {
     bool wantsTurn_;
     // A record was left half sent: the next send offers its bytes again.
     bool retrying_;
+    CTlsHeapCharge heap_;
 };

@@ -74,7 +74,9 @@ CWebSocketConnection::CWebSocketConnection(std::unique_ptr<CConnection> transpor
     : transport_(std::move(transport)),
       origins_(origins),
       resumingPage_(resumingPage),
-      closeCode_(kCloseGoingAway) {}
+      closeCode_(kCloseGoingAway) {
+    transport_->SetMemoryGrant(&transportGrant_);
+}
 
 CWebSocketConnection::CWebSocketConnection(SocketHandle socket,
                                            const std::vector<std::string>& origins,

@@ -45,7 +45,8 @@ class CWebSocketConnection final : public CConnection {
     bool Pending() const override;
     long long HeldBytes() const override {
         return static_cast<long long>(request_.capacity() + early_.capacity() +
-                                      decoded_.Capacity() + outgoing_.Capacity());
+                                      decoded_.Capacity() + outgoing_.Capacity()) +
+               transport_->HeldBytes();
     }
     long long QueuedBytes() const override {
         return static_cast<long long>(request_.size() + early_.size() + decoded_.Held());
@@ -73,6 +74,16 @@ class CWebSocketConnection final : public CConnection {
     void FrameEnd();
 
   private:
+    // What the transport holds (TLS state) is asked for as this
+    // connection's own.
+    class CTransportGrant final : public CMemoryGrant {
+      public:
+        explicit CTransportGrant(CWebSocketConnection& owner) : owner_(owner) {}
+        bool Grant(long long bytes) override { return owner_.Grant(bytes); }
+
+      private:
+        CWebSocketConnection& owner_;
+    };
     enum State { kRequest, kReplying, kOpen, kDone };
     int ReadRequest();
     int SendReply();
@@ -102,6 +113,7 @@ class CWebSocketConnection final : public CConnection {
     int SendRaw(const void* data, int length);
 
     std::unique_ptr<CConnection> transport_;
+    CTransportGrant transportGrant_{*this};
     bool closed_ = false;
     const std::vector<std::string>& origins_;
     const bool resumingPage_;
