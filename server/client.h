@@ -96,6 +96,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // Frees the buffers, its own and its connection's, that hold nothing
     // queued or half received.
     void GiveBackSpare();
+    // Frees what others hold, as for a message, until the budget is kept
+    // again: for memory that grew without asking first (OpenSSL's).
+    void KeepBudget() { MakeRoom(0); }
 
     // Bytes waiting to go out or to complete a frame or a message (its
     // connection's too), and the memory that holds them. Shared frames

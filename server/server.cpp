@@ -374,8 +374,13 @@ void CServer::AcceptWaiting() {
         DropRevoked();
     }
     gate_->admission.Report(clock.Now());
-    // The clients' TLS state is theirs; room for this is made at the next request.
+    // OpenSSL's heap grows inside its calls, where no room can be asked
+    // for: the budget is kept here, once a pass, the clients' TLS state
+    // being theirs.
     memory.Update(gate_->sharedTlsHeap, OpenSslHeapShared(), 0, false);
+    if (!memory.Fits(0) && clients != nullptr) {
+        clients->KeepBudget();
+    }
     for (Listener& l : gate_->listeners) {
         if (l.maker->Pass(elapsedMs_)) {
             DropUnaccepted(*l.maker);

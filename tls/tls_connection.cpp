@@ -101,12 +101,6 @@ std::unique_ptr<CTlsConnection> CTlsConnection::Accept(SSL_CTX* context,
     return connection;
 }
 
-CTlsConnection::CChargeScope::~CChargeScope() {
-    // A client refused the room is being dropped: it ends at its next turn.
-    c_.Grant(c_.heap_.Growth());
-    c_.heap_.End();
-}
-
 CTlsConnection::CTlsConnection(SSL* ssl, CHandshakeBudget& handshakes, SocketHandle socket)
     : ssl_(ssl),
       handshakes_(handshakes),
@@ -215,7 +209,7 @@ int CTlsConnection::Receive(void* buffer, int length) {
     if (ssl_ == nullptr || broken_) {
         return kIoError;
     }
-    CChargeScope charge(*this);
+    CChargeScope charge(heap_);
     wantsTurn_ = false;
     if (!established_) {
         // The turn that finishes the handshake reads nothing: the client is
@@ -247,7 +241,7 @@ int CTlsConnection::Send(const SendSlice* slices, int count) {
     if (!established_) {
         return kIoWouldBlock;
     }
-    CChargeScope charge(*this);
+    CChargeScope charge(heap_);
     // Runs of small frames are packed into one buffer so that they share
     // records; a piece of a whole record or more is encrypted where it
     // lies. A record the socket did not take must be offered again with at

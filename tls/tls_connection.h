@@ -36,7 +36,9 @@ class CTlsConnection final : public CConnection {
     bool Pending() const override;
     bool WritePending() const override { return retrying_; }
     // What OpenSSL holds for it: its state, and its buffers while in use.
-    long long HeldBytes() const override { return heap_.Bytes(); }
+    // Once its client is dropped, it is as good as freed (at its next turn).
+    long long HeldBytes() const override { return discarded_ ? 0 : heap_.Bytes(); }
+    void Discard() override { discarded_ = true; }
 
     // Whether the certificate its client was let in with still verifies
     // against the client CAs of `context`, as a handshake with it would
@@ -50,14 +52,15 @@ class CTlsConnection final : public CConnection {
 
   private:
     // Charges the connection with what OpenSSL's calls in its scope left
-    // allocated, asking for the room for it first.
+    // allocated. No room is asked for inside a call: the budget makes it
+    // once a pass.
     class CChargeScope {
       public:
-        explicit CChargeScope(CTlsConnection& c) : c_(c) { c_.heap_.Begin(); }
-        ~CChargeScope();
+        explicit CChargeScope(CTlsHeapCharge& heap) : heap_(heap) { heap_.Begin(); }
+        ~CChargeScope() { heap_.End(); }
 
       private:
-        CTlsConnection& c_;
+        CTlsHeapCharge& heap_;
     };
 
     CTlsConnection(SSL* ssl, CHandshakeBudget& handshakes, SocketHandle socket);
@@ -81,4 +84,5 @@ class CTlsConnection final : public CConnection {
     // A record was left half sent: the next send offers its bytes again.
     bool retrying_;
     CTlsHeapCharge heap_;
+    bool discarded_ = false;
 };

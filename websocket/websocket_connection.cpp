@@ -74,9 +74,7 @@ CWebSocketConnection::CWebSocketConnection(std::unique_ptr<CConnection> transpor
     : transport_(std::move(transport)),
       origins_(origins),
       resumingPage_(resumingPage),
-      closeCode_(kCloseGoingAway) {
-    transport_->SetMemoryGrant(&transportGrant_);
-}
+      closeCode_(kCloseGoingAway) {}
 
 CWebSocketConnection::CWebSocketConnection(SocketHandle socket,
                                            const std::vector<std::string>& origins,
@@ -272,6 +270,7 @@ void CWebSocketConnection::FrameEnd() {
 }
 
 void CWebSocketConnection::Discard() {
+    transport_->Discard();
     decoded_.Clear();
     outgoing_.Clear();
     std::string().swap(request_);

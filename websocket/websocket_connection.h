@@ -74,16 +74,6 @@ class CWebSocketConnection final : public CConnection {
     void FrameEnd();
 
   private:
-    // What the transport holds (TLS state) is asked for as this
-    // connection's own.
-    class CTransportGrant final : public CMemoryGrant {
-      public:
-        explicit CTransportGrant(CWebSocketConnection& owner) : owner_(owner) {}
-        bool Grant(long long bytes) override { return owner_.Grant(bytes); }
-
-      private:
-        CWebSocketConnection& owner_;
-    };
     enum State { kRequest, kReplying, kOpen, kDone };
     int ReadRequest();
     int SendReply();
@@ -113,7 +103,6 @@ class CWebSocketConnection final : public CConnection {
     int SendRaw(const void* data, int length);
 
     std::unique_ptr<CConnection> transport_;
-    CTransportGrant transportGrant_{*this};
     bool closed_ = false;
     const std::vector<std::string>& origins_;
     const bool resumingPage_;
