@@ -30,4 +30,5 @@ CMetrics g_metrics = {0,
                       {},
                       0,
                       0,
+                      0,
                       0};

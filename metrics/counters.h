@@ -81,6 +81,8 @@ struct CMetrics {
     // Times a client over its message rate was held back, and those held now.
     std::uint64_t holdBacks;
     std::int64_t clientsHeld;
+    // Messages of listen-only clients refused with "@DENIED".
+    std::uint64_t deniedMessages;
 
     void Ended(EndCause cause) { ++ended[static_cast<int>(cause)]; }
     void Accepted(ListenerKind kind) {

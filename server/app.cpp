@@ -203,6 +203,8 @@ int Serve(int argc, char** argv) {
 }  // namespace
 
 int TovrelMain(int argc, char** argv) {
+    // Before anything else can have OpenSSL allocate.
+    CountOpenSslHeap();
     int status = Serve(argc, argv);
     ConsoleFinish(kConsoleFinishMs);
     return status;

@@ -110,6 +110,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // Frees the buffers, its own and its connection's, that hold nothing
     // queued or half received.
     void GiveBackSpare();
+    // Frees what others hold, as for a message, until the budget is kept
+    // again: for memory that grew without asking first (OpenSSL's).
+    void KeepBudget() { MakeRoom(0); }
 
     // Bytes waiting to go out or to complete a frame or a message (its
     // connection's too), and the memory that holds them. Shared frames
@@ -172,6 +175,9 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // accept), is not renewed by what it sends. Admit ends the wait.
     void AwaitToken();
     bool AwaitingToken() const { return awaitingToken_; }
+    // Let in with a listen-only token (by the server): it gets what the
+    // room gets, but its ordinary messages are refused.
+    bool listenOnly = false;
     // The peer's IPv4 address, and whether the server counts it per address.
     std::uint32_t peer = 0;
     bool peerCounted = false;

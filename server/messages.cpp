@@ -42,6 +42,10 @@ void HandleMessage(CClient& from, char* message, CMessageSink& sink, CRelay& rel
     } else if (relay.Resumable() && IsResume(message, &position)) {
         relay.Resume(&from, position);
         std::free(message);
+    } else if (from.listenOnly) {
+        std::free(message);
+        ++g_metrics.deniedMessages;
+        from.SendText("@DENIED");
     } else {
         sink.Take(message);
     }

@@ -38,6 +38,9 @@ void WriteClients(CExposition& w) {
     w.SampleUnsigned(m.pings);
     w.Family("tovrel_fast_commands_total", "counter", "\"@FASTCOMMANDS\" requests.");
     w.SampleUnsigned(m.fastCommands);
+    w.Family("tovrel_denied_messages_total", "counter",
+             "Messages of listen-only clients refused with \"@DENIED\".");
+    w.SampleUnsigned(m.deniedMessages);
     w.Family("tovrel_resumes_total", "counter",
              "\"@RESUME\" requests answered, by outcome: all replayed, some missed, or unknown.");
     for (int outcome = 0; outcome < static_cast<int>(ResumeOutcome::kCount); ++outcome) {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "console/console.h"
+#include "server/listeners/kinds.h"
 #include "server/messages.h"
 #include "server/settings.h"
 #include "server/token_gate.h"
@@ -248,6 +249,7 @@ void CServer::CheckToken(CClient* client, char* message) {
     std::free(message);
     switch (verdict) {
         case CTokenGate::Verdict::kAdmit:
+            client->listenOnly = g_tokens.RightsOf(token) == CTokenGate::Rights::kListen;
             gate_->tokens[client].swap(token);
             Admit(client);
             break;
@@ -262,9 +264,12 @@ void CServer::CheckToken(CClient* client, char* message) {
 
 void CServer::DropRevoked() {
     for (auto& shown : gate_->tokens) {
-        if (!g_tokens.Knows(shown.second)) {
+        CTokenGate::Rights rights = g_tokens.RightsOf(shown.second);
+        if (rights == CTokenGate::Rights::kNone) {
             shown.first->Drop("Token revoked\n");
         }
+        // A token turned from full to listen-only, or back, counts from now.
+        shown.first->listenOnly = rights == CTokenGate::Rights::kListen;
     }
 }
 
@@ -418,6 +423,13 @@ void CServer::AcceptWaiting() {
         DropRevoked();
     }
     gate_->admission.Report(clock.Now());
+    // OpenSSL's heap grows inside its calls, where no room can be asked
+    // for: the budget is kept here, once a pass, the clients' TLS state
+    // being theirs.
+    memory.Update(gate_->sharedTlsHeap, OpenSslHeapShared(), 0, false);
+    if (!memory.Fits(0) && clients != nullptr) {
+        clients->KeepBudget();
+    }
     for (Listener& l : gate_->listeners) {
         if (l.maker->Pass(elapsedMs_)) {
             DropUnaccepted(*l.maker);

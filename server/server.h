@@ -120,6 +120,8 @@ class CServer {
         // The clients of the kinds that may later refuse them (TLS with
         // client CAs), each with its listener's kind, to judge them again.
         std::unordered_map<CClient*, CConnectionMaker*> judged;
+        // What OpenSSL holds for no one client: counted, never dropped.
+        CMemoryBudget::Entry sharedTlsHeap{nullptr};
     };
     // What a pass finds its work by: the clients by socket, this pass's due
     // clients, the hooks.
@@ -169,8 +171,9 @@ class CServer {
     // A client's turn: its tick, then what its whole messages do. False
     // when its connection has ended.
     bool Turn(CClient* client, int elapsedMs, bool mayRead);
-    // Drops the clients whose token is no longer in force (after the token
-    // file was read again: a rare walk, never one per pass).
+    // Drops the clients whose token is no longer in force, and gives the
+    // others the rights their token has now (after the token file was read
+    // again: a rare walk, never one per pass).
     void DropRevoked();
     // Drops the established clients of `maker` that it no longer accepts
     // (after its client CAs changed: a rare walk, over its clients only).

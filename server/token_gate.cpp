@@ -11,6 +11,9 @@ CTokenGate g_tokens;
 namespace {
 const char kAuthPrefix[] = "@AUTH ";
 constexpr std::size_t kAuthPrefixLength = sizeof kAuthPrefix - 1;
+// What ends the line of a listen-only token, after a blank.
+const char kListenWord[] = "listen";
+constexpr std::size_t kListenWordLength = sizeof kListenWord - 1;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -48,7 +51,7 @@ bool CTokenGate::Load(const std::string& path, std::string* why) {
         return true;
     }
     path_ = path;
-    std::vector<std::string> tokens;
+    std::vector<Token> tokens;
     CPlatform::FileStamp stamp = {0, 0, 0, 0};
     stamped_ = Platform().StampFile(path_.c_str(), &stamp);
     stamp_ = stamp;
@@ -61,7 +64,7 @@ bool CTokenGate::Load(const std::string& path, std::string* why) {
 }
 
 void CTokenGate::Clear() {
-    std::vector<std::string> none;
+    std::vector<Token> none;
     Replace(&none);
     path_.clear();
     stamped_ = false;
@@ -70,14 +73,14 @@ void CTokenGate::Clear() {
     reads_ = 0;
 }
 
-void CTokenGate::Replace(std::vector<std::string>* tokens) {
-    for (std::string& t : tokens_) {
-        WipeText(&t);
+void CTokenGate::Replace(std::vector<Token>* tokens) {
+    for (Token& t : tokens_) {
+        WipeText(&t.secret);
     }
     tokens_.swap(*tokens);
 }
 
-bool CTokenGate::Read(std::vector<std::string>* tokens, std::string* why) {
+bool CTokenGate::Read(std::vector<Token>* tokens, std::string* why) {
     std::unique_ptr<std::FILE, FileCloser> file(Platform().OpenForReading(path_.c_str()));
     if (file == nullptr) {
         *why = "cannot be opened for reading";
@@ -99,8 +102,9 @@ bool CTokenGate::Read(std::vector<std::string>* tokens, std::string* why) {
         *why = "cannot be read";
         return false;
     }
-    // One token a line; blanks around it, empty lines and lines that begin
-    // with '#' do not count.
+    // One token a line, with " listen" after it for a listen-only one;
+    // blanks around it, empty lines and lines that begin with '#' do not
+    // count.
     std::size_t at = 0;
     while (at < text.size()) {
         std::size_t end = text.find('\n', at);
@@ -115,8 +119,18 @@ bool CTokenGate::Read(std::vector<std::string>* tokens, std::string* why) {
         while (last > first && IsBlank(text[last - 1])) {
             --last;
         }
+        bool listenOnly =
+            last - first > kListenWordLength + 1 &&
+            text.compare(last - kListenWordLength, kListenWordLength, kListenWord) == 0 &&
+            IsBlank(text[last - kListenWordLength - 1]);
+        if (listenOnly) {
+            last -= kListenWordLength;
+            while (last > first && IsBlank(text[last - 1])) {
+                --last;
+            }
+        }
         if (last > first && text[first] != '#') {
-            tokens->emplace_back(text, first, last - first);
+            tokens->push_back(Token{std::string(text, first, last - first), listenOnly});
         }
         at = end + 1;
     }
@@ -139,7 +153,7 @@ void CTokenGate::Check(long long now) {
     if (stamped && stamped_ && stamp == stamp_ && !failing_) {
         return;  // unchanged
     }
-    std::vector<std::string> tokens;
+    std::vector<Token> tokens;
     std::string why;
     bool read = stamped && Read(&tokens, &why);
     if (!stamped) {
@@ -148,8 +162,8 @@ void CTokenGate::Check(long long now) {
     stamped_ = stamped;
     stamp_ = stamp;
     if (!read) {
-        for (std::string& t : tokens) {
-            WipeText(&t);
+        for (Token& t : tokens) {
+            WipeText(&t.secret);
         }
         if (!failing_) {
             ConsolePrint("Token file %s %s; the last tokens read stay in force\n", path_.c_str(),
@@ -163,12 +177,15 @@ void CTokenGate::Check(long long now) {
     failing_ = false;
 }
 
-bool CTokenGate::Knows(const std::string& token) const {
+CTokenGate::Rights CTokenGate::Find(const char* candidate, std::size_t length) const {
     bool known = false;
-    for (const std::string& t : tokens_) {
-        known = SameSecret(t, token.data(), token.size()) || known;
+    bool full = false;
+    for (const Token& t : tokens_) {
+        bool same = SameSecret(t.secret, candidate, length);
+        known = same || known;
+        full = (same && !t.listenOnly) || full;
     }
-    return known;
+    return !known ? Rights::kNone : full ? Rights::kFull : Rights::kListen;
 }
 
 CTokenGate::Verdict CTokenGate::Judge(const char* message, std::string* token) const {
@@ -177,12 +194,7 @@ CTokenGate::Verdict CTokenGate::Judge(const char* message, std::string* token) c
     }
     const char* candidate = message + kAuthPrefixLength;
     std::size_t length = std::strlen(candidate);
-    // Every token is compared in full, so the time does not tell which came near.
-    bool known = false;
-    for (const std::string& token : tokens_) {
-        known = SameSecret(token, candidate, length) || known;
-    }
-    if (!known) {
+    if (Find(candidate, length) == Rights::kNone) {
         return Verdict::kWrongToken;
     }
     if (token != nullptr) {

@@ -14,11 +14,15 @@ constexpr long kMaxTokenFileBytes = 1L << 20;
 
 // The tokens a client may show with "@AUTH <token>" as its first message:
 // one per line of a file, read at start and again whenever the file
-// changes. A file that later goes missing, cannot be read or holds no token
-// leaves the last tokens in force. Tokens are never printed.
+// changes. A line "TOKEN listen" gives a listen-only token (its client
+// receives, but what it says is refused); a token also listed without
+// " listen" is a full one. A file that later goes missing, cannot be read
+// or holds no token leaves the last tokens in force. Tokens are never
+// printed.
 class CTokenGate {
   public:
     enum class Verdict { kAdmit, kWrongToken, kNotAuth };
+    enum class Rights { kNone, kListen, kFull };
 
     // Reads the file at `path`; false, with why in *why, when it is missing,
     // unreadable, too large or holds no token. An empty path turns the gate off.
@@ -33,17 +37,26 @@ class CTokenGate {
     // With kAdmit, *token (if given) receives the token shown.
     Verdict Judge(const char* message, std::string* token = nullptr) const;
     // Whether `token` is among the tokens now in force.
-    bool Knows(const std::string& token) const;
+    bool Knows(const std::string& token) const { return RightsOf(token) != Rights::kNone; }
+    // What `token` may do under the tokens now in force.
+    Rights RightsOf(const std::string& token) const { return Find(token.data(), token.size()); }
     // Times the file was read with success (start included).
     int Reads() const { return reads_; }
 
   private:
+    struct Token {
+        std::string secret;
+        bool listenOnly;
+    };
     // The file's tokens into *tokens; false with why in *why.
-    bool Read(std::vector<std::string>* tokens, std::string* why);
-    void Replace(std::vector<std::string>* tokens);
+    bool Read(std::vector<Token>* tokens, std::string* why);
+    void Replace(std::vector<Token>* tokens);
+    // The rights of the `length` bytes at `candidate`; every token is
+    // compared in full, so the time does not tell which came near.
+    Rights Find(const char* candidate, std::size_t length) const;
 
     std::string path_;
-    std::vector<std::string> tokens_;
+    std::vector<Token> tokens_;
     CPlatform::FileStamp stamp_ = {0, 0, 0, 0};
     bool stamped_ = false;
     // A line was printed for a failed read; none again until a read succeeds.

@@ -79,6 +79,7 @@ const char* LastReason(const char* otherwise) {
 std::unique_ptr<CTlsConnection> CTlsConnection::Accept(SSL_CTX* context,
                                                        CHandshakeBudget& handshakes,
                                                        SocketHandle socket) {
+    long long heapBefore = TlsHeapBytes();
     SSL* ssl = context != nullptr ? SSL_new(context) : nullptr;
     BIO* bio = ssl != nullptr && SocketMethod() != nullptr ? BIO_new(SocketMethod()) : nullptr;
     std::unique_ptr<CTlsConnection> connection;
@@ -94,6 +95,9 @@ std::unique_ptr<CTlsConnection> CTlsConnection::Accept(SSL_CTX* context,
     BIO_set_data(bio, connection.get());
     SSL_set_bio(ssl, bio, bio);  // the SSL owns the BIO
     SSL_set_accept_state(ssl);
+    // Made before its client, so counted at its first budget update.
+    connection->heap_.Begin(heapBefore);
+    connection->heap_.End();
     return connection;
 }
 
@@ -205,6 +209,7 @@ int CTlsConnection::Receive(void* buffer, int length) {
     if (ssl_ == nullptr || broken_) {
         return kIoError;
     }
+    CChargeScope charge(heap_);
     wantsTurn_ = false;
     if (!established_) {
         // The turn that finishes the handshake reads nothing: the client is
@@ -236,6 +241,7 @@ int CTlsConnection::Send(const SendSlice* slices, int count) {
     if (!established_) {
         return kIoWouldBlock;
     }
+    CChargeScope charge(heap_);
     // Runs of small frames are packed into one buffer so that they share
     // records; a piece of a whole record or more is encrypted where it
     // lies. A record the socket did not take must be offered again with at
@@ -316,6 +322,7 @@ void CTlsConnection::Close(bool discard) {
         SSL_free(ssl_);
         ssl_ = nullptr;
         ERR_clear_error();
+        heap_.Release();
     }
     CloseSocketOnce(socket_, discard);
 }

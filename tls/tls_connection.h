@@ -4,6 +4,7 @@
 
 #include "connection/connection.h"
 #include "policy/handshake_budget.h"
+#include "tls/tls_heap.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -35,6 +36,10 @@ class CTlsConnection final : public CConnection {
     bool Established() const override { return established_; }
     bool Pending() const override;
     bool WritePending() const override { return retrying_; }
+    // What OpenSSL holds for it: its state, and its buffers while in use.
+    // Once its client is dropped, it is as good as freed (at its next turn).
+    long long HeldBytes() const override { return discarded_ ? 0 : heap_.Bytes(); }
+    void Discard() override { discarded_ = true; }
 
     // Whether the certificate its client was let in with still verifies
     // against the client CAs of `context`, as a handshake with it would
@@ -47,6 +52,18 @@ class CTlsConnection final : public CConnection {
     int SocketWrite(const char* data, int length);
 
   private:
+    // Charges the connection with what OpenSSL's calls in its scope left
+    // allocated. No room is asked for inside a call: the budget makes it
+    // once a pass.
+    class CChargeScope {
+      public:
+        explicit CChargeScope(CTlsHeapCharge& heap) : heap_(heap) { heap_.Begin(); }
+        ~CChargeScope() { heap_.End(); }
+
+      private:
+        CTlsHeapCharge& heap_;
+    };
+
     CTlsConnection(SSL* ssl, CHandshakeBudget& handshakes, SocketHandle socket);
     // One handshake step: kIoWouldBlock while under way (also once done),
     // 0 when the peer left, kIoError when it failed (its line printed).
@@ -67,4 +84,6 @@ class CTlsConnection final : public CConnection {
     bool wantsTurn_;
     // A record was left half sent: the next send offers its bytes again.
     bool retrying_;
+    CTlsHeapCharge heap_;
+    bool discarded_ = false;
 };

@@ -47,6 +47,8 @@ const char kScript[] = R"JS(
   // off after every reconnect and reload, and shows each message once.
   var resume = document.body.getAttribute("data-resume") === "1";
   var ws = null, delay = 1000, keepAlive = null, pings = 0;
+  // The server refused a message ("@DENIED"): this connection only listens.
+  var listenOnly = false;
   // Resuming: the backoff the next delay is drawn from, when the connection
   // opened, the wait for a keep-alive's answer, and the frames of the
   // replay until "@RESUMED" (null once it came).
@@ -63,7 +65,15 @@ const char kScript[] = R"JS(
   function show(name, cls) {
     state.textContent = name;
     state.className = cls;
-    send.disabled = cls !== "open";
+    send.disabled = cls !== "open" || listenOnly;
+    text.disabled = listenOnly;
+  }
+  function denied() {
+    if (!listenOnly) {
+      listenOnly = true;
+      show("listen only", "open");
+      add("this connection may only listen: messages are not sent", "note");
+    }
   }
 
   // This tab's memory of the room, so that a reload resumes: the last
@@ -191,6 +201,7 @@ const char kScript[] = R"JS(
     ws.binaryType = "arraybuffer";
     ws.onopen = function () {
       delay = 1000;
+      listenOnly = false;
       openedAt = Date.now();
       show("connected", "open");
       if (token) { ws.send("@AUTH " + token); }
@@ -210,6 +221,8 @@ const char kScript[] = R"JS(
         pings--;
         clearTimeout(answerWait);
         answerWait = null;
+      } else if (event.data === "@DENIED") {
+        denied();
       } else if (resume) {
         receiveResuming(event.data);
       } else {

@@ -270,6 +270,7 @@ void CWebSocketConnection::FrameEnd() {
 }
 
 void CWebSocketConnection::Discard() {
+    transport_->Discard();
     decoded_.Clear();
     outgoing_.Clear();
     std::string().swap(request_);

@@ -46,7 +46,8 @@ class CWebSocketConnection final : public CConnection {
     bool Pending() const override;
     long long HeldBytes() const override {
         return static_cast<long long>(request_.capacity() + early_.capacity() +
-                                      decoded_.Capacity() + outgoing_.Capacity());
+                                      decoded_.Capacity() + outgoing_.Capacity()) +
+               transport_->HeldBytes();
     }
     long long QueuedBytes() const override {
         return static_cast<long long>(request_.size() + early_.size() + decoded_.Held());

@@ -7,6 +7,12 @@ bool TlsSupported() {
     return false;
 }
 
+void CountOpenSslHeap() {}
+
+long long OpenSslHeapShared() {
+    return 0;
+}
+
 std::shared_ptr<CTlsCredentials> LoadTlsCredentials(const std::string&, const std::string&,
                                                     const std::string&) {
     return nullptr;

@@ -15,6 +15,13 @@ bool TlsSupported();
 bool WebSocketSupported();
 bool WssSupported();
 
+// Counts OpenSSL's heap from now on, so that the memory budget sees it; it
+// must come before any other OpenSSL call. Nothing in a build without TLS.
+void CountOpenSslHeap();
+// What OpenSSL holds that no connection is charged with (contexts,
+// certificates, its own tables); 0 when not counted.
+long long OpenSslHeapShared();
+
 // What the TLS listeners (--tls-port, --wss-port) present and ask of their
 // clients: one set for all of them, loaded once, its files looked at once
 // a pass however many listeners use it.

@@ -4,6 +4,7 @@
 #include "console/console.h"
 #include "server/listeners/tls_credentials.h"
 #include "tls/tls_connection.h"
+#include "tls/tls_heap.h"
 
 namespace {
 
@@ -50,6 +51,14 @@ bool CTlsUse::Pass(int elapsedMs) {
 
 bool TlsSupported() {
     return true;
+}
+
+void CountOpenSslHeap() {
+    CountTlsHeap();
+}
+
+long long OpenSslHeapShared() {
+    return TlsHeapOutsideConnections();
 }
 
 std::shared_ptr<CTlsCredentials> LoadTlsCredentials(const std::string& cert, const std::string& key,

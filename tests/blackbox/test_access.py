@@ -135,6 +135,37 @@ def test_a_changed_token_file_takes_effect_and_a_missing_one_keeps_the_last(
     kept.ping_barrier()  # a client whose token stayed keeps its place
 
 
+def test_a_listen_only_client_gets_everything_and_says_nothing(server_factory, tmp_path):
+    tokens = tmp_path / "tokens"
+    tokens.write_text("speaker\naudience listen\n")
+    mport = free_port()
+    server = server_factory(args=["--token-file", str(tokens), "--metrics", str(mport), "{port}"])
+    speaker = authed(server, "speaker")
+    speaker.send_frame("before")
+    speaker.expect_frame("before")
+    listener = authed(server, "audience")
+    listener.expect_frame("before")  # the history
+    speaker.send_frame("live")
+    speaker.expect_frame("live")
+    listener.expect_frame("live")
+
+    said = ["mine", "@AUTH speaker", "more of mine"]
+    for text in said:
+        listener.send_frame(text)
+        listener.expect_frame("@DENIED")
+    listener.send_frame("@PING")
+    listener.expect_frame("@PING")
+    speaker.ping_barrier()  # nothing the listener said reached the room
+    assert metric(scrape(mport), "tovrel_denied_messages_total") == len(said)
+
+    # Its rights follow the file: made a full token, it speaks.
+    write_atomically(tokens, "speaker\naudience\n")
+    server.wait_line(f"Token file {tokens} read again", timeout=5)
+    listener.send_frame("now heard")
+    listener.expect_frame("now heard")
+    speaker.expect_frame("now heard")
+
+
 # ---------------------------------------------------------------------------
 # Addresses and bounds
 

@@ -349,6 +349,31 @@ def test_many_tls_readers_get_every_byte_of_a_burst(server_factory, pki, tmp_pat
 
 
 @needs_tls
+def test_idle_tls_clients_count_in_the_memory_budget(server_factory, pki, tmp_path):
+    """What OpenSSL holds for each TLS client counts in --max-memory: idle
+    clients, whose own buffers are empty, fill a small budget, and the
+    budget makes room by dropping some of them."""
+    limit = 1 << 20
+    mport = free_port()
+    server = start_tls_server(server_factory, pki, tmp_path,
+                              extra=["--max-memory", str(limit), "--metrics", str(mport)])
+    # Each TLS connection's state is several KiB: this many overfill the budget.
+    for _ in range(limit // 4096):
+        if server.count("Memory budget exceeded") > 0:
+            break
+        try:
+            tls_connect(server, pki).ping_barrier()
+        except (OSError, AssertionError):
+            break  # dropped for the budget in its handshake
+    server.wait_line("Memory budget exceeded")
+    text = scrape(mport)
+    assert (metric(text, "tovrel_memory_budget_used_bytes") <=
+            metric(text, "tovrel_memory_budget_bytes") == limit)
+    assert metric(text, 'tovrel_disconnections_total{reason="memory_budget"}') >= 1
+    server.connect().ping_barrier()
+
+
+@needs_tls
 def test_tls_1_2_is_served_and_older_versions_refused(server_factory, pki, tmp_path):
     server = start_tls_server(server_factory, pki, tmp_path)
     twelve = tls_connect(server, pki, maximum=ssl.TLSVersion.TLSv1_2)

@@ -147,3 +147,27 @@ def test_resuming_page_shows_every_message_once(server_factory, browser):
     WebDriverWait(browser, 3 * IO_TIMEOUT).until(lambda d: lines(d) == shown)
     missed = [n for n in notes(browser) if "missed" in n]
     assert missed == ["some messages may have been missed"]
+
+
+def test_listen_only_page_disables_its_field(server_factory, browser, tmp_path):
+    tokens = tmp_path / "tokens"
+    tokens.write_text("speaker\nwatcher listen\n")
+    ws_port = free_port()
+    server = server_factory(args=["{port}", "--ws-port", str(ws_port),
+                                  "--token-file", str(tokens)])
+    tcp = server.connect()
+    tcp.send_frame(b"@AUTH speaker")
+    tcp.send_frame(b"for the audience")
+    tcp.expect_frame(b"for the audience")
+
+    browser.get(f"http://127.0.0.1:{ws_port}/#token=watcher")
+    wait = WebDriverWait(browser, IO_TIMEOUT)
+    wait.until(lambda d: "for the audience" in lines(d))
+    field = browser.find_element(By.ID, "text")
+    field.send_keys("from the audience")
+    browser.find_element(By.ID, "send").click()
+    wait.until(lambda d: d.find_element(By.ID, "state").text == "listen only")
+    assert not field.is_enabled()
+    assert not browser.find_element(By.ID, "send").is_enabled()
+    tcp.ping_barrier()  # what the page sent never reached the room
+    assert "from the audience" not in lines(browser)
