@@ -9,6 +9,7 @@
 
 std::atomic<unsigned char> g_quit{0};
 std::atomic<unsigned char> g_drainRequested{0};
+std::atomic<unsigned char> g_reloadRequested{0};
 
 namespace {
 // Whether the passes go on after the stop requests so far.
@@ -27,10 +28,15 @@ bool GoOn(int drainSeconds) {
 }
 }  // namespace
 
-void RunServerLoop(CPassTimer* timer, int drainSeconds) {
+void RunServerLoop(CPassTimer* timer, int drainSeconds, const std::function<void()>& reload) {
     CPlatform& platform = Platform();
     std::uint32_t last = platform.TickCount();
     while (GoOn(drainSeconds)) {
+        // Here, never in the signal handler: a reload reads files and
+        // changes what the pass uses.
+        if (g_reloadRequested.exchange(0) != 0 && reload) {
+            reload();
+        }
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.
         int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));

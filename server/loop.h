@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 #include "policy/deadlines.h"
 
@@ -12,10 +13,16 @@ extern std::atomic<unsigned char> g_quit;
 // second such request sets g_quit.
 extern std::atomic<unsigned char> g_drainRequested;
 
+// Set by the stop handler on a hang-up while a reload is what one asks
+// for; the loop reloads between two passes and clears it.
+extern std::atomic<unsigned char> g_reloadRequested;
+
 constexpr int kPassSleepMs = 20;
 
 // Runs g_server's passes, each followed by the console's backlog and the
 // sleep, until g_quit is set; `timer` (null: none) times them. A request
 // to stop gently ends them too, unless `drainSeconds` is not 0: then the
 // server drains over that many seconds first, and they end once it has.
-void RunServerLoop(CPassTimer* timer = nullptr, int drainSeconds = 0);
+// `reload` (empty: none) runs before the next pass after each request.
+void RunServerLoop(CPassTimer* timer = nullptr, int drainSeconds = 0,
+                   const std::function<void()>& reload = {});
