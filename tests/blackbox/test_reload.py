@@ -169,20 +169,23 @@ def websocket_status(port, origin):
 # file before and after (formatted with the case's paths and ports), how a
 # client of the refused group and of the others joins, and what the new
 # configuration must do for clients that come after it.
-def case_deny(ctx):
-    return dict(before='deny = ["127.0.0.9"]\n', after='deny = ["127.0.0.2"]\n',
-                join=lambda refused: client_from(ctx.port, "127.0.0.2" if refused else "127.0.0.1"),
-                refused=REFUSED, line="Address no longer allowed",
-                then=lambda: refused_at_accept(ctx.port, "127.0.0.2") and admitted(ctx.port,
-                                                                                   "127.0.0.9"))
+def address_case(name, before, after, refused_source, newly_admitted):
+    """A change of the address rules: clients from `refused_source` are
+    dropped, and a new one from `newly_admitted` is let in."""
+    def case(ctx):
+        return dict(before=before, after=after, refused=REFUSED, line="Address no longer allowed",
+                    join=lambda refused: client_from(ctx.port,
+                                                     refused_source if refused else "127.0.0.1"),
+                    then=lambda: refused_at_accept(ctx.port, refused_source) and
+                    admitted(ctx.port, newly_admitted))
+    case.__name__ = "case_" + name
+    return case
 
 
-def case_allow(ctx):
-    return dict(before='allow = ["127.0.0.0/8"]\n', after='allow = ["127.0.0.1", "127.0.0.4"]\n',
-                join=lambda refused: client_from(ctx.port, "127.0.0.3" if refused else "127.0.0.1"),
-                refused=REFUSED, line="Address no longer allowed",
-                then=lambda: refused_at_accept(ctx.port, "127.0.0.3") and admitted(ctx.port,
-                                                                                   "127.0.0.4"))
+case_deny = address_case("deny", 'deny = ["127.0.0.9"]\n', 'deny = ["127.0.0.2"]\n', "127.0.0.2",
+                         "127.0.0.9")
+case_allow = address_case("allow", 'allow = ["127.0.0.0/8"]\n',
+                          'allow = ["127.0.0.1", "127.0.0.4"]\n', "127.0.0.3", "127.0.0.4")
 
 
 def case_max_clients(ctx):
