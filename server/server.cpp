@@ -306,7 +306,8 @@ void CServer::ApplySettings() {
     if (g_tokens.Active()) {
         DropRevoked();
     }
-    // The per-client message rates go here, once they are settings.
+    // Settings of the clients connected that change with a reload (the
+    // message rate and burst) are applied here.
 }
 
 void CServer::MarkDue(CClient* client) {
