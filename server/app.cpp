@@ -109,6 +109,9 @@ int Serve(int argc, char** argv) {
         case CCommandLine::kServe:
             break;
     }
+    // From here a hang-up asks for a reload, when a configuration file is
+    // named; one before the first pass is answered by it.
+    g_reloadOnHangUp.store(line.configNamed ? 1 : 0);
     if ((!g_settings.redisHost.empty() || !g_settings.redisSentinels.empty()) &&
         !RoomLinkSupported()) {
         ConsoleError("tovrel: this build has no Redis support (--redis)\n");
@@ -205,9 +208,7 @@ int Serve(int argc, char** argv) {
     if (metrics.Serving()) {
         g_server.AddHook(&metrics);
     }
-    // From here a hang-up reloads, when a configuration file is named.
     CReloader reloader(argc, argv, tls);
-    g_reloadOnHangUp.store(line.configNamed ? 1 : 0);
     RunServerLoop(metrics.Serving() ? &timer : nullptr, g_settings.drainSeconds,
                   [&reloader] { reloader.Reload(); });
     metrics.Close();
