@@ -39,10 +39,12 @@ struct ProcessFigures {
     long long maxFiles = -1;
 };
 
-// What a stop request asks for: to stop now (Ctrl+C, a hang-up, a closed
-// console window), or to stop gently (SIGTERM, Ctrl+Break), which the
-// server may take as a request to drain its clients first.
-enum class StopRequest { kNow, kGently };
+// What a stop request asks for: to stop now (Ctrl+C, a closed console
+// window), to stop gently (SIGTERM, Ctrl+Break), which the server may take
+// as a request to drain its clients first, or a hang-up (SIGHUP, POSIX
+// only), which the server may take as a request to reload its
+// configuration, and otherwise stops at once on.
+enum class StopRequest { kNow, kGently, kHangUp };
 
 class CPlatform {
   public:

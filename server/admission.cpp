@@ -4,21 +4,23 @@
 
 #include "console/console.h"
 
-CAdmission::Refusal CAdmission::Check(const CSettings& settings, std::uint32_t peer,
-                                      int clients) const {
+bool CAdmission::AddressAllowed(const CSettings& settings, std::uint32_t peer) {
     for (const CAddressRange& r : settings.deny) {
         if (r.Contains(peer)) {
-            return kAddress;
+            return false;
         }
     }
-    if (!settings.allow.empty()) {
-        bool allowed = false;
-        for (const CAddressRange& r : settings.allow) {
-            allowed = allowed || r.Contains(peer);
-        }
-        if (!allowed) {
-            return kAddress;
-        }
+    bool allowed = settings.allow.empty();
+    for (const CAddressRange& r : settings.allow) {
+        allowed = allowed || r.Contains(peer);
+    }
+    return allowed;
+}
+
+CAdmission::Refusal CAdmission::Check(const CSettings& settings, std::uint32_t peer,
+                                      int clients) const {
+    if (!AddressAllowed(settings, peer)) {
+        return kAddress;
     }
     if (settings.maxClients > 0 && clients >= settings.maxClients) {
         return kMaxClients;

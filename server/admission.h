@@ -19,6 +19,8 @@ class CAdmission {
     // Why a connection from `peer` would be refused with `clients` clients
     // in all, or kNone.
     Refusal Check(const CSettings& settings, std::uint32_t peer, int clients) const;
+    // Whether the address rules let `peer` in.
+    static bool AddressAllowed(const CSettings& settings, std::uint32_t peer);
     // A client from `peer` was made, or removed. Counted only while a bound
     // per address is set; Add says whether it counted, for the matching Remove.
     bool Add(const CSettings& settings, std::uint32_t peer);

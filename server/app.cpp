@@ -1,5 +1,6 @@
 #include "server/app.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "server/metrics_glue.h"
 #include "server/option_values.h"
 #include "server/options.h"
+#include "server/reload.h"
 #include "server/room.h"
 #include "server/server.h"
 #include "server/settings.h"
@@ -20,9 +22,17 @@
 #include "tovrel_version.h"
 
 namespace {
-// A gentle request is the loop's to judge, unless one came before.
+// Set once a configuration file is named: a hang-up then asks for a reload.
+std::atomic<unsigned char> g_reloadOnHangUp{0};
+
+// A gentle request is the loop's to judge, unless one came before; a
+// hang-up stops at once unless it asks for a reload.
 void OnStop(StopRequest request) {
-    if (request == StopRequest::kNow || g_drainRequested.exchange(1) != 0) {
+    if (request == StopRequest::kHangUp && g_reloadOnHangUp.load() != 0) {
+        g_reloadRequested.store(1);
+        return;
+    }
+    if (request != StopRequest::kGently || g_drainRequested.exchange(1) != 0) {
         g_quit.store(1);
     }
 }
@@ -64,7 +74,12 @@ bool OpenListener(std::uint32_t address, int port, std::unique_ptr<CConnectionMa
 // then handed to the next. Null when they do not load (the reason told).
 std::shared_ptr<CTlsCredentials> SharedTls(std::shared_ptr<CTlsCredentials>* loaded) {
     if (*loaded == nullptr) {
-        *loaded = LoadTlsCredentials(g_settings.tlsCert, g_settings.tlsKey, g_settings.tlsCa);
+        std::string error;
+        *loaded =
+            LoadTlsCredentials(g_settings.tlsCert, g_settings.tlsKey, g_settings.tlsCa, &error);
+        if (*loaded == nullptr) {
+            ConsoleError("tovrel: TLS not set up: %s\n", error.c_str());
+        }
     }
     return *loaded;
 }
@@ -94,6 +109,9 @@ int Serve(int argc, char** argv) {
         case CCommandLine::kServe:
             break;
     }
+    // From here a hang-up asks for a reload, when a configuration file is
+    // named; one before the first pass is answered by it.
+    g_reloadOnHangUp.store(line.configNamed ? 1 : 0);
     if ((!g_settings.redisHost.empty() || !g_settings.redisSentinels.empty()) &&
         !RoomLinkSupported()) {
         ConsoleError("tovrel: this build has no Redis support (--redis)\n");
@@ -190,7 +208,9 @@ int Serve(int argc, char** argv) {
     if (metrics.Serving()) {
         g_server.AddHook(&metrics);
     }
-    RunServerLoop(metrics.Serving() ? &timer : nullptr, g_settings.drainSeconds);
+    CReloader reloader(argc, argv, tls);
+    RunServerLoop(metrics.Serving() ? &timer : nullptr, g_settings.drainSeconds,
+                  [&reloader] { reloader.Reload(); });
     metrics.Close();
     if (room != nullptr) {
         room->Leave(g_server.clock);

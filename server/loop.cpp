@@ -10,6 +10,7 @@
 
 std::atomic<unsigned char> g_quit{0};
 std::atomic<unsigned char> g_drainRequested{0};
+std::atomic<unsigned char> g_reloadRequested{0};
 
 namespace {
 // Whether the passes go on after the stop requests so far.
@@ -44,10 +45,15 @@ void AwaitNextPass(CPlatform& platform, std::uint64_t startedUs) {
 }
 }  // namespace
 
-void RunServerLoop(CPassTimer* timer, int drainSeconds) {
+void RunServerLoop(CPassTimer* timer, int drainSeconds, const std::function<void()>& reload) {
     CPlatform& platform = Platform();
     std::uint32_t last = platform.TickCount();
     while (GoOn(drainSeconds)) {
+        // Here, never in the signal handler: a reload reads files and
+        // changes what the pass uses.
+        if (g_reloadRequested.exchange(0) != 0 && reload) {
+            reload();
+        }
         std::uint64_t startedUs = g_settings.lowLatency ? platform.MicroTicks() : 0;
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.

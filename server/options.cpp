@@ -175,6 +175,7 @@ CCommandLine ParseCommandLine(int argc, char** argv, CSettings& settings) {
     }
 
     CCommandLine line;
+    line.configNamed = !configFile.empty();
     if (help) {
         line.action = CCommandLine::kShowHelp;
         return line;

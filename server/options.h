@@ -16,6 +16,9 @@ struct CCommandLine {
     std::string portText;
     // False when only options were given.
     bool portGiven = false;
+    // A configuration file is named, by --config or TOVREL_CONFIG, whether
+    // or not the latter exists: a hang-up then reloads instead of stopping.
+    bool configNamed = false;
     // For kRefuse and kFail: why, as one line without its newline.
     std::string error;
 };

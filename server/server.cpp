@@ -298,6 +298,33 @@ void CServer::DropUnaccepted(const CConnectionMaker& maker) {
     }
 }
 
+void CServer::ApplySettings() {
+    if (gate_ == nullptr) {
+        return;
+    }
+    // Lower, it is met as any excess is: by making room at the next intake.
+    memory.SetLimit(g_settings.maxMemoryBytes);
+    for (Listener& l : gate_->listeners) {
+        l.maker->SetOrigins(g_settings.wsOrigins);
+    }
+    // A rare walk, once a reload: the pass never walks the clients.
+    CAdmission& admission = gate_->admission;
+    for (CClient* c = clients; c != nullptr; c = c->next) {
+        if (!CAdmission::AddressAllowed(g_settings, c->peer)) {
+            c->Drop("Address no longer allowed\n");
+        }
+        if (!c->peerCounted) {
+            c->peerCounted = admission.Add(g_settings, c->peer);
+        }
+    }
+    if (g_tokens.Active()) {
+        DropRevoked();
+    }
+    if (g_settings.msgRate != msgRate_ || g_settings.msgBurst != msgBurst_) {
+        SetMessageRate(g_settings.msgRate, g_settings.msgBurst);
+    }
+}
+
 void CServer::MarkDue(CClient* client) {
     if (client->duePass != clock.Pass()) {
         client->duePass = clock.Pass();

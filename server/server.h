@@ -72,6 +72,11 @@ class CServer {
     bool Draining() const { return drainEndsAt_ >= 0; }
     // Draining, and every client is gone or the time is up.
     bool Drained() const;
+    // Puts the g_settings and token gate that a reload just set in force,
+    // between two passes: the memory bound, the WebSocket origins, the
+    // clients that the address rules or the tokens no longer let in
+    // dropped; the bounds on clients count those connected from now on.
+    void ApplySettings();
     // Runs `hook` in every pass from now on, after those added before it;
     // not owned. Needs Open first.
     void AddHook(CPassHook* hook);

@@ -200,6 +200,19 @@ bool CTlsContext::Load(std::string* error) {
     return true;
 }
 
+bool CTlsContext::Take(CTlsContext& loaded) {
+    bool casChanged = loaded.caInUse_ != caInUse_;
+    SSL_CTX_free(current_);
+    current_ = loaded.current_;
+    loaded.current_ = nullptr;
+    files_ = loaded.files_;
+    tried_ = loaded.tried_;
+    caInUse_ = loaded.caInUse_;
+    readError_.clear();
+    sinceCheckMs_ = 0;
+    return casChanged;
+}
+
 bool CTlsContext::Pass(int elapsedMs) {
     sinceCheckMs_ += elapsedMs;
     if (sinceCheckMs_ < kTlsReloadCheckMs) {

@@ -38,6 +38,9 @@ class CTlsContext {
     // Reads the files now and takes them when they changed and load; true
     // as Pass says it.
     bool CheckFiles();
+    // Takes the files and the set that `loaded` (loaded with success) holds,
+    // leaving it empty; true when its client CAs differ from those in use.
+    bool Take(CTlsContext& loaded);
     // What new handshakes use; null before a successful Load.
     SSL_CTX* Current() const { return current_; }
 

@@ -28,10 +28,13 @@ namespace {
 
 void (*g_onStop)(StopRequest) = nullptr;
 
-// SIGTERM (a service manager's stop) asks gently; the others at once.
+// SIGTERM (a service manager's stop) asks gently, SIGHUP says it is a
+// hang-up; SIGINT stops at once.
 extern "C" void OnStopSignal(int number) {
     if (g_onStop != nullptr) {
-        g_onStop(number == SIGTERM ? StopRequest::kGently : StopRequest::kNow);
+        g_onStop(number == SIGTERM  ? StopRequest::kGently
+                 : number == SIGHUP ? StopRequest::kHangUp
+                                    : StopRequest::kNow);
     }
 }
 

@@ -14,9 +14,12 @@ long long OpenSslHeapShared() {
 }
 
 std::shared_ptr<CTlsCredentials> LoadTlsCredentials(const std::string&, const std::string&,
-                                                    const std::string&) {
+                                                    const std::string&, std::string* error) {
+    *error = "this build has no TLS support";
     return nullptr;
 }
+
+void ReplaceTlsCredentials(CTlsCredentials&, CTlsCredentials&) {}
 
 std::unique_ptr<CConnectionMaker> MakeTlsMaker(std::shared_ptr<CTlsCredentials>) {
     return nullptr;

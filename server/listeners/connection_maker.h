@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "connection/connection.h"
 #include "metrics/counters.h"
@@ -31,6 +33,9 @@ class CConnectionMaker {
     // Whether a connection it made, once established, is still let in: its
     // TLS client certificate verifies against the client CAs in use.
     virtual bool StillAccepted(const CConnection& /*connection*/) const { return true; }
+    // The pages allowed to open a WebSocket from now on (empty: any), for
+    // the kinds that upgrade; the others ignore it.
+    virtual void SetOrigins(const std::vector<std::string>& /*origins*/) {}
 };
 
 // The plain TCP kind, the one `tovrel <port>` listens with.

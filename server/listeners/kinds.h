@@ -27,10 +27,14 @@ long long OpenSslHeapShared();
 // a pass however many listeners use it.
 class CTlsCredentials;
 // The set the files name (`ca` empty: clients present no certificate),
-// loaded now; null, with the reason on standard error, when they do not
-// load.
+// loaded now; null, with the reason in *error, when they do not load.
 std::shared_ptr<CTlsCredentials> LoadTlsCredentials(const std::string& cert, const std::string& key,
-                                                    const std::string& ca);
+                                                    const std::string& ca, std::string* error);
+// Puts the set `loaded` holds (from LoadTlsCredentials, with client CAs as
+// `inUse` has or has not) in the place of the one `inUse` holds, for new
+// handshakes; when its client CAs differ, the listeners judge their clients
+// again at their next pass.
+void ReplaceTlsCredentials(CTlsCredentials& inUse, CTlsCredentials& loaded);
 
 // TLS clients with `credentials`; with client CAs, they are judged again
 // when those change.

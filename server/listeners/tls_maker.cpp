@@ -1,7 +1,6 @@
 #include <memory>
 #include <string>
 
-#include "console/console.h"
 #include "server/listeners/tls_credentials.h"
 #include "tls/tls_connection.h"
 #include "tls/tls_heap.h"
@@ -62,14 +61,18 @@ long long OpenSslHeapShared() {
 }
 
 std::shared_ptr<CTlsCredentials> LoadTlsCredentials(const std::string& cert, const std::string& key,
-                                                    const std::string& ca) {
+                                                    const std::string& ca, std::string* error) {
     auto credentials = std::make_shared<CTlsCredentials>(TlsFiles{cert, key, ca});
-    std::string error;
-    if (!credentials->context.Load(&error)) {
-        ConsoleError("tovrel: TLS not set up: %s\n", error.c_str());
+    if (!credentials->context.Load(error)) {
         return nullptr;
     }
     return credentials;
+}
+
+void ReplaceTlsCredentials(CTlsCredentials& inUse, CTlsCredentials& loaded) {
+    if (inUse.context.Take(loaded.context) && inUse.clientCas) {
+        ++inUse.caChanges;
+    }
 }
 
 std::unique_ptr<CConnectionMaker> MakeTlsMaker(std::shared_ptr<CTlsCredentials> credentials) {

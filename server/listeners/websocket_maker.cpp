@@ -17,11 +17,13 @@ class CWebSocketMaker final : public CConnectionMaker {
         return connection;
     }
     ListenerKind Kind() const override { return ListenerKind::kWs; }
+    void SetOrigins(const std::vector<std::string>& origins) override { origins_ = origins; }
 
   private:
     // Outlives every connection made here: the server deletes its clients
-    // before its listeners.
-    const std::vector<std::string> origins_;
+    // before its listeners. Changed in place, so those connections see the
+    // new list.
+    std::vector<std::string> origins_;
     const bool resumingPage_;
 };
 }  // namespace

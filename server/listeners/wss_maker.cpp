@@ -27,6 +27,7 @@ class CWssMaker final : public CConnectionMaker {
             new (std::nothrow) CWebSocketConnection(std::move(tls), origins_, resumingPage_));
     }
     ListenerKind Kind() const override { return ListenerKind::kWss; }
+    void SetOrigins(const std::vector<std::string>& origins) override { origins_ = origins; }
     bool Pass(int elapsedMs) override { return tls_.Pass(elapsedMs); }
     bool Judges() const override { return tls_.ClientCas(); }
     bool StillAccepted(const CConnection& connection) const override {
@@ -38,8 +39,9 @@ class CWssMaker final : public CConnectionMaker {
   private:
     CTlsUse tls_;
     // Outlives every connection made here: the server deletes its clients
-    // before its listeners.
-    const std::vector<std::string> origins_;
+    // before its listeners. Changed in place, so those connections see the
+    // new list.
+    std::vector<std::string> origins_;
     const bool resumingPage_;
 };
 

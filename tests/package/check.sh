@@ -2,7 +2,8 @@
 # Builds the .deb and the Windows .zip and checks them as a user meets them:
 #   - the man pages are groff-clean and lintian finds nothing in the .deb;
 #   - installed with dpkg (as root): /usr/bin/tovrel serves a free port,
-#     tovrel-client --ping, --fast and --stats get answers, SIGTERM ends it with 0,
+#     tovrel-client --ping, --fast and --stats get answers, SIGHUP reloads
+#     (as systemctl reload does) and it goes on, SIGTERM ends it with 0,
 #     promtool finds the example scrape configuration and alert rules valid,
 #     `man -w` finds both pages, the systemd unit verifies cleanly with an
 #     exposure of 2.0 or less;
@@ -85,7 +86,8 @@ else
     mkdir "$work/etc"
     printf 'join #lobby\r\nlist users\r\n' >"$work/etc/fastcmd$port.txt"
     metrics_port="$(free_port)"
-    start_server "$work/etc" "$port" --metrics "$metrics_port"
+    # As the unit starts it: TOVREL_CONFIG names a file that does not exist.
+    TOVREL_CONFIG="$work/etc/tovrel$port.toml" start_server "$work/etc" "$port" --metrics "$metrics_port"
     /usr/bin/tovrel-client --ping 2 --interval 100 "$port" >"$work/ping.log" ||
         fail "tovrel-client --ping: $(cat "$work/ping.log")"
     grep -q '^2 sent, 2 received' "$work/ping.log" || fail "ping: $(cat "$work/ping.log")"
@@ -96,12 +98,23 @@ else
         fail "tovrel-client --stats failed"
     grep -q '^messages: .* 2 pings, 1 fast commands' "$work/stats.out" ||
         fail "--stats: $(cat "$work/stats.out")"
+    # systemctl reload sends SIGHUP: with the file still missing it reloads
+    # the command line and the server goes on.
+    kill -HUP "$server_pid"
+    for _ in $(seq 50); do
+        grep -q '^Configuration reloaded$' "$work/server.log" && break
+        sleep 0.1
+    done
+    grep -q '^Configuration reloaded$' "$work/server.log" ||
+        fail "SIGHUP did not reload: $(cat "$work/server.log")"
+    /usr/bin/tovrel-client --ping 1 --interval 100 "$port" >"$work/ping.log" ||
+        fail "tovrel-client --ping after SIGHUP: $(cat "$work/ping.log")"
     kill -TERM "$server_pid"
     status=0
     wait "$server_pid" || status=$?
     server_pid=""
     [ "$status" -eq 0 ] || fail "tovrel ended with status $status after SIGTERM"
-    echo "tovrel on port $port: ping, fast commands and stats answered, SIGTERM ends it with status 0"
+    echo "tovrel on port $port: ping, fast commands and stats answered, SIGHUP reloads, SIGTERM ends it with status 0"
     [ "$(/usr/bin/tovrel --version)" = "tovrel $version" ] || fail "tovrel --version is not \"tovrel $version\""
     [ "$(/usr/bin/tovrel-client --version)" = "tovrel-client $version" ] ||
         fail "tovrel-client --version is not \"tovrel-client $version\""
@@ -124,6 +137,9 @@ else
     grep -qx 'ExecStart=@/usr/bin/tovrel tovrel $TOVREL_OPTIONS %i' "$unit" &&
         grep -qx 'WorkingDirectory=/etc/tovrel' "$unit" ||
         fail "$unit does not start /usr/bin/tovrel by bare name in /etc/tovrel"
+    grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" &&
+        grep -qx 'Environment=TOVREL_CONFIG=/etc/tovrel/tovrel%i.toml' "$unit" ||
+        fail "$unit does not reload with SIGHUP, with a configuration file always named"
     verify="$(systemd-analyze verify "$unit" 2>&1)" || fail "systemd-analyze verify: $verify"
     [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
     security="$(systemd-analyze security --offline=yes --threshold=20 "$unit" 2>&1)" ||
