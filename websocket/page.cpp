@@ -236,7 +236,13 @@ const char kScript[] = R"JS(
   form.addEventListener("submit", function (event) {
     event.preventDefault();
     if (ws && ws.readyState === WebSocket.OPEN && text.value !== "") {
-      ws.send(text.value);
+      if (resume && /^@RESUME( |$)/.test(text.value)) {
+        // Resumed from where the page stands, so nothing shows twice.
+        replay = [];
+        ws.send(position === null ? "@RESUME" : "@RESUME " + position);
+      } else {
+        ws.send(text.value);
+      }
       text.value = "";
     }
     text.focus();

@@ -135,6 +135,12 @@ def test_resuming_page_shows_every_message_once(server_factory, browser):
     wait.until(lambda d: d.find_element(By.ID, "state").text == "connected")
     say("after the reload")
     wait.until(lambda d: lines(d) == shown)
+    # A resume typed in the field resumes from where the page stands.
+    field = browser.find_element(By.ID, "text")
+    field.send_keys("@RESUME")
+    browser.find_element(By.ID, "send").click()
+    say("after a typed resume")
+    wait.until(lambda d: lines(d) == shown)
     assert notes(browser) == []
 
     port = server.port
