@@ -34,17 +34,20 @@ std::vector<const char*> KeepFixed(const CCommandLine& line, CSettings& fresh,
     };
     note("PORT", ParsePort(line.portText, PortSyntax::kLeading) != port);
     note("--bind", Keep(fresh.bindIPv4, inUse.bindIPv4));
-    note("--redis",
-         Keep(fresh.redisHost, inUse.redisHost) | Keep(fresh.redisPort, inUse.redisPort));
+    // Each Keep puts its value back, so all of them run.
+    bool redisHost = Keep(fresh.redisHost, inUse.redisHost);
+    bool redisPort = Keep(fresh.redisPort, inUse.redisPort);
+    note("--redis", redisHost || redisPort);
     note("--redis-sentinel", Keep(fresh.redisSentinels, inUse.redisSentinels));
     note("--redis-master", Keep(fresh.redisMaster, inUse.redisMaster));
     note("--room", Keep(fresh.room, inUse.room));
     note("--tls-port", Keep(fresh.tlsPort, inUse.tlsPort));
     note("--wss-port", Keep(fresh.wssPort, inUse.wssPort));
     note("--ws-port", Keep(fresh.wsPort, inUse.wsPort));
-    note("--metrics", Keep(fresh.metricsPort, inUse.metricsPort) |
-                          Keep(fresh.metricsAddress, inUse.metricsAddress) |
-                          Keep(fresh.metricsIPv4, inUse.metricsIPv4));
+    bool metricsPort = Keep(fresh.metricsPort, inUse.metricsPort);
+    bool metricsAddress = Keep(fresh.metricsAddress, inUse.metricsAddress);
+    bool metricsIPv4 = Keep(fresh.metricsIPv4, inUse.metricsIPv4);
+    note("--metrics", metricsPort || metricsAddress || metricsIPv4);
     note("--resume-window", Keep(fresh.resumeWindow, inUse.resumeWindow));
     note("--drain-seconds", Keep(fresh.drainSeconds, inUse.drainSeconds));
     // Clients are made for the pace at their accept.
