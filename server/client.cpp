@@ -314,7 +314,7 @@ bool CClient::Tick(int elapsedMs, bool mayRead) {
                 return End(nullptr, EndCause::kShutdown);
             }
         }
-        QueueEmpty();
+        QueueEmpty(clock_.Before());
         if (timers_.IdleOver()) {
             return End("TIMEOUT\n", EndCause::kTimeout);
         }
@@ -340,15 +340,16 @@ bool CClient::SendLate() {
         return false;
     }
     if (output.Size() == 0) {
-        QueueEmpty();  // as its turn would have, so no turn is due for it
+        // Its turn in this pass counted the pass already: the idle time
+        // runs again from now, not from before the pass a second time.
+        QueueEmpty(clock_.Now());
     }
     return true;
 }
 
-void CClient::QueueEmpty() {
-    if (timers_.OutputDrained()) {
-        // The kept ring's time runs from before this pass, as the idle time does.
-        spareAt_ = clock_.Before() + kKeepDrainedMs;
+void CClient::QueueEmpty(long long from) {
+    if (timers_.OutputDrained(from)) {
+        spareAt_ = from + kKeepDrainedMs;  // the kept ring's time, as the idle time
     }
 }
 

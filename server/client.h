@@ -197,9 +197,10 @@ class CClient final : public CParticipant, private CMemoryGrant {
     // Keeps received bytes in its input, within the budget. False when the
     // connection has ended.
     bool StoreInput(const unsigned char* bytes, int count);
-    // The queue is empty after a send: the idle time runs again, and once
-    // it has just drained, the kept ring's time starts.
-    void QueueEmpty();
+    // The queue is empty after a send: the idle time runs again from `from`
+    // on the pass clock, and once it has just drained, the kept ring's time
+    // starts.
+    void QueueEmpty(long long from);
     // Sends from `output`; false when the connection has ended.
     bool SendQueued(int elapsedMs);
     // Receives; false when the connection has ended.

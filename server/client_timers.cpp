@@ -22,11 +22,11 @@ void CClientTimers::OutputQueued(unsigned long long seq) {
     idleFrozen_ = true;
 }
 
-bool CClientTimers::OutputDrained() {
+bool CClientTimers::OutputDrained(long long from) {
     if (!idleFrozen_) {
         return false;
     }
     idleFrozen_ = false;
-    idleAt_ = clock_.Before() + idleLeft_;
+    idleAt_ = from + idleLeft_;
     return true;
 }

@@ -35,9 +35,10 @@ class CClientTimers {
     // Output was queued on an empty queue by the client numbered `seq`:
     // the idle time stands still and the wait for the peer starts.
     void OutputQueued(unsigned long long seq);
-    // The queue is empty at a turn: the idle time runs again, from before
-    // this pass. True when it had stood still, so the queue just drained.
-    bool OutputDrained();
+    // The queue is empty: the idle time runs again, from `from` on the
+    // clock (before this pass at a turn, which counts the pass; now after
+    // it). True when it had stood still, so the queue just drained.
+    bool OutputDrained(long long from);
     // A send took some of the output.
     void Sent() { stallLeftMs_ = kStallTimeoutMs; }
     // A send took nothing in a pass of `elapsedMs`: true once the stall

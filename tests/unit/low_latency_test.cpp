@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "server/client_timers.h"
 #include "server/settings.h"
 #include "server_fixture.h"
 
@@ -106,6 +107,29 @@ TEST_F(LowLatencyTest, ClientSendsAtMostOncePerPass) {
     for (size_t i = 1; i < peers.size(); ++i) {
         EXPECT_EQ(fake.TakeSent(peers[i]), all);
     }
+}
+
+// Listeners on both sides of a sender in the round, one getting each
+// message after its turn and one in it: both are idle exactly as long as
+// they are silent, however many messages go out to them meanwhile.
+TEST_F(LowLatencyTest, OutputSentAfterItsTurnLeavesTheIdleTimeAsItWas) {
+    const int kElapsedMs = 20;
+    SocketHandle before = Connect();
+    SocketHandle sender = Connect();
+    SocketHandle after = Connect();
+    int silentMs = 0;
+    while (silentMs + kElapsedMs < kIdleTimeoutMs) {
+        fake.Feed(sender, Frame("tick"));
+        Pass(kElapsedMs);
+        silentMs += kElapsedMs;
+        ASSERT_FALSE(fake.IsClosed(before)) << "after " << silentMs << " ms";
+        ASSERT_FALSE(fake.IsClosed(after)) << "after " << silentMs << " ms";
+    }
+    fake.Feed(sender, Frame("tick"));
+    Pass(kElapsedMs);
+    EXPECT_TRUE(fake.IsClosed(before));
+    EXPECT_TRUE(fake.IsClosed(after));
+    EXPECT_FALSE(fake.IsClosed(sender));
 }
 
 TEST_F(LowLatencyTest, PassesNeverStartWithinTheGap) {
