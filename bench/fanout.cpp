@@ -55,6 +55,42 @@ Start Mark(const ServerGroup& servers) {
     return {servers.ReadUsage(), SelfCpuNs(), SelfWaitNs(), NowNs()};
 }
 
+// On a shortfall, which frames went missing: per sender, how many receivers
+// lack its last frames, and how many receivers lack anything, so that a loss
+// shows whether one message missed everyone or some clients missed many.
+void ReportMissing(const Tally& t, const std::vector<std::uint32_t>& sent, int n, int senders,
+                   bool echoes) {
+    long receiversShort = 0;
+    std::string some;
+    std::vector<long> bySender(static_cast<size_t>(senders), 0);
+    for (int r = 0; r < n; ++r) {
+        bool lacking = false;
+        for (int s = 0; s < senders; ++s) {
+            if (!echoes && r == s) {
+                continue;
+            }
+            std::uint32_t got = t.nextSeq[static_cast<size_t>(r) * static_cast<size_t>(senders) +
+                                          static_cast<size_t>(s)];
+            if (got < sent[static_cast<size_t>(s)]) {
+                bySender[static_cast<size_t>(s)] += sent[static_cast<size_t>(s)] - got;
+                lacking = true;
+            }
+        }
+        if (lacking && ++receiversShort <= 12) {
+            some += " " + std::to_string(r);
+        }
+    }
+    std::fprintf(stderr,
+                 "missing: %ld of %d receivers lack frames (%s ); by sender:", receiversShort, n,
+                 some.c_str());
+    for (int s = 0; s < senders; ++s) {
+        if (bySender[static_cast<size_t>(s)] > 0) {
+            std::fprintf(stderr, " %d:%ld", s, bySender[static_cast<size_t>(s)]);
+        }
+    }
+    std::fprintf(stderr, "\n");
+}
+
 bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int n, int size,
             int rate, std::uint32_t run) {
     bool tovrel = IsTovrel(o.kind);
@@ -134,6 +170,14 @@ bool RunOne(Connections& conns, ServerGroup& servers, const BenchOptions& o, int
     }
     Start after = Mark(servers);
     perf.Stop();
+    if (t.delivered < expected) {
+        ReportMissing(t, seq, n, senders, Echoes(o.kind));
+        std::fprintf(stderr, "%d connections closed; the relay's last lines:\n",
+                     conns.closedCount());
+        for (const std::string& line : servers.at(0).recentLines()) {
+            std::fprintf(stderr, "  %s\n", line.c_str());
+        }
+    }
     std::int64_t wall = after.ns - start;
     conns.onMessage = nullptr;
 

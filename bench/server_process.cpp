@@ -305,7 +305,13 @@ void ServerProcess::CountLine(const std::string& line) {
     if (line == "New client connected" || line == "accept" ||
         line.compare(0, kNcatAccept.size(), kNcatAccept) == 0) {
         ++accepted_;
-    } else if (line == "Disconnected") {
+        return;
+    }
+    recent_.push_back(line);
+    if (recent_.size() > 8) {
+        recent_.pop_front();
+    }
+    if (line == "Disconnected") {
         ++disconnected_;
     } else if (line == "TIMEOUT") {
         ++timeouts_;

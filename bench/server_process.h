@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,8 @@ class ServerProcess {
     long timeouts() const { return timeouts_; }
     // Readers the server said it dropped for falling behind.
     long slowDrops() const { return slowDrops_; }
+    // The relay's last console lines other than accepts: why a client went.
+    const std::deque<std::string>& recentLines() const { return recent_; }
 
   private:
     std::vector<std::string> Arguments(const std::string& exe, int maxConns) const;
@@ -73,6 +76,7 @@ class ServerProcess {
     std::string config_;  // nats-server's configuration file, for its WebSocket listener
     int outFd_ = -1;
     std::string partial_;
+    std::deque<std::string> recent_;
     long accepted_ = 0;
     long disconnected_ = 0;
     long timeouts_ = 0;
