@@ -137,6 +137,9 @@ class CPlatform {
     // system tells; by default nothing.
     virtual ProcessFigures Process() { return ProcessFigures(); }
     virtual void SleepMs(int ms) = 0;
+    // Sleeps about `us` microseconds where the system can; by default the
+    // whole milliseconds that cover them.
+    virtual void SleepMicros(std::uint32_t us) { SleepMs(static_cast<int>((us + 999u) / 1000u)); }
 
     // Event text for standard output, never waiting for its reader: takes
     // up to `length` bytes and returns how many it took (0 when the output

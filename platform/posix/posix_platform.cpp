@@ -176,6 +176,11 @@ class CPosixPlatform : public CPlatform {
     }
 
     int SendGather(SocketHandle s, const SendSlice* slices, int count) override {
+        // One piece, the usual case in a fast pace: send() skips the kernel's
+        // copy of a message header and vector, a tenth of a small send's cost.
+        if (count == 1) {
+            return Send(s, slices[0].data, slices[0].length);
+        }
         iovec pieces[kMaxSendSlices];
         count = count < kMaxSendSlices ? count : kMaxSendSlices;
         for (int i = 0; i < count; ++i) {
@@ -271,6 +276,13 @@ class CPosixPlatform : public CPlatform {
         ts.tv_sec = ms / 1000;
         ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
         // A stop signal cuts the sleep short; the loop checks the flag next.
+        nanosleep(&ts, nullptr);
+    }
+
+    void SleepMicros(std::uint32_t us) override {
+        timespec ts;
+        ts.tv_sec = static_cast<time_t>(us / 1000000u);
+        ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
         nanosleep(&ts, nullptr);
     }
 
