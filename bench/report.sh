@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Turns the tab-separated results of bench/run.sh into docs/benchmarks.md and
-# two gnuplot charts; includes the profiles bench/profile.sh wrote.
+# its gnuplot charts; includes the profiles bench/profile.sh wrote, and the
+# pace section that bench/pace_report.sh writes (and replaces alone).
 #   bench/report.sh RESULTS DOCS STARTED LOAD_BEFORE LOAD_AFTER [SECONDS_TAKEN]
 set -euo pipefail
 results="$1"
@@ -521,9 +522,10 @@ peers, the idle runs to tovrel, the floor, nats-server and redis-server (and
 this page:
 
 \`\`\`sh
-bench/run.sh            # about 40 minutes; needs cmake, g++, gnuplot-nox, ncat, nats-server, redis-server
+bench/run.sh            # about 50 minutes; needs cmake, g++, gnuplot-nox, ncat, nats-server, redis-server
 bench/run.sh build-bench base    # only sections 1 and 2, about five minutes
 bench/run.sh build-bench scale   # only sections 3 to 5 (1000 to 10000 clients), about 32 minutes
+bench/run.sh build-bench pace    # only the low-latency pace, about ten minutes; replaces that section here
 bench/profile.sh after  # perf profile of tovrel at 1000 clients x 4096 B x 200/s -> docs/profile-after.md
 \`\`\`
 
@@ -814,5 +816,7 @@ and failover line as the script printed them:
 \`\`\`
 $(cat "$results/cluster.txt" 2>/dev/null || echo "not run")
 \`\`\`
+
+$("$(dirname "$0")/pace_report.sh" "$results" "$docs")
 MD
 } > "$out"

@@ -3,7 +3,7 @@
 # tovrel and its peers (the floor relay, ncat --broker, nats-server,
 # redis-server), all on 127.0.0.1, and writes docs/benchmarks.md with its
 # charts. Every run inside is bounded in time.
-#   bench/run.sh [build-dir] [all|base|scale|tls|cluster]   (default: build-bench all)
+#   bench/run.sh [build-dir] [all|base|scale|tls|cluster|pace]   (default: build-bench all)
 # base: fan-out from 10 to 1000 clients, throughput, and WebSocket fan-out
 # (tovrel and nats-server at 100 and 1000 clients), about six minutes.
 # scale: idle cost, memory and connection time at 1000, 5000 and 10000
@@ -15,19 +15,25 @@
 # redis-server, tovrel three times alternating with nats-server. cluster:
 # one room served by three instances through Redis, beside one instance
 # alone, and through Sentinel with its primary killed (bench/cluster.py,
-# three runs). all: the four parts.
+# three runs). pace: fan-out at five scenarios for tovrel in both paces
+# (default and --low-latency), redis-server pub/sub, nats-server and the
+# floor in three alternating rounds, then idle CPU with 5000 idle clients in
+# both paces, about ten minutes; alone, it replaces only its own section of
+# docs/benchmarks.md and bench-pace.png (bench/pace_report.sh).
+# all: the five parts.
 # TOVREL_BENCH_QUICK=1 checks the script itself with tiny numbers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 build="${1:-build-bench}"
 parts="${2:-all}"
-case "$parts" in all | base | scale | tls | cluster) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale|tls|cluster]" >&2; exit 2 ;; esac
+case "$parts" in all | base | scale | tls | cluster | pace) ;; *) echo "usage: bench/run.sh [build-dir] [all|base|scale|tls|cluster|pace]" >&2; exit 2 ;; esac
 results="$build/bench-results"
 # Only a run of every part replaces docs/benchmarks.md; a partial run
-# writes its report beside its results, so the full one is not lost.
+# writes its report beside its results, so the full one is not lost. The
+# pace part alone replaces its own section of the page in place.
 docs="$root/docs"
-[ "$parts" = all ] || docs="$build/bench-report"
+[ "$parts" = all ] || [ "$parts" = pace ] || docs="$build/bench-report"
 
 PATH="$PATH:/usr/sbin"  # where Debian puts nats-server
 for tool in cmake gnuplot ncat nats-server redis-server openssl; do
@@ -68,6 +74,11 @@ big_fan=(--runs 5000:64:20,10000:64:20 --seconds 5 --cdf-dir "$results")
 idle=(--clients 1000,5000,10000 --seconds 10)
 # TLS: 100 and 1000 clients x 64 and 4096 B at the rates of section 1.
 tls_fan=(--runs 100:64:200,100:4096:200,1000:64:200,1000:4096:200 --seconds 3 --cdf-dir "$results")
+# The pace: fan-out where a pass every 20 ms sets the latency, up to 5000
+# clients, and the idle cost of waking on readiness.
+pace_fan=(--runs 100:64:200,100:64:2000,1000:64:200,1000:4096:200,5000:64:20 --seconds 3)
+pace_idle=(--clients 5000 --seconds 10)
+pace_rounds="${TOVREL_PACE_ROUNDS:-3}"
 rounds=3
 if [ "${TOVREL_BENCH_QUICK:-0}" = 1 ]; then  # a check of the script itself, not a measurement
     fan=(--runs 10:64:200,50:4096:200,50:64:2000 --seconds 1 --cdf-dir "$results")
@@ -76,6 +87,9 @@ if [ "${TOVREL_BENCH_QUICK:-0}" = 1 ]; then  # a check of the script itself, not
     big_fan=(--runs 30:64:20,60:64:20 --seconds 1 --cdf-dir "$results")
     idle=(--clients 20,40,60 --seconds 2)
     tls_fan=(--runs 10:64:200,50:4096:200 --seconds 1 --cdf-dir "$results")
+    pace_fan=(--runs 20:64:200,50:64:2000 --seconds 1)
+    pace_idle=(--clients 40 --seconds 2)
+    pace_rounds=2
     rounds=2
 fi
 export TOVREL_BENCH_SCALE_RUNS="${big_fan[1]}"  # for the report's scale tables
@@ -148,9 +162,45 @@ if [ "$parts" = all ] || [ "$parts" = scale ]; then
     # ncat may not hold every step; the table then says how many it accepted.
     "$bench" idle --server ncat --exe ncat "${idle[@]}" --out "$results/idle.tsv" || true
 fi
+if [ "$parts" = all ] || [ "$parts" = pace ]; then
+    # Both tovrel paces take 50 connections a pass while clients connect, so
+    # 5000 connect in seconds; the measured runs do not accept. The part's
+    # own start, load and length go with its section, which a pace-only run
+    # replaces alone.
+    pace_start_s="$(date +%s)"
+    pace_load_before="$(uptime)"
+    pace_started="$(date -u '+%Y-%m-%d %H:%M UTC')"
+    accepts=(--server-arg --accepts-per-pass --server-arg 50)
+    low=(--server-arg --low-latency)
+    for _ in $(seq "$pace_rounds"); do
+        run fanout --server tovrel --exe "$tovrel" "${accepts[@]}" "${pace_fan[@]}" --out "$results/pace.tsv"
+        run fanout --server tovrel --exe "$tovrel" "${accepts[@]}" "${low[@]}" "${pace_fan[@]}" --out "$results/pace.tsv"
+        run fanout --server redis --exe "$redis" "${pace_fan[@]}" --out "$results/pace.tsv"
+        run fanout --server nats --exe "$nats" "${pace_fan[@]}" --out "$results/pace.tsv"
+        run fanout --server floor --exe "$floor" "${pace_fan[@]}" --out "$results/pace.tsv"
+    done
+    run idle --server tovrel --exe "$tovrel" "${accepts[@]}" "${pace_idle[@]}" --out "$results/pace-idle-default.tsv"
+    run idle --server tovrel --exe "$tovrel" "${accepts[@]}" "${low[@]}" "${pace_idle[@]}" \
+        --out "$results/pace-idle-low-latency.tsv"
+    {
+        printf 'started\t%s\n' "$pace_started"
+        printf 'rounds\t%s\n' "$pace_rounds"
+        printf 'fanout\t%s\n' "${pace_fan[*]}"
+        printf 'idle\t%s\n' "${pace_idle[*]}"
+        printf 'quick\t%s\n' "${TOVREL_BENCH_QUICK:-0}"
+        printf 'load before\t%s\n' "$pace_load_before"
+        printf 'load after\t%s\n' "$(uptime)"
+        printf 'took\t%s\n' "$(( $(date +%s) - pace_start_s ))"
+    } >"$results/pace-run.tsv"
+fi
 load_after="$(uptime)"
 took="$(( $(date +%s) - start_s ))"
 
+if [ "$parts" = pace ]; then
+    bench/pace_report.sh --splice "$results" "$docs"
+    echo "run.sh: wrote the pace section of $docs/benchmarks.md and $docs/bench-pace.png" >&2
+    exit "$fail"
+fi
 bench/report.sh "$results" "$docs" "$started" "$load_before" "$load_after" "$took"
 echo "run.sh: wrote $docs/benchmarks.md" >&2
 exit "$fail"
