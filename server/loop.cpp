@@ -30,18 +30,27 @@ bool GoOn(int drainSeconds) {
 
 // Waits for the next pass with --low-latency: until the sockets have
 // something or a deadline comes, at most a pass sleep after the pass
-// started at `startedUs`, and at least the gap after it.
-void AwaitNextPass(CPlatform& platform, std::uint64_t startedUs) {
+// started at `startedUs`, and at least the gap after it. A pass that
+// `moved` no byte was woken by what it could not take yet (bytes of a
+// client held back by its rate stay in the socket): the next waits the
+// longer gap, so that such a wake costs no more than a pass a millisecond.
+void AwaitNextPass(CPlatform& platform, std::uint64_t startedUs, bool moved) {
     long long workedMs = static_cast<long long>((platform.MicroTicks() - startedUs) / 1000u);
     long long timeout = g_server.WaitMs(kPassSleepMs) - workedMs;
     if (timeout > 0) {
         platform.WaitReadiness(static_cast<int>(timeout));
     }
     std::uint64_t sinceUs = platform.MicroTicks() - startedUs;
-    const std::uint64_t gapUs = kMinPassGapMs * 1000u;
+    const std::uint64_t gapUs = static_cast<std::uint64_t>(moved ? kMinPassGapUs : kStillPassGapUs);
     if (sinceUs < gapUs) {
-        platform.SleepMs(static_cast<int>((gapUs - sinceUs + 999u) / 1000u));
+        // Only what is left of the gap: a whole millisecond more would hold
+        // back what arrived meanwhile.
+        platform.SleepMicros(static_cast<std::uint32_t>(gapUs - sinceUs));
     }
+}
+
+std::uint64_t BytesMoved() {
+    return g_metrics.bytesReceived + g_metrics.bytesSent;
 }
 }  // namespace
 
@@ -55,6 +64,7 @@ void RunServerLoop(CPassTimer* timer, int drainSeconds, const std::function<void
             reload();
         }
         std::uint64_t startedUs = g_settings.lowLatency ? platform.MicroTicks() : 0;
+        std::uint64_t movedBefore = BytesMoved();
         std::uint32_t now = platform.TickCount();
         // Signed difference: survives the clock wrapping at 2^32.
         int elapsed = static_cast<int>(static_cast<std::int32_t>(now - last));
@@ -70,7 +80,7 @@ void RunServerLoop(CPassTimer* timer, int drainSeconds, const std::function<void
         }
         // The wait counts as sleep.
         if (g_settings.lowLatency) {
-            AwaitNextPass(platform, startedUs);
+            AwaitNextPass(platform, startedUs, BytesMoved() != movedBefore);
         } else {
             platform.SleepMs(kPassSleepMs);
         }

@@ -19,8 +19,11 @@ extern std::atomic<unsigned char> g_reloadRequested;
 
 constexpr int kPassSleepMs = 20;
 // With --low-latency, the least time from one pass's start to the next's,
-// so that under load what arrives meanwhile still goes out in one send.
-constexpr int kMinPassGapMs = 1;
+// in microseconds, so that under load what arrives meanwhile still goes out
+// in one send.
+constexpr int kMinPassGapUs = 250;
+// The gap after a pass that moved no byte.
+constexpr int kStillPassGapUs = 1000;
 
 // Runs g_server's passes, each followed by the console's backlog and the
 // sleep (with --low-latency: a wait for the sockets, up to the next

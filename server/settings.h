@@ -72,7 +72,7 @@ struct CSettings {
     double msgRate = 0;
     double msgBurst = 0;
     // Passes start when there is something to do, at most 20 ms and at
-    // least kMinPassGapMs apart, and output that comes after a client's
+    // least kMinPassGapUs apart, and output that comes after a client's
     // turn goes in the same pass; false: a 20 ms sleep after every pass.
     bool lowLatency = false;
 };

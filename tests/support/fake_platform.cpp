@@ -97,7 +97,7 @@ int FakePlatform::SendGather(SocketHandle s, const SendSlice* slices, int count)
 
 void FakePlatform::RefreshReadiness() {
     ++readinessLooks;
-    lookTimes.push_back(now);
+    lookTimes.push_back(MicroTicks());
     readyAtLook.clear();
     readyList.clear();
     for (const auto& entry : sockets) {
@@ -146,6 +146,17 @@ void FakePlatform::WaitReadiness(int timeoutMs) {
     }
     if (clockFollowsWaits && !AnythingReady()) {
         now += static_cast<std::uint32_t>(timeoutMs);
+    }
+}
+
+void FakePlatform::SleepMicros(std::uint32_t us) {
+    if (clockFollowsWaits) {
+        std::uint64_t micros = static_cast<std::uint64_t>(nowMicros) + us;
+        now += static_cast<std::uint32_t>(micros / 1000u);
+        nowMicros = static_cast<std::uint32_t>(micros % 1000u);
+    }
+    if (onSleep) {
+        onSleep(static_cast<int>((us + 999u) / 1000u));
     }
 }
 

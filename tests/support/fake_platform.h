@@ -65,8 +65,12 @@ class FakePlatform : public CPlatform {
     ReadyList ReadySockets() override;
     void WaitReadiness(int timeoutMs) override;
     std::uint32_t TickCount() override { return now; }
+    std::uint64_t MicroTicks() override {
+        return static_cast<std::uint64_t>(now) * 1000u + nowMicros;
+    }
     std::uint64_t WallClockMs() override { return wallMs; }
     void SleepMs(int ms) override;
+    void SleepMicros(std::uint32_t us) override;
     // Standard output: the process's own unless `outputRoom` is set.
     int WriteOutput(const char* data, int length) override;
     std::FILE* OpenForReading(const char* path) override;
@@ -97,6 +101,8 @@ class FakePlatform : public CPlatform {
     std::deque<SocketHandle> backlog;
     std::map<SocketHandle, std::deque<SocketHandle>> backlogs;
     std::uint32_t now = 1000;
+    // Microseconds past `now`, moved by SleepMicros only.
+    std::uint32_t nowMicros = 0;
     // The wall clock WallClockMs gives, in milliseconds since 1970.
     std::uint64_t wallMs = 1765360000000ull;
     bool networkStarted = false;
@@ -124,13 +130,13 @@ class FakePlatform : public CPlatform {
     int readinessLooks = 0;
     std::set<SocketHandle> readyAtLook;
     std::vector<SocketHandle> readyList;  // what ReadySockets hands out
-    // `now` at each look: when each pass started.
-    std::vector<std::uint32_t> lookTimes;
+    // MicroTicks() at each look: when each pass started.
+    std::vector<std::uint64_t> lookTimes;
     // Readiness waits, each one's timeout in call order. A wait calls onWait
     // first (a test may feed a socket there), then returns at once when a
     // look would report something or a connection waits, and otherwise
     // takes its whole timeout. With clockFollowsWaits, a wait that takes
-    // its timeout, and every SleepMs, move `now` by it.
+    // its timeout, and every SleepMs and SleepMicros, move the clock by it.
     std::vector<int> waitTimeouts;
     std::function<void(int)> onWait;
     bool clockFollowsWaits = false;
