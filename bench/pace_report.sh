@@ -62,7 +62,7 @@ $begin
 By default tovrel sleeps 20 ms after each pass, so a message waits for the
 next pass to be read and, for the clients whose turn came before its
 sender's, for one more to go out. With \`--low-latency\` a pass starts
-as soon as a socket has something to do (passes at least 1 ms apart, so
+as soon as a socket has something to do (passes at least 250 µs apart, so
 under load a client still gets one send per pass), and a message goes to
 every client in the pass that reads it. Choose it when a person waits for
 each answer: games, shared cursors, live auctions. It costs more wake-ups
