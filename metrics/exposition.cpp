@@ -60,6 +60,16 @@ void CExposition::SampleUnsigned(std::uint64_t value, const char* label, const c
     Unsigned(value);
 }
 
+void CExposition::Counter(const char* name, const char* help, std::uint64_t value) {
+    Family(name, "counter", help);
+    SampleUnsigned(value);
+}
+
+void CExposition::Gauge(const char* name, const char* help, std::int64_t value) {
+    Family(name, "gauge", help);
+    Sample(value);
+}
+
 void CExposition::SampleReal(double value) {
     out_ += family_;
     out_ += ' ';

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "metrics/counters.h"
 
@@ -19,6 +20,23 @@ class CExposition {
     void SampleUnsigned(std::uint64_t value, const char* label = nullptr,
                         const char* labelValue = nullptr);
     void SampleReal(double value);
+
+    // A family of one sample.
+    void Counter(const char* name, const char* help, std::uint64_t value);
+    void Gauge(const char* name, const char* help, std::int64_t value);
+    // A family of one sample per value of `label`: `values[i]` as `names[i]`.
+    template <typename T, int N>
+    void Labelled(const char* name, const char* type, const char* help, const char* label,
+                  const T (&values)[N], const char* const (&names)[N]) {
+        Family(name, type, help);
+        for (int i = 0; i < N; ++i) {
+            if constexpr (std::is_signed<T>::value) {
+                Sample(values[i], label, names[i]);
+            } else {
+                SampleUnsigned(values[i], label, names[i]);
+            }
+        }
+    }
 
     // A whole histogram family; its observations are divided by `scale`
     // (1e6 for microseconds as seconds, 1 for bytes).

@@ -10,51 +10,33 @@
 namespace {
 void WriteClients(CExposition& w) {
     const CMetrics& m = g_metrics;
-    w.Family("tovrel_clients", "gauge", "Clients connected now, by listener kind.");
-    for (int kind = 0; kind < static_cast<int>(ListenerKind::kCount); ++kind) {
-        w.Sample(m.connected[kind], "kind", kListenerKindNames[kind]);
-    }
-    w.Family("tovrel_connections_accepted_total", "counter",
-             "Connections accepted (\"New client connected\").");
-    w.SampleUnsigned(m.accepted);
-    w.Family("tovrel_connections_refused_total", "counter",
-             "Connections closed at accept (\"Connections refused\"), by the rule or limit.");
-    for (int cause = 0; cause < static_cast<int>(RefusalCause::kCount); ++cause) {
-        w.SampleUnsigned(m.refused[cause], "reason", kRefusalCauseNames[cause]);
-    }
-    w.Family("tovrel_disconnections_total", "counter",
-             "Connections ended (\"Disconnected\"), by reason.");
-    for (int cause = 0; cause < static_cast<int>(EndCause::kCount); ++cause) {
-        w.SampleUnsigned(m.ended[cause], "reason", kEndCauseNames[cause]);
-    }
-    w.Family("tovrel_messages_relayed_total", "counter",
-             "Messages relayed to this instance's clients, each counted once.");
-    w.SampleUnsigned(m.messagesRelayed);
-    w.Family("tovrel_received_bytes_total", "counter", "Bytes received from clients.");
-    w.SampleUnsigned(m.bytesReceived);
-    w.Family("tovrel_sent_bytes_total", "counter", "Bytes sent to clients.");
-    w.SampleUnsigned(m.bytesSent);
-    w.Family("tovrel_pings_total", "counter", "\"@PING\" requests answered.");
-    w.SampleUnsigned(m.pings);
-    w.Family("tovrel_fast_commands_total", "counter", "\"@FASTCOMMANDS\" requests.");
-    w.SampleUnsigned(m.fastCommands);
-    w.Family("tovrel_denied_messages_total", "counter",
-             "Messages of listen-only clients refused with \"@DENIED\".");
-    w.SampleUnsigned(m.deniedMessages);
-    w.Family("tovrel_resumes_total", "counter",
-             "\"@RESUME\" requests answered, by outcome: all replayed, some missed, or unknown.");
-    for (int outcome = 0; outcome < static_cast<int>(ResumeOutcome::kCount); ++outcome) {
-        w.SampleUnsigned(m.resumes[outcome], "outcome", kResumeOutcomeNames[outcome]);
-    }
-    w.Family("tovrel_resume_replayed_messages_total", "counter",
-             "Kept messages replayed to resuming clients.");
-    w.SampleUnsigned(m.resumeReplayedMessages);
-    w.Family("tovrel_flood_holds_total", "counter",
-             "Times a client over its message rate (--msg-rate) was held back.");
-    w.SampleUnsigned(m.holdBacks);
-    w.Family("tovrel_flood_held_clients", "gauge",
-             "Clients held back now for their message rate, their messages waiting.");
-    w.Sample(m.clientsHeld);
+    w.Labelled("tovrel_clients", "gauge", "Clients connected now, by listener kind.", "kind",
+               m.connected, kListenerKindNames);
+    w.Counter("tovrel_connections_accepted_total",
+              "Connections accepted (\"New client connected\").", m.accepted);
+    w.Labelled("tovrel_connections_refused_total", "counter",
+               "Connections closed at accept (\"Connections refused\"), by the rule or limit.",
+               "reason", m.refused, kRefusalCauseNames);
+    w.Labelled("tovrel_disconnections_total", "counter",
+               "Connections ended (\"Disconnected\"), by reason.", "reason", m.ended,
+               kEndCauseNames);
+    w.Counter("tovrel_messages_relayed_total",
+              "Messages relayed to this instance's clients, each counted once.", m.messagesRelayed);
+    w.Counter("tovrel_received_bytes_total", "Bytes received from clients.", m.bytesReceived);
+    w.Counter("tovrel_sent_bytes_total", "Bytes sent to clients.", m.bytesSent);
+    w.Counter("tovrel_pings_total", "\"@PING\" requests answered.", m.pings);
+    w.Counter("tovrel_fast_commands_total", "\"@FASTCOMMANDS\" requests.", m.fastCommands);
+    w.Counter("tovrel_denied_messages_total",
+              "Messages of listen-only clients refused with \"@DENIED\".", m.deniedMessages);
+    w.Labelled("tovrel_resumes_total", "counter",
+               "\"@RESUME\" requests answered, by outcome: all replayed, some missed, or unknown.",
+               "outcome", m.resumes, kResumeOutcomeNames);
+    w.Counter("tovrel_resume_replayed_messages_total",
+              "Kept messages replayed to resuming clients.", m.resumeReplayedMessages);
+    w.Counter("tovrel_flood_holds_total",
+              "Times a client over its message rate (--msg-rate) was held back.", m.holdBacks);
+    w.Gauge("tovrel_flood_held_clients",
+            "Clients held back now for their message rate, their messages waiting.", m.clientsHeld);
 }
 
 void WriteMemory(CExposition& w, const CServer& server) {
@@ -66,16 +48,13 @@ void WriteMemory(CExposition& w, const CServer& server) {
         queued += q;
         largest = q > largest ? q : largest;
     }
-    w.Family("tovrel_queued_bytes", "gauge",
-             "Bytes queued to go out to clients, a shared message counted for each.");
-    w.Sample(queued);
-    w.Family("tovrel_largest_queue_bytes", "gauge", "Bytes queued for the client with the most.");
-    w.Sample(largest);
-    w.Family("tovrel_memory_budget_bytes", "gauge", "The memory budget (--max-memory).");
-    w.Sample(server.memory.Limit());
-    w.Family("tovrel_memory_budget_used_bytes", "gauge",
-             "Memory the clients hold against the budget.");
-    w.Sample(server.memory.Total());
+    w.Gauge("tovrel_queued_bytes",
+            "Bytes queued to go out to clients, a shared message counted for each.", queued);
+    w.Gauge("tovrel_largest_queue_bytes", "Bytes queued for the client with the most.", largest);
+    w.Gauge("tovrel_memory_budget_bytes", "The memory budget (--max-memory).",
+            server.memory.Limit());
+    w.Gauge("tovrel_memory_budget_used_bytes", "Memory the clients hold against the budget.",
+            server.memory.Total());
 }
 
 void WritePasses(CExposition& w) {
@@ -94,24 +73,22 @@ void WriteRoom(CExposition& w, const CRoom* joined) {
         return;
     }
     CRoomStatus room = joined->Status();
-    w.Family("tovrel_room_link_up", "gauge", "1 while the link to Redis is up, 0 otherwise.");
-    w.Sample(room.up ? 1 : 0);
+    w.Gauge("tovrel_room_link_up", "1 while the link to Redis is up, 0 otherwise.",
+            room.up ? 1 : 0);
     w.Family("tovrel_room_link_down_seconds", "gauge",
              "How long the link to Redis has been down (0 while up).");
     w.SampleReal(room.downMs / 1000.0);
-    w.Family("tovrel_room_held_messages", "gauge", "Messages held for Redis, not yet written.");
-    w.Sample(room.heldMessages);
-    w.Family("tovrel_room_entries_read_total", "counter", "Entries read from the room's stream.");
-    w.SampleUnsigned(room.entriesRead);
-    w.Family("tovrel_room_missed_messages_total", "counter",
-             "Entries trimmed from the stream before this instance read them (\"Missed\").");
-    w.SampleUnsigned(room.missedMessages);
-    w.Family("tovrel_room_dropped_messages_total", "counter",
-             "Local messages dropped while holding was full (\"Dropped\").");
-    w.SampleUnsigned(room.droppedMessages);
-    w.Family("tovrel_room_reconnects_total", "counter",
-             "Connections to Redis begun after the first.");
-    w.SampleUnsigned(room.reconnects);
+    w.Gauge("tovrel_room_held_messages", "Messages held for Redis, not yet written.",
+            room.heldMessages);
+    w.Counter("tovrel_room_entries_read_total", "Entries read from the room's stream.",
+              room.entriesRead);
+    w.Counter("tovrel_room_missed_messages_total",
+              "Entries trimmed from the stream before this instance read them (\"Missed\").",
+              room.missedMessages);
+    w.Counter("tovrel_room_dropped_messages_total",
+              "Local messages dropped while holding was full (\"Dropped\").", room.droppedMessages);
+    w.Counter("tovrel_room_reconnects_total", "Connections to Redis begun after the first.",
+              room.reconnects);
 }
 
 void WriteProcess(CExposition& w) {
@@ -127,16 +104,13 @@ void WriteProcess(CExposition& w) {
         w.SampleReal(p.cpuSeconds);
     }
     if (p.residentBytes >= 0) {
-        w.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-        w.Sample(p.residentBytes);
+        w.Gauge("process_resident_memory_bytes", "Resident memory size in bytes.", p.residentBytes);
     }
     if (p.openFiles >= 0) {
-        w.Family("process_open_fds", "gauge", "Number of open file descriptors.");
-        w.Sample(p.openFiles);
+        w.Gauge("process_open_fds", "Number of open file descriptors.", p.openFiles);
     }
     if (p.maxFiles >= 0) {
-        w.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
-        w.Sample(p.maxFiles);
+        w.Gauge("process_max_fds", "Maximum number of open file descriptors.", p.maxFiles);
     }
 }
 }  // namespace
@@ -166,9 +140,9 @@ void CServerMetrics::WriteMetrics(std::string& out) {
     WriteMemory(w, server_);
     WritePasses(w);
     WriteRoom(w, room_);
-    w.Family("tovrel_draining", "gauge",
-             "1 while the server drains its clients before it stops, 0 otherwise.");
-    w.Sample(server_.Draining() ? 1 : 0);
+    w.Gauge("tovrel_draining",
+            "1 while the server drains its clients before it stops, 0 otherwise.",
+            server_.Draining() ? 1 : 0);
     WriteProcess(w);
 }
 
